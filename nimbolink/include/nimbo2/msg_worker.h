@@ -1,0 +1,40 @@
+// MsgWorker: what the socket client calls. Every call runs on the socket
+// client's own message thread, one at a time, in this order of slots:
+#ifndef NIMBO2_MSG_WORKER_H_
+#define NIMBO2_MSG_WORKER_H_
+
+#include <cstdint>
+
+namespace Nimbo2 {
+
+// Connection states handed to OnConnectState.
+enum ConnectState : uint32_t {
+  kConnectFailed = 0,     // refused, unreachable, proxy failure or timeout
+  kConnected = 1,         // the connection (and proxy handshake) is up
+  kConnectionClosed = 2,  // an up connection ended: peer close, reset, I/O or framing error
+};
+
+class MsgWorker {
+ public:
+  // Slot 0. One whole inbound message: `message` holds exactly L bytes
+  // (L = u16 at offset 0 & 0x7FFF), readable and writable, valid during the
+  // call. `length` is L; `context` and `reserved` are 0. The result is not
+  // interpreted by the library.
+  virtual uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
+                                 uint32_t reserved) = 0;
+  // Slot 1. Called about once a second while connected with a millisecond
+  // tick count of a monotonic clock.
+  virtual void OnTick(uint32_t tickMs) = 0;
+  // Slot 2. A ConnectState value.
+  virtual void OnConnectState(uint32_t state) = 0;
+  // Slots 3 and 4. First and last call on the message thread.
+  virtual void MsgThreadBegin() {}
+  virtual void MsgThreadEnd() {}
+
+ protected:
+  ~MsgWorker() = default;
+};
+
+}  // namespace Nimbo2
+
+#endif  // NIMBO2_MSG_WORKER_H_

@@ -1,0 +1,73 @@
+// TCPClient_Socks5: a TCP client, optionally through a SOCKS5 proxy, that
+// frames the inbound byte stream into messages and hands each to its worker
+// on a message thread of its own.
+#ifndef NIMBO2_TCP_CLIENT_SOCKS5_H_
+#define NIMBO2_TCP_CLIENT_SOCKS5_H_
+
+#include <cstdint>
+#include <memory>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <netinet/in.h>
+#endif
+
+#include "nimbo2/msg_worker.h"
+
+namespace Nimbo2 {
+
+// Proxy settings. The first three fields are the ones a caller fills.
+struct tagProxyInfo {
+  uint32_t address;  // IPv4 address of the SOCKS5 proxy, host byte order
+  uint16_t port;     // TCP port of the proxy, host byte order
+  uint32_t param;    // opaque caller value: kept with the settings, not used
+};
+
+// Limits. Named so that tests and documentation can refer to them.
+inline constexpr int kMinMessageLength = 4;
+inline constexpr int kMaxMessageLength = 0x7FFF;
+inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy handshake
+inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
+
+class TCPClient_Socks5 {
+ public:
+  explicit TCPClient_Socks5(MsgWorker* worker);
+  // Closes the connection, stops and joins the message thread (or, when
+  // reached on the message thread itself, stops it without joining). No
+  // worker call happens after it returns.
+  virtual ~TCPClient_Socks5();
+
+  TCPClient_Socks5(const TCPClient_Socks5&) = delete;
+  TCPClient_Socks5& operator=(const TCPClient_Socks5&) = delete;
+
+  // Later Connect calls go through this SOCKS5 proxy (no authentication).
+  virtual void SetProxyServer(tagProxyInfo& info);
+  // Later Connect calls go direct.
+  virtual void CancelProxyServer();
+  // Starts an attempt; true when started, false when one is under way or a
+  // connection is up. The outcome arrives as OnConnectState(1) or (0).
+  virtual bool Connect(sockaddr_in address);
+  // Copies `len` bytes of `msg` and queues them for sending in call order.
+  // False when not connected, len < 4 or len > 0x7FFF, or the queue would
+  // pass kSendQueueLimitBytes. Any thread; never waits on the message thread.
+  virtual bool SendMsg(void* context, void* msg, int len);
+  // Closes the connection (or abandons an attempt). With `notify` true an up
+  // connection reports OnConnectState(2); with false nothing is reported.
+  // True in every case. Any thread, also the message thread; never waits.
+  virtual bool CloseSocket(bool notify);
+  // Idle 0, connecting 1, connected 2.
+  virtual int GetConnectState() const;
+
+  uint64_t BytesReceived() const;
+  uint64_t BytesSent() const;
+  uint64_t MessagesReceived() const;
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace Nimbo2
+
+#endif  // NIMBO2_TCP_CLIENT_SOCKS5_H_

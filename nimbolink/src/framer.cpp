@@ -1,0 +1,1 @@
+// Placeholder; the stream framer lands with the network library work.

@@ -1,0 +1,180 @@
+// ImServerClient: the one kind of object the module has. It is the host's
+// IImClient and the network library's worker at once, owns its socket client,
+// the four roster tables and MyInfo, and holds the host's sink unowned.
+//
+// Locking: one re-entrant mutex guards the tables, MyInfo and the sink
+// pointer. Every host operation and every delivery (HandleMessage,
+// OnConnectState, OnTick) takes it for its whole duration through CallScope,
+// so sink callbacks run with it held and may call back into the client on the
+// same thread. The socket client is never destroyed (joined) while it is held.
+//
+// Handlers: each inbound message id has one named handler member, called by
+// HandleMessage only after the category, id and size rule have passed. A
+// handler takes (context, message) and returns 0. Handlers never keep an
+// iterator or reference into a table across a sink call: the host may Close
+// (emptying the tables) from inside the callback. They look entries up again.
+#ifndef KELVO_CORE_IM_SERVER_CLIENT_H_
+#define KELVO_CORE_IM_SERVER_CLIENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "kelvo/im_client.h"
+#include "kelvo/im_client_sink.h"
+#include "nimbo2/msg_worker.h"
+#include "nimbo2/tcp_client_socks5.h"
+#include "roster/tables.h"
+
+namespace kelvo {
+
+class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
+ public:
+  // Builds the socket client that this object works for. Tests pass a factory
+  // that returns a recording stand-in; the module uses the real one.
+  using SocketFactory = std::function<Nimbo2::TCPClient_Socks5*(Nimbo2::MsgWorker*)>;
+
+  ImServerClient();
+  explicit ImServerClient(const SocketFactory& makeSocket);
+  virtual ~ImServerClient();
+
+  ImServerClient(const ImServerClient&) = delete;
+  ImServerClient& operator=(const ImServerClient&) = delete;
+
+  // IImBase.
+  bool KELVO_CALL IsValid() override;
+  bool KELVO_CALL Release() override;
+  void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+
+  // IImClient, in slot order.
+  bool KELVO_CALL Connect(const ServerAddress* address) override;
+  bool KELVO_CALL Close() override;
+  bool KELVO_CALL Login(uint32_t userId, const uint8_t* password, const uint8_t* extra) override;
+  bool KELVO_CALL Logout(uint32_t userId) override;
+  bool KELVO_CALL AddUser(uint32_t value1, uint32_t value2, uint32_t value3) override;
+  bool KELVO_CALL RemoveUser(uint32_t userId) override;
+  bool KELVO_CALL AddGroup(uint32_t value1, uint32_t value2, const char* name) override;
+  bool KELVO_CALL DeleteGroup(uint32_t groupId) override;
+  bool KELVO_CALL RenameGroup(uint32_t groupId, const char* name) override;
+  bool KELVO_CALL MoveUser(uint32_t value1, uint32_t value2, uint32_t value3) override;
+  bool KELVO_CALL SendChatMessage(uint32_t peerUserId, uint32_t value, const char* text,
+                                  uint8_t chat1, uint8_t chat2, uint8_t chat3) override;
+  void KELVO_CALL Request_friend(uint32_t ignored) override;
+  bool KELVO_CALL ReplyAddRequest(uint32_t userId, uint32_t value, bool accept) override;
+  bool KELVO_CALL EnterGameServer(uint16_t gameServerId) override;
+  bool KELVO_CALL LeaveGameServer(uint16_t gameServerId) override;
+  void KELVO_CALL EnumUsers(uint32_t context, uint32_t relation, uint32_t groupId,
+                            uint16_t gameServerId, uint8_t onlineState) override;
+  void KELVO_CALL EnumAddRequests(uint32_t context) override;
+  void KELVO_CALL EnumGroups(uint32_t context, uint32_t groupKind) override;
+  bool KELVO_CALL GetUser(uint32_t userId, UserRecord* out) override;
+  bool KELVO_CALL GetAddRequest(uint32_t userId, UserRecord* out) override;
+  bool KELVO_CALL GetGroup(uint32_t groupId, GroupRecord* out) override;
+  const UserRecord* KELVO_CALL GetMyInfo() override;
+  bool KELVO_CALL IsGm() override;
+  bool KELVO_CALL SetSink(IImBase* host) override;
+  bool KELVO_CALL SearchUser(uint32_t value1, uint32_t value2, const char* name) override;
+
+  // Nimbo2::MsgWorker. Called by the socket client on its message thread.
+  uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
+                         uint32_t reserved) override;
+  void OnTick(uint32_t tickMs) override;
+  void OnConnectState(uint32_t state) override;
+
+  // Empties UserTable, GroupTable and RequestTable (in this order) and zeroes
+  // MyInfo. SearchTable stays. Calls nothing on the sink. Lock held.
+  void ClearLoginData();
+
+  // Formats `format` (%u only) into a 512-byte buffer and hands it to OnLog
+  // when a sink is attached; without a sink nothing is formatted. Returns
+  // `code`. Lock held.
+  uint32_t FormatLog(uint32_t code, const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 3, 4)))
+#endif
+      ;
+
+  // Handler signature. `message` holds the message's L bytes (L from its
+  // header), writable.
+  using Handler = uint32_t (ImServerClient::*)(uint32_t context, uint8_t* message);
+
+  // Handlers, by id. Login and own data.
+  uint32_t HandleServerInfo(uint32_t context, uint8_t* message);      // 45
+  uint32_t HandleMyUserData(uint32_t context, uint8_t* message);      // 48
+  uint32_t HandleLoginOk(uint32_t context, uint8_t* message);         // 51
+  uint32_t HandleLoginFail(uint32_t context, uint8_t* message);       // 52
+  uint32_t HandleUserLogout(uint32_t context, uint8_t* message);      // 53
+  // Users and presence.
+  uint32_t HandleMyUserList(uint32_t context, uint8_t* message);      // 47, 50
+  uint32_t HandleAddUserResult(uint32_t context, uint8_t* message);   // 54
+  uint32_t HandleRemoveUserResult(uint32_t context, uint8_t* message);  // 55
+  uint32_t HandleInOutGsNotify(uint32_t context, uint8_t* message);   // 56
+  uint32_t HandleOnlineStateNotify(uint32_t context, uint8_t* message);  // 61
+  uint32_t HandleAddUserRequest(uint32_t context, uint8_t* message);  // 64
+  uint32_t HandleGmOnlineNotify(uint32_t context, uint8_t* message);  // 65
+  uint32_t HandleMoveUserResult(uint32_t context, uint8_t* message);  // 67
+  // Groups.
+  uint32_t HandleMyGroupList(uint32_t context, uint8_t* message);     // 46, 49
+  uint32_t HandleAddGroupResult(uint32_t context, uint8_t* message);  // 58
+  uint32_t HandleUpdateGroupResult(uint32_t context, uint8_t* message);  // 59
+  uint32_t HandleDelGroupResult(uint32_t context, uint8_t* message);  // 60
+  uint32_t HandleModifyGroupResult(uint32_t context, uint8_t* message);  // 66
+  // Chat and notices.
+  uint32_t HandleSendMessage(uint32_t context, uint8_t* message);     // 9
+  uint32_t HandleSystemMessage(uint32_t context, uint8_t* message);   // 62
+  uint32_t HandleInfoMessage(uint32_t context, uint8_t* message);     // 63
+  uint32_t HandleSendMessageEx(uint32_t context, uint8_t* message);   // 68
+  uint32_t HandleOfflineMessage(uint32_t context, uint8_t* message);  // 70
+  uint32_t HandleUserChat(uint32_t context, uint8_t* message);        // 73
+  // Search.
+  uint32_t HandleSearchUserRes(uint32_t context, uint8_t* message);   // 71
+  uint32_t HandleSearchUserResList(uint32_t context, uint8_t* message);  // 72
+
+  // Read-only views for tests and tools (lock not taken: single-threaded use).
+  const UserMap& users() const { return UserTable; }
+  const UserMap& requests() const { return RequestTable; }
+  const UserMap& searchResults() const { return SearchTable; }
+  const GroupMap& groups() const { return GroupTable; }
+  const UserRecord& myInfo() const { return MyInfo; }
+  IImClientSink* sink() const { return sink_; }
+
+ private:
+  // Holds the lock for one host call or delivery and tracks nesting, so that
+  // a Release made from inside a callback is carried out when the outermost
+  // call on this thread returns.
+  class CallScope {
+   public:
+    explicit CallScope(ImServerClient* client);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    // False once the object is being torn down: deliveries then do nothing.
+    bool live() const;
+
+   private:
+    ImServerClient* client_;
+    std::unique_lock<std::recursive_mutex> lock_;
+  };
+
+  // Sends one request built by a request operation. False without a socket.
+  bool Send(uint8_t* message, std::size_t size);
+
+  std::recursive_mutex mutex_;
+  int depth_ = 0;                // nesting of CallScopes on the owning thread
+  bool releasePending_ = false;  // Release was called from inside a call
+  bool closing_ = false;         // destruction has begun: deliveries stop
+
+  // Members in the order of the object's composition.
+  Nimbo2::TCPClient_Socks5* socket_ = nullptr;
+  IImClientSink* sink_ = nullptr;
+  UserMap UserTable;
+  UserMap RequestTable;
+  UserMap SearchTable;
+  GroupMap GroupTable;
+  UserRecord MyInfo{};
+};
+
+}  // namespace kelvo
+
+#endif  // KELVO_CORE_IM_SERVER_CLIENT_H_

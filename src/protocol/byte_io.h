@@ -1,0 +1,108 @@
+// Little-endian, bounds-checked access to wire messages.
+//
+// Every field of every message is read and written through these helpers,
+// never by casting a struct over the buffer. A read that reaches past the end
+// of the buffer yields 0 for each missing byte, so a message that is shorter
+// than its layout reads as if it were padded with zeros; a write past the end
+// is dropped. Either way nothing outside [data, data + size) is touched.
+#ifndef KELVO_PROTOCOL_BYTE_IO_H_
+#define KELVO_PROTOCOL_BYTE_IO_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kelvo {
+
+class ByteReader {
+ public:
+  ByteReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  uint8_t U8(std::size_t offset) const { return offset < size_ ? data_[offset] : 0; }
+  uint16_t U16(std::size_t offset) const {
+    return static_cast<uint16_t>(U8(offset) | (U8(offset + 1) << 8));
+  }
+  uint32_t U32(std::size_t offset) const {
+    return static_cast<uint32_t>(U16(offset)) | (static_cast<uint32_t>(U16(offset + 2)) << 16);
+  }
+  uint64_t U64(std::size_t offset) const {
+    return static_cast<uint64_t>(U32(offset)) | (static_cast<uint64_t>(U32(offset + 4)) << 32);
+  }
+  // The IEEE 754 double stored little-endian at `offset`, bit for bit.
+  double F64(std::size_t offset) const {
+    const uint64_t bits = U64(offset);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+
+  // Bytes available from `offset` to the end (0 when offset is past it).
+  std::size_t Available(std::size_t offset) const { return offset < size_ ? size_ - offset : 0; }
+  const uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
+};
+
+class ByteWriter {
+ public:
+  ByteWriter(uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  void U8(std::size_t offset, uint8_t v) {
+    if (offset < size_) data_[offset] = v;
+  }
+  void U16(std::size_t offset, uint16_t v) {
+    U8(offset, static_cast<uint8_t>(v));
+    U8(offset + 1, static_cast<uint8_t>(v >> 8));
+  }
+  void U32(std::size_t offset, uint32_t v) {
+    U16(offset, static_cast<uint16_t>(v));
+    U16(offset + 2, static_cast<uint16_t>(v >> 16));
+  }
+  // Copies `n` bytes of `src` (null: zeros) to `offset`, cut at the end.
+  void Bytes(std::size_t offset, const void* src, std::size_t n) {
+    if (offset >= size_) return;
+    if (n > size_ - offset) n = size_ - offset;
+    if (src != nullptr) {
+      std::memcpy(data_ + offset, src, n);
+    } else {
+      std::memset(data_ + offset, 0, n);
+    }
+  }
+  // A fixed-width text field: the text's bytes up to its terminator, at most
+  // `width`, then zeros to the end of the field (strncpy semantics). A null
+  // text gives an all-zero field.
+  void Text(std::size_t offset, std::size_t width, const char* text) {
+    std::size_t n = 0;
+    if (text != nullptr) {
+      while (n < width && text[n] != '\0') ++n;
+    }
+    Bytes(offset, text, n);
+    Bytes(offset + n, nullptr, width - n);
+  }
+
+  uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  uint8_t* data_;
+  std::size_t size_;
+};
+
+// Copies a text into a fixed-width record field as strncpy(dst, src, width)
+// would, but reading at most `available` bytes of `src`: bytes up to the
+// first 0, at most min(width, available), then zeros to the end of `dst`.
+inline void CopyFixedText(char* dst, std::size_t width, const uint8_t* src,
+                          std::size_t available) {
+  const std::size_t limit = available < width ? available : width;
+  std::size_t n = 0;
+  while (n < limit && src[n] != 0) ++n;
+  if (n > 0) std::memcpy(dst, src, n);
+  std::memset(dst + n, 0, width - n);
+}
+
+}  // namespace kelvo
+
+#endif  // KELVO_PROTOCOL_BYTE_IO_H_

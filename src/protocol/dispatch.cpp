@@ -1,0 +1,89 @@
+// Inbound dispatch: category test, one table lookup by id, the id's size
+// rule, then the id's handler. Nothing is allocated or copied here; the
+// handler works in the network library's own buffer.
+#include <array>
+
+#include "core/im_server_client.h"
+#include "nimbo2/msg_head.h"
+#include "protocol/message_ids.h"
+#include "sink/texts.h"
+
+namespace kelvo {
+
+namespace {
+
+struct DispatchRow {
+  ImServerClient::Handler handler;  // null: the id is undefined
+  uint16_t minLength;               // size rule: minLength <= L <= maxLength
+  uint16_t maxLength;
+  const char* sizeErrorText;
+};
+
+using C = ImServerClient;
+
+constexpr std::array<DispatchRow, 256> MakeDispatchTable() {
+  std::array<DispatchRow, 256> t{};
+  auto row = [&t](uint8_t id, C::Handler h, uint16_t lo, uint16_t hi, const char* text) {
+    t[id] = DispatchRow{h, lo, hi, text};
+  };
+  row(IM_US_MSG_SEND_MESSAGE, &C::HandleSendMessage, 4, 271, kTextSizeError_IM_US_MSG_SEND_MESSAGE);
+  row(IM_MSG_ID_SERVER_INFO, &C::HandleServerInfo, 11, 11, kTextSizeError_IM_MSG_ID_SERVER_INFO);
+  row(IM_MSG_ID_MY_GROUP_LIST, &C::HandleMyGroupList, 4, 1440, kTextSizeError_IM_MSG_ID_MY_GROUP_LIST);
+  row(IM_MSG_MY_USER_LIST, &C::HandleMyUserList, 4, 1440, kTextSizeError_IM_MSG_MY_USER_LIST);
+  row(IM_MSG_ID_MY_USERDATA, &C::HandleMyUserData, 4, 56, kTextSizeError_IM_MSG_ID_MY_USERDATA);
+  row(IM_MSG_ID_MY_GROUP_LIST_2, &C::HandleMyGroupList, 4, 1440, kTextSizeError_IM_MSG_ID_MY_GROUP_LIST);
+  row(IM_MSG_MY_USER_LIST_2, &C::HandleMyUserList, 4, 1440, kTextSizeError_IM_MSG_MY_USER_LIST);
+  row(IM_MSG_ID_MY_LOGIN_OK, &C::HandleLoginOk, 8, 8, kTextSizeError_IM_MSG_ID_MY_LOGIN_OK);
+  row(IM_MSG_ID_LOGIN_FAIL, &C::HandleLoginFail, 262, 262, kTextSizeError_IM_MSG_ID_LOGIN_FAIL);
+  row(IM_MSG_ID_USER_LOGOUT, &C::HandleUserLogout, 10, 10, kTextSizeError_IM_MSG_ID_USER_LOGOUT);
+  row(IM_MSG_ID_ADD_USER_RESULT, &C::HandleAddUserResult, 4, 57, kTextSizeError_IM_MSG_ID_ADD_USER_RESULT);
+  row(IM_MSG_ID_REMOVE_USER_RESULT, &C::HandleRemoveUserResult, 17, 17, kTextSizeError_IM_MSG_ID_REMOVE_USER_RESULT);
+  row(IM_MSG_ID_IN_OUT_GS_NOTIFY, &C::HandleInOutGsNotify, 11, 11, kTextSizeError_IM_MSG_ID_IN_OUT_GS_NOTIFY);
+  row(IM_MSG_ID_ADD_GROUP_RESULT, &C::HandleAddGroupResult, 4, 79, kTextSizeError_IM_MSG_ID_ADD_GROUP_RESULT);
+  row(IM_MSG_ID_UPDATE_GROUP_RESULT, &C::HandleUpdateGroupResult, 79, 79, kTextSizeError_IM_MSG_ID_UPDATE_GROUP_RESULT);
+  row(IM_MSG_ID_DEL_GROUP_RESULT, &C::HandleDelGroupResult, 12, 12, kTextSizeError_IM_MSG_ID_DEL_GROUP_RESULT);
+  row(IM_MSG_ID_ONLINE_STATE_NOTIFY, &C::HandleOnlineStateNotify, 13, 13, kTextSizeError_IM_MSG_ID_ONLINE_STATE_NOTIFY);
+  row(IM_MSG_ID_SYSTEM_MESSAGE, &C::HandleSystemMessage, 4, 268, kTextSizeError_IM_MSG_ID_SYSTEM_MESSAGE);
+  row(IM_MSG_ID_INFO_MSG, &C::HandleInfoMessage, 4, 268, kTextSizeError_IM_MSG_ID_INFO_MSG);
+  row(IM_MSG_ID_ADD_USER_REQUEST, &C::HandleAddUserRequest, 60, 60, kTextSizeError_IM_MSG_ID_ADD_USER_REQUEST);
+  row(IM_MSG_ID_GM_ONLINE_NOTIFY, &C::HandleGmOnlineNotify, 4, 53, kTextSizeError_IM_MSG_ID_GM_ONLINE_NOTIFY);
+  row(IM_MSG_ID_MODIFY_GROUP_RESULT, &C::HandleModifyGroupResult, 74, 74, kTextSizeError_IM_MSG_ID_MODIFY_GROUP_RESULT);
+  row(IM_MSG_ID_MOVE_USER_RESULT, &C::HandleMoveUserResult, 16, 16, kTextSizeError_IM_MSG_ID_MOVE_USER_RESULT);
+  // Payload 19-275.
+  row(IM_US_MSG_SEND_MESSAGE_EX, &C::HandleSendMessageEx, 23, 279, kTextSizeError_IM_US_MSG_SEND_MESSAGE);
+  // Payload 64-320.
+  row(IM_MSG_ID_OFFLINE_MESSAGE_2, &C::HandleOfflineMessage, 68, 324, kTextSizeError_IM_MSG_ID_OFFLINE_MESSAGE_2);
+  row(IM_MSG_ID_SEARCH_USER_RES, &C::HandleSearchUserRes, 4, 20, kTextSizeError_IM_MSG_ID_SEARCH_USER_RES);
+  // Payload 0-1440.
+  row(IM_MSG_ID_SEARCH_USER_RES_LIST, &C::HandleSearchUserResList, 4, 1444, kTextSizeError_IM_MSG_ID_SEARCH_USER_RES_LIST);
+  // Payload 19-275.
+  row(IM_MSG_ID_USER_CHAT, &C::HandleUserChat, 23, 279, kTextSizeError_IM_MSG_ID_USER_CHAT);
+  return t;
+}
+
+constexpr std::array<DispatchRow, 256> kDispatch = MakeDispatchTable();
+
+}  // namespace
+
+uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t context,
+                                       uint32_t /*reserved*/) {
+  CallScope scope(this);
+  if (!scope.live() || message == nullptr) return 0;
+  uint8_t* msg = static_cast<uint8_t*>(message);
+  // A delivery shorter than the header cannot be judged; the library never
+  // hands one over, but nothing here may read past what it did hand over.
+  if (length < kHeaderSize) return 0;
+  if ((msg[2] & Nimbo2::NimboMsgHead::kCategoryMask) != (IM_MSG_CATEGORY << 2)) return 0;
+  const uint8_t id = Nimbo2::NimboMsgHead::Id(msg);
+  const DispatchRow& row = kDispatch[id];
+  if (row.handler == nullptr) return FormatLog(kResultFail, kTextUndefinedId, unsigned{id});
+  const uint32_t L = Nimbo2::NimboMsgHead::Length(msg);
+  // The header's length must also fit what was delivered, or a handler
+  // could be sent past the buffer.
+  if (L < row.minLength || L > row.maxLength || L > length) {
+    return FormatLog(kResultFail, "%s", row.sizeErrorText);
+  }
+  return (this->*row.handler)(context, msg);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,59 @@
+// Connection management: the client object's side of the socket client.
+#include <cstring>
+
+#include "core/im_server_client.h"
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#endif
+
+namespace kelvo {
+
+bool ImServerClient::Connect(const ServerAddress* address) {
+  CallScope scope(this);
+  if (socket_ == nullptr || address == nullptr) return false;
+  sockaddr_in target;
+  std::memset(&target, 0, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_port = htons(address->serverPort);
+  target.sin_addr.s_addr = htonl(address->serverIp);
+  if (address->proxyIp != 0) {
+    // A proxy set here stays set for later attempts of this object: the
+    // client never withdraws it.
+    Nimbo2::tagProxyInfo proxy{};
+    proxy.address = address->proxyIp;
+    proxy.port = address->proxyPort;
+    proxy.param = address->proxyParam;
+    socket_->SetProxyServer(proxy);
+  }
+  return socket_->Connect(target);
+}
+
+bool ImServerClient::Close() {
+  CallScope scope(this);
+  if (socket_ == nullptr) return false;
+  ClearLoginData();
+  return socket_->CloseSocket(false);
+}
+
+void ImServerClient::OnConnectState(uint32_t state) {
+  CallScope scope(this);
+  if (!scope.live()) return;
+  if (sink_ == nullptr) return;
+  if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {
+    sink_->OnConnect(state);
+  } else if (state == Nimbo2::kConnectionClosed) {
+    sink_->OnClose(0);
+    // The host may have released or replaced things inside OnClose; the
+    // emptying below uses no state from before the call.
+    ClearLoginData();
+  }
+}
+
+void ImServerClient::OnTick(uint32_t /*tickMs*/) {
+  // The client keeps no timers of its own.
+}
+
+}  // namespace kelvo
