@@ -56,6 +56,9 @@ std::string Gbk(const std::string& utf8);
 class FakeSocket : public Nimbo2::TCPClient_Socks5 {
  public:
   explicit FakeSocket(Nimbo2::MsgWorker* worker) : Nimbo2::TCPClient_Socks5(worker) {}
+  ~FakeSocket() override {
+    if (destroyed != nullptr) *destroyed = true;
+  }
   void SetProxyServer(Nimbo2::tagProxyInfo& info) override;
   void CancelProxyServer() override;
   bool Connect(sockaddr_in address) override;
@@ -67,6 +70,7 @@ class FakeSocket : public Nimbo2::TCPClient_Socks5 {
   bool connectResult = true;
   bool sendResult = true;
   bool closeResult = true;
+  bool* destroyed = nullptr;  // set to true when the client destroys its socket
 };
 
 // A client built over a FakeSocket; `socket` points at it (owned by client).
