@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on a Debian 12 machine.
+# Runs as root (CI and the project's machines) or through sudo.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
+  microsocks libreadline-dev libssl-dev binutils
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${missing[@]}"
+fi

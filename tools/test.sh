@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: the normal
+# build, the AddressSanitizer+UndefinedBehaviorSanitizer build and the
+# ThreadSanitizer build (clang). Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+jobs=$(nproc)
+start=$SECONDS
+for preset in debug asan tsan; do
+  echo "=== ${preset}: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== ${preset}: test"
+  ctest --preset "$preset" -j "$jobs"
+done
+echo "=== all test runs passed in $((SECONDS - start)) s"
