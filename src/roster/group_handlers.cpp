@@ -1,16 +1,148 @@
-// Placeholder bodies; filled in by the handler work.
+// Group handlers: the own group list and the results of adding, updating,
+// renaming and deleting a group. They keep GroupTable in step with the
+// server; deleting a group also refiles its members under its parent.
+//
+// Every handler runs under the delivery's CallScope and reports to the host
+// only after its table change is complete, so a callback that calls back
+// into the client (even Close) finds the tables consistent, and nothing here
+// touches a table entry after a callback returns.
+#include <cstddef>
+#include <cstdint>
+
 #include "core/im_server_client.h"
+#include "protocol/byte_io.h"
+#include "protocol/entry_walker.h"
+#include "protocol/message_ids.h"
+#include "roster/roster_layouts.h"
+#include "sink/texts.h"
 
 namespace kelvo {
 
-uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t*) { return 0; }
+namespace {
 
-uint32_t ImServerClient::HandleAddGroupResult(uint32_t, uint8_t*) { return 0; }
+// L, the message's length from its header. The dispatcher has already held
+// it against the id's size rule and the delivered buffer.
+std::size_t MessageLength(const uint8_t* message) {
+  return ByteReader(message, kHeaderSize).U16(0) & 0x7FFFu;
+}
 
-uint32_t ImServerClient::HandleUpdateGroupResult(uint32_t, uint8_t*) { return 0; }
+// Copies the name that starts at `offset` into a record field, reading no
+// further than the message's end; a name that would start at or past the
+// end is empty.
+void CopyName(char* field, std::size_t width, const uint8_t* message, std::size_t length,
+              std::size_t offset) {
+  if (offset >= length) {
+    CopyFixedText(field, width, message, 0);
+  } else {
+    CopyFixedText(field, width, message + offset, length - offset);
+  }
+}
 
-uint32_t ImServerClient::HandleDelGroupResult(uint32_t, uint8_t*) { return 0; }
+// The record carried by an add-group or update-group result.
+GroupRecord ReadGroupResult(const uint8_t* message, std::size_t length) {
+  const ByteReader in(message, length);
+  GroupRecord group{};
+  group.groupKind = in.U8(kGroupResultGroupKind);
+  group.groupId = in.U16(kGroupResultGroupId);
+  group.parentGroupId = in.U16(kGroupResultParentGroupId);
+  group.groupAttr = in.U16(kGroupResultGroupAttr);
+  // Not terminated in the message: the name ends at its first 0, at 64
+  // bytes or at the message's end.
+  CopyName(group.name, sizeof group.name, message, length, kGroupResultName);
+  return group;
+}
 
-uint32_t ImServerClient::HandleModifyGroupResult(uint32_t, uint8_t*) { return 0; }
+}  // namespace
+
+uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  // Entries too short for the fixed fields and a terminated name, and entries
+  // longer than a 63-byte name needs, are passed over; an entry that runs
+  // past the message ends the list.
+  WalkEntries(message, length, kGroupEntryMinSize, kGroupEntryMaxSize,
+              [this](const uint8_t* entry, std::size_t entryLength) {
+                const ByteReader in(entry, entryLength);
+                GroupRecord group{};
+                group.groupId = in.U16(kGroupEntryGroupId);
+                group.parentGroupId = in.U16(kGroupEntryParentGroupId);
+                group.groupKind = in.U8(kGroupEntryGroupKind);
+                group.groupAttr = in.U16(kGroupEntryGroupAttr);
+                CopyName(group.name, sizeof group.name, entry, entryLength, kGroupEntryName);
+                GroupTable[group.groupId] = group;
+              });
+  return 0;
+}
+
+uint32_t ImServerClient::HandleAddGroupResult(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  const ByteReader in(message, length);
+  const uint32_t groupId = in.U16(kGroupResultGroupId);
+  if (groupId == 0) return FormatLog(0, kTextAddGroupFailedZeroId, groupId);
+
+  GroupRecord group = ReadGroupResult(message, length);
+  const uint32_t result = in.U32(kGroupResultCode);
+  if (result == 1) {
+    // A group the client already holds keeps what it has.
+    if (GroupTable.count(groupId) != 0) return FormatLog(0, kTextAddGroupExists, groupId);
+    GroupTable[groupId] = group;
+    if (sink_) sink_->OnAddGroupResult(1, &group);
+    return 0;
+  }
+  const uint32_t code = (result >= 2 && result <= 6) ? result : 0;
+  if (sink_) sink_->OnAddGroupResult(code, &group);
+  return 0;
+}
+
+uint32_t ImServerClient::HandleUpdateGroupResult(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  const ByteReader in(message, length);
+  const uint32_t groupId = in.U16(kGroupResultGroupId);
+  const auto it = GroupTable.find(groupId);
+  if (it == GroupTable.end()) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
+  if (in.U32(kGroupResultCode) == 1) {
+    it->second = ReadGroupResult(message, length);
+    if (sink_) sink_->OnUpdateGroupResult(1, groupId);
+  } else {
+    if (sink_) sink_->OnUpdateGroupResult(0, groupId);
+  }
+  return 0;
+}
+
+uint32_t ImServerClient::HandleModifyGroupResult(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  const ByteReader in(message, length);
+  const uint32_t groupId = in.U16(kModifyGroupResultGroupId);
+  const auto it = GroupTable.find(groupId);
+  if (it == GroupTable.end()) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
+  if (in.U32(kModifyGroupResultCode) == 1) {
+    // A rename: only the name changes.
+    CopyName(it->second.name, sizeof it->second.name, message, length, kModifyGroupResultName);
+    if (sink_) sink_->OnUpdateGroupResult(1, groupId);
+  } else {
+    if (sink_) sink_->OnUpdateGroupResult(0, groupId);
+  }
+  return 0;
+}
+
+uint32_t ImServerClient::HandleDelGroupResult(uint32_t, uint8_t* message) {
+  const ByteReader in(message, MessageLength(message));
+  const uint32_t groupId = in.U16(kDelGroupResultGroupId);
+  if (groupId == 0) return FormatLog(0, kTextDeleteGroupFailedZeroId);
+  if (in.U32(kDelGroupResultCode) != 1) {
+    if (sink_) sink_->OnDeleteGroupResult(0, groupId);
+    return 0;
+  }
+  const auto it = GroupTable.find(groupId);
+  if (it == GroupTable.end()) return FormatLog(0, kTextDeleteGroupUnknown, groupId);
+  const uint32_t parentGroupId = it->second.parentGroupId;
+  GroupTable.erase(it);
+  // The members go under the parent group before the host hears of the
+  // deletion, so whatever it reads from the callback is already refiled.
+  for (auto& entry : UserTable) {
+    if (entry.second.groupId == groupId) entry.second.groupId = parentGroupId;
+  }
+  if (sink_) sink_->OnDeleteGroupResult(1, groupId);
+  return 0;
+}
 
 }  // namespace kelvo

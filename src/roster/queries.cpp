@@ -1,13 +1,91 @@
-// Placeholder bodies; filled in by the roster work.
+// The host's lookups and enumerations over the local roster tables. They
+// answer from the tables alone and send nothing to the server.
+//
+// Enumerations hand the callback the stored record itself. The callback may
+// call any client operation, including ones that erase the record being
+// visited (ReplyAddRequest) or empty every table (Close), so the walk never
+// steps from an iterator held across a callback: it remembers the visited
+// key and finds the next entry afterwards with upper_bound.
+#include <cstdint>
+
 #include "core/im_server_client.h"
 
 namespace kelvo {
 
-void ImServerClient::EnumUsers(uint32_t, uint32_t, uint32_t, uint16_t, uint8_t) {}
-void ImServerClient::EnumAddRequests(uint32_t) {}
-void ImServerClient::EnumGroups(uint32_t, uint32_t) {}
-bool ImServerClient::GetUser(uint32_t, UserRecord*) { return false; }
-bool ImServerClient::GetAddRequest(uint32_t, UserRecord*) { return false; }
-bool ImServerClient::GetGroup(uint32_t, GroupRecord*) { return false; }
+namespace {
+
+template <typename Map, typename Record>
+bool CopyOut(const Map& table, uint32_t key, Record* out) {
+  if (table.empty()) return false;
+  const auto it = table.find(key);
+  if (it == table.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+// Visits the entries of `table` in ascending key order. `visit(record)`
+// returns false to stop; it may change the table in any way.
+template <typename Map, typename Visit>
+void WalkByKey(Map& table, Visit&& visit) {
+  auto it = table.begin();
+  while (it != table.end()) {
+    const uint32_t key = it->first;
+    if (!visit(it->second)) return;
+    it = table.upper_bound(key);
+  }
+}
+
+}  // namespace
+
+bool ImServerClient::GetUser(uint32_t userId, UserRecord* out) {
+  CallScope scope(this);
+  return CopyOut(UserTable, userId, out);
+}
+
+bool ImServerClient::GetAddRequest(uint32_t userId, UserRecord* out) {
+  CallScope scope(this);
+  return CopyOut(RequestTable, userId, out);
+}
+
+bool ImServerClient::GetGroup(uint32_t groupId, GroupRecord* out) {
+  CallScope scope(this);
+  return CopyOut(GroupTable, groupId, out);
+}
+
+void ImServerClient::EnumUsers(uint32_t context, uint32_t relation, uint32_t groupId,
+                               uint16_t gameServerId, uint8_t onlineState) {
+  CallScope scope(this);
+  if (UserTable.empty() || sink_ == nullptr) return;
+  const uint32_t wantedGameServer = gameServerId;
+  WalkByKey(UserTable, [&](const UserRecord& user) {
+    // A filter of 0 matches anything.
+    if (relation != 0 && user.relation != relation) return true;
+    if (groupId != 0 && user.groupId != groupId) return true;
+    if (wantedGameServer != 0 && user.gameServerId != wantedGameServer) return true;
+    if (onlineState != 0 && user.onlineState != onlineState) return true;
+    // The sink may have been detached by an earlier callback (Release).
+    IImClientSink* sink = sink_;
+    return sink != nullptr && sink->OnEnumUser(context, &user);
+  });
+}
+
+void ImServerClient::EnumAddRequests(uint32_t context) {
+  CallScope scope(this);
+  if (RequestTable.empty() || sink_ == nullptr) return;
+  WalkByKey(RequestTable, [&](const UserRecord& request) {
+    IImClientSink* sink = sink_;
+    return sink != nullptr && sink->OnEnumAddRequest(context, &request);
+  });
+}
+
+void ImServerClient::EnumGroups(uint32_t context, uint32_t groupKind) {
+  CallScope scope(this);
+  if (GroupTable.empty() || sink_ == nullptr) return;
+  WalkByKey(GroupTable, [&](const GroupRecord& group) {
+    if (groupKind != 0 && group.groupKind != groupKind) return true;
+    IImClientSink* sink = sink_;
+    return sink != nullptr && sink->OnEnumGroup(context, &group);
+  });
+}
 
 }  // namespace kelvo

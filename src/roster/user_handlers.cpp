@@ -1,22 +1,257 @@
-// Placeholder bodies; filled in by the handler work.
+// User and presence handlers: the own user list, the add / remove / move
+// results, game-server and online-state notices, add requests and game-master
+// presence. They keep UserTable and RequestTable in step with the server and
+// tell the host what changed.
+//
+// Every handler runs under the delivery's CallScope. A sink callback may call
+// back into the client (Close empties the tables, Release drops the sink), so
+// each sink call re-reads sink_, and nothing that points into a table is used
+// after a callback returns: a later step looks its entry up again.
+#include <cstddef>
+#include <cstdint>
+
 #include "core/im_server_client.h"
+#include "protocol/byte_io.h"
+#include "protocol/entry_walker.h"
+#include "protocol/message_ids.h"
+#include "roster/roster_layouts.h"
+#include "sink/texts.h"
 
 namespace kelvo {
 
-uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t*) { return 0; }
+namespace {
 
-uint32_t ImServerClient::HandleAddUserResult(uint32_t, uint8_t*) { return 0; }
+// L, the message's length from its header. The dispatcher has already held
+// it against the id's size rule and the delivered buffer.
+std::size_t MessageLength(const uint8_t* message) {
+  return ByteReader(message, kHeaderSize).U16(0) & 0x7FFFu;
+}
 
-uint32_t ImServerClient::HandleRemoveUserResult(uint32_t, uint8_t*) { return 0; }
+// Copies the name that starts at `offset` into a record field, reading no
+// further than the message's end; a name that would start at or past the
+// end is empty.
+void CopyName(char* field, std::size_t width, const uint8_t* message, std::size_t length,
+              std::size_t offset) {
+  if (offset >= length) {
+    CopyFixedText(field, width, message, 0);
+  } else {
+    CopyFixedText(field, width, message + offset, length - offset);
+  }
+}
 
-uint32_t ImServerClient::HandleInOutGsNotify(uint32_t, uint8_t*) { return 0; }
+}  // namespace
 
-uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t*) { return 0; }
+uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  // Entries too short to hold the fixed fields and a terminated name, and
+  // entries longer than a 31-byte name needs, are passed over; an entry that
+  // runs past the message ends the list.
+  WalkEntries(message, length, kUserEntryMinSize, kUserEntryMaxSize,
+              [this](const uint8_t* entry, std::size_t entryLength) {
+                const ByteReader in(entry, entryLength);
+                UserRecord user{};
+                user.userId = in.U32(kUserEntryUserId);
+                user.attr3 = in.U8(kUserEntryAttr3);
+                user.attrFlag = in.U8(kUserEntryAttrFlag) != 0 ? 1 : 0;
+                user.relation = in.U8(kUserEntryRelation);
+                user.onlineState = in.U8(kUserEntryOnlineState);
+                user.groupId = in.U16(kUserEntryGroupId);
+                user.attr2 = in.U16(kUserEntryAttr2);
+                user.gameServerId = in.U16(kUserEntryGameServerId);
+                user.attr1 = in.U16(kUserEntryAttr1);
+                CopyName(user.name, sizeof user.name, entry, entryLength, kUserEntryName);
+                UserTable[user.userId] = user;
+              });
+  return 0;
+}
 
-uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t*) { return 0; }
+uint32_t ImServerClient::HandleAddUserResult(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  const ByteReader in(message, length);
+  const uint32_t userId = in.U32(kAddUserResultUserId);
+  if (userId == 0) return FormatLog(0, kTextAddUserFailedZeroId, userId);
 
-uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t*) { return 0; }
+  UserRecord user{};
+  user.userId = userId;
+  user.relation = in.U8(kAddUserResultRelation);
+  user.attr3 = in.U8(kAddUserResultAttr3);
+  user.attrFlag = in.U8(kAddUserResultAttrFlag);
+  user.onlineState = in.U8(kAddUserResultOnlineState);
+  user.groupId = in.U16(kAddUserResultGroupId);
+  user.attr2 = in.U16(kAddUserResultAttr2);
+  user.gameServerId = in.U16(kAddUserResultGameServerId);
+  user.attr1 = in.U16(kAddUserResultAttr1);
+  // The name is not terminated in the message: it ends at its first 0, at
+  // 32 bytes or at the message's end, whichever comes first.
+  CopyName(user.name, sizeof user.name, message, length, kAddUserResultName);
 
-uint32_t ImServerClient::HandleMoveUserResult(uint32_t, uint8_t*) { return 0; }
+  const uint32_t result = in.U32(kAddUserResultCode);
+  if (result == 3) {
+    // The user is now on the roster: a known user was moved, a new one added.
+    const bool known = UserTable.count(userId) != 0;
+    UserTable[userId] = user;
+    if (known) {
+      if (sink_) sink_->OnMoveUserResult(3, userId);
+    } else {
+      if (sink_) sink_->OnAddUserResult(2, &user);
+    }
+    return 0;
+  }
+  if (result == 2) {
+    if (sink_) sink_->OnAddUserReply(0, &user);
+    return 0;
+  }
+  uint32_t code = 0;
+  if (result == 1) {
+    code = 1;
+  } else if (result >= 4 && result <= 14) {
+    code = result - 1;
+  }
+  if (sink_) sink_->OnAddUserResult(code, &user);
+  return 0;
+}
+
+uint32_t ImServerClient::HandleRemoveUserResult(uint32_t, uint8_t* message) {
+  const ByteReader in(message, MessageLength(message));
+  uint32_t userId = in.U32(kRemoveUserResultUserId);
+  if (userId == 0) return FormatLog(0, kTextRemoveUserFailedZeroId, userId);
+  if (MyInfo.userId == 0) return FormatLog(0, kTextRemoveUserNoMyInfo);
+  // When the own user is named, the removal is about the other party.
+  if (userId == MyInfo.userId) userId = in.U32(kRemoveUserResultOtherUserId);
+
+  const uint32_t result = in.U32(kRemoveUserResultCode);
+  if (result != 2 && result != 3) {
+    if (sink_) sink_->OnRemoveUserResult(result == 1 ? 1 : 0, userId);
+    return 0;
+  }
+  const auto it = UserTable.find(userId);
+  if (it == UserTable.end()) return FormatLog(0, kTextRemoveUserUnknown, userId);
+  if (result == 2) {
+    // The entry stays, refiled as a one-sided relation.
+    it->second.relation = 3;
+    it->second.groupId = 3;
+    if (sink_) sink_->OnMoveUserResult(3, userId);
+  } else {
+    UserTable.erase(it);
+    if (sink_) sink_->OnRemoveUserResult(2, userId);
+  }
+  return 0;
+}
+
+uint32_t ImServerClient::HandleInOutGsNotify(uint32_t, uint8_t* message) {
+  const ByteReader in(message, MessageLength(message));
+  const uint32_t userId = in.U32(kInOutGsUserId);
+  const auto it = UserTable.find(userId);
+  if (it == UserTable.end()) return FormatLog(0, kTextGameServerUserUnknown, userId);
+  const bool entered = in.U8(kInOutGsFlag) != 0;
+  it->second.gameServerId = entered ? in.U16(kInOutGsGameServerId) : 0;
+  if (sink_) {
+    if (entered) {
+      sink_->OnUserEnterGameServer(userId);
+    } else {
+      sink_->OnUserLeaveGameServer(userId);
+    }
+  }
+  return 0;
+}
+
+uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t* message) {
+  const ByteReader in(message, MessageLength(message));
+  const uint32_t userId = in.U32(kOnlineStateUserId);
+  const uint8_t state = in.U8(kOnlineStateState);
+  const auto it = UserTable.find(userId);
+  if (it == UserTable.end()) return FormatLog(0, kTextOnlineStateUserUnknown, userId);
+  it->second.onlineState = state;
+  // The host hears of the change while the record still shows the game server
+  // the user was on; going offline clears it only afterwards.
+  if (sink_) sink_->OnOnlineStateChanged(userId);
+  if (state == 1) {
+    // The callback may have closed the client or removed the user.
+    const auto again = UserTable.find(userId);
+    if (again != UserTable.end()) again->second.gameServerId = 0;
+  }
+  return 0;
+}
+
+uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  const ByteReader in(message, length);
+  const uint32_t userId = in.U32(kAddRequestUserId);
+  // The first request stands until it is answered.
+  if (RequestTable.count(userId) != 0) return FormatLog(0, kTextAddRequestDuplicate, userId);
+
+  UserRecord user{};
+  user.userId = userId;
+  user.relation = in.U8(kAddRequestRelation);
+  user.groupId = in.U16(kAddRequestGroupId);
+  user.attr2 = in.U16(kAddRequestAttr2);
+  user.gameServerId = in.U16(kAddRequestGameServerId);
+  user.gmLevel = in.U32(kAddRequestGmLevel);
+  user.onlineState = in.U8(kAddRequestOnlineState);
+  user.attr1 = in.U16(kAddRequestAttr1);
+  user.attr3 = in.U8(kAddRequestAttr3);
+  user.attrFlag = in.U8(kAddRequestAttrFlag);
+  CopyName(user.name, sizeof user.name, message, length, kAddRequestName);
+  RequestTable[userId] = user;
+  if (sink_) sink_->OnAddUserRequest(userId);
+  return 0;
+}
+
+uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t* message) {
+  const std::size_t length = MessageLength(message);
+  // The name runs to the message's end: terminate it in place before any
+  // field is read (a short message loses its last byte to this as well).
+  ByteWriter(message, length).U8(length - 1, 0);
+  const ByteReader in(message, length);
+  const uint32_t userId = in.U32(kGmOnlineUserId);
+  const uint8_t state = in.U8(kGmOnlineState);
+  const auto it = UserTable.find(userId);
+
+  if (state == 1) {
+    if (it == UserTable.end()) return 0;
+    UserTable.erase(it);
+    if (sink_) sink_->OnRemoveUserResult(2, userId);
+    return 0;
+  }
+  if (it != UserTable.end()) {
+    it->second.onlineState = state;
+    if (sink_) sink_->OnOnlineStateChanged(userId);
+    return 0;
+  }
+
+  UserRecord user{};
+  user.userId = userId;
+  user.relation = kGmRelation;
+  user.groupId = in.U16(kGmOnlineGroupId);
+  user.gmLevel = in.U32(kGmOnlineGmLevel);
+  user.onlineState = state;
+  user.attr3 = in.U8(kGmOnlineAttr3);
+  user.attrFlag = in.U8(kGmOnlineAttrFlag);
+  user.attr2 = in.U16(kGmOnlineAttr2);
+  user.attr1 = in.U16(kGmOnlineAttr1);
+  user.gameServerId = 0;
+  CopyName(user.name, sizeof user.name, message, length, kGmOnlineName);
+  UserTable[userId] = user;
+  if (sink_) sink_->OnAddUserResult(2, &user);
+  return 0;
+}
+
+uint32_t ImServerClient::HandleMoveUserResult(uint32_t, uint8_t* message) {
+  const ByteReader in(message, MessageLength(message));
+  const uint32_t userId = in.U32(kMoveUserResultUserId);
+  if (userId == 0) return FormatLog(0, kTextMoveUserFailedZeroId, userId);
+
+  const uint32_t result = in.U32(kMoveUserResultCode);
+  if (result == 3) {
+    const auto it = UserTable.find(userId);
+    if (it == UserTable.end()) return FormatLog(0, kTextMoveUserUnknown, userId);
+    it->second.groupId = in.U16(kMoveUserResultGroupId);
+    if (sink_) sink_->OnMoveUserResult(3, userId);
+    return 0;
+  }
+  const bool known = result == 1 || result == 2 || (result >= 4 && result <= 9);
+  if (sink_) sink_->OnMoveUserResult(known ? result : 0, userId);
+  return 0;
+}
 
 }  // namespace kelvo
