@@ -12,7 +12,13 @@ echo_bin=build/release/tools/nimbo_echo/nimbo_echo
 echo "=== direct"
 "$echo_bin"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# A free loopback port: one nothing answers on.
+port=""
+for _ in $(seq 100); do
+  candidate=$(( 20000 + RANDOM % 40000 ))
+  if ! (exec 3<>/dev/tcp/127.0.0.1/"$candidate") 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "no free loopback port found" >&2; exit 1; }
 microsocks -i 127.0.0.1 -p "$port" >/dev/null 2>&1 &
 proxy_pid=$!
 trap 'kill $proxy_pid 2>/dev/null || true' EXIT
