@@ -21,26 +21,32 @@ using test::FakeClient;
 using test::Msg;
 using test::RecordingSink;
 
-// A request of `size` bytes, all zero but its header: length, then category 11
-// with the third header flag set (0x2C | 0x02), then the id.
-Bytes Head(std::size_t size, uint8_t id) {
-  Bytes b(size, 0);
-  b[0] = static_cast<uint8_t>(size);
-  b[1] = static_cast<uint8_t>(size >> 8);
-  b[2] = 0x2E;
-  b[3] = id;
-  return b;
-}
-void Put16(Bytes& b, std::size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(Bytes& b, std::size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void PutRaw(Bytes& b, std::size_t at, const std::string& s) {
-  std::memcpy(b.data() + at, s.data(), s.size());
-}
+// An expected request: `size` zero bytes but the header (length, then
+// category 11 with the third header flag set: 0x2C | 0x02, then the id), with
+// fields put at absolute offsets.
+struct Expect {
+  Bytes b;
+  Expect(std::size_t size, uint8_t id) : b(size, 0) {
+    b[0] = static_cast<uint8_t>(size);
+    b[1] = static_cast<uint8_t>(size >> 8);
+    b[2] = 0x2E;
+    b[3] = id;
+  }
+  Expect& U8(std::size_t at, uint8_t v) {
+    b[at] = v;
+    return *this;
+  }
+  Expect& U16(std::size_t at, uint16_t v) {
+    return U8(at, static_cast<uint8_t>(v)).U8(at + 1, static_cast<uint8_t>(v >> 8));
+  }
+  Expect& U32(std::size_t at, uint32_t v) {
+    return U16(at, static_cast<uint16_t>(v)).U16(at + 2, static_cast<uint16_t>(v >> 16));
+  }
+  Expect& Raw(std::size_t at, const std::string& s) {
+    std::memcpy(b.data() + at, s.data(), s.size());
+    return *this;
+  }
+};
 
 // A text of `n` bytes with no terminator, in a heap block of exactly `n`
 // bytes, so that reading one byte past it is caught under AddressSanitizer.
@@ -63,178 +69,67 @@ std::string Ramp(std::size_t n, uint8_t first) {
 struct SentRow {
   const char* name;
   std::function<bool(ImServerClient&)> call;
-  std::function<Bytes()> expected;
+  Bytes expected;
 };
 
+using C = ImServerClient;
+
 std::vector<SentRow> SentRows() {
-  const std::string password = Ramp(16, 0x10);
-  const std::string extra = Ramp(33, 0x40);
+  static const std::string password = Ramp(16, 0x10);
+  static const std::string extra = Ramp(33, 0x40);
+  const auto* pw = reinterpret_cast<const uint8_t*>(password.data());
+  const auto* ex = reinterpret_cast<const uint8_t*>(extra.data());
   return {
-      {"Login",
-       [=](ImServerClient& c) {
-         return c.Login(0x01020304, reinterpret_cast<const uint8_t*>(password.data()),
-                        reinterpret_cast<const uint8_t*>(extra.data()));
-       },
-       [=] {
-         Bytes b = Head(58, 13);
-         Put32(b, 4, 0x01020304);
-         b[8] = 1;
-         PutRaw(b, 9, password);
-         PutRaw(b, 25, extra);
-         return b;
-       }},
-      {"LoginWithoutExtraBlockSendsZeros",
-       [=](ImServerClient& c) {
-         return c.Login(7, reinterpret_cast<const uint8_t*>(password.data()), nullptr);
-       },
-       [=] {
-         Bytes b = Head(58, 13);
-         Put32(b, 4, 7);
-         b[8] = 1;
-         PutRaw(b, 9, password);
-         return b;
-       }},
-      {"Logout", [](ImServerClient& c) { return c.Logout(0xA1B2C3D4); },
-       [] {
-         Bytes b = Head(8, 2);
-         Put32(b, 4, 0xA1B2C3D4);
-         return b;
-       }},
-      {"RemoveUser", [](ImServerClient& c) { return c.RemoveUser(0x80000001); },
-       [] {
-         Bytes b = Head(8, 4);
-         Put32(b, 4, 0x80000001);
-         return b;
-       }},
-      {"DeleteGroup", [](ImServerClient& c) { return c.DeleteGroup(65535); },
-       [] {
-         Bytes b = Head(8, 6);
-         Put32(b, 4, 65535);
-         return b;
-       }},
-      {"AddUserSwapsSecondAndThird", [](ImServerClient& c) { return c.AddUser(1, 2, 3); },
-       [] {
-         Bytes b = Head(16, 3);
-         Put32(b, 4, 1);
-         Put32(b, 8, 3);
-         Put32(b, 12, 2);
-         return b;
-       }},
-      {"MoveUserKeepsOrder", [](ImServerClient& c) { return c.MoveUser(1, 2, 3); },
-       [] {
-         Bytes b = Head(16, 8);
-         Put32(b, 4, 1);
-         Put32(b, 8, 2);
-         Put32(b, 12, 3);
-         return b;
-       }},
-      {"AddGroupOneByteName", [](ImServerClient& c) { return c.AddGroup(7, 8, "x"); },
-       [] {
-         Bytes b = Head(76, 5);
-         Put32(b, 4, 7);
-         Put32(b, 8, 8);
-         b[12] = 'x';
-         return b;
-       }},
-      {"AddGroup63ByteNameKeepsTerminator",
-       [](ImServerClient& c) { return c.AddGroup(0xFFFFFFFF, 0, std::string(63, 'g').c_str()); },
-       [] {
-         Bytes b = Head(76, 5);
-         Put32(b, 4, 0xFFFFFFFF);
-         PutRaw(b, 12, std::string(63, 'g'));  // byte 75 stays 0
-         return b;
-       }},
+      {"Login", [=](C& c) { return c.Login(0x01020304, pw, ex); },
+       Expect(58, 13).U32(4, 0x01020304).U8(8, 1).Raw(9, password).Raw(25, extra).b},
+      {"LoginWithoutExtraBlockSendsZeros", [=](C& c) { return c.Login(7, pw, nullptr); },
+       Expect(58, 13).U32(4, 7).U8(8, 1).Raw(9, password).b},
+      {"Logout", [](C& c) { return c.Logout(0xA1B2C3D4); }, Expect(8, 2).U32(4, 0xA1B2C3D4).b},
+      {"RemoveUser", [](C& c) { return c.RemoveUser(0x80000001); },
+       Expect(8, 4).U32(4, 0x80000001).b},
+      {"DeleteGroup", [](C& c) { return c.DeleteGroup(65535); }, Expect(8, 6).U32(4, 65535).b},
+      {"AddUserSwapsSecondAndThird", [](C& c) { return c.AddUser(1, 2, 3); },
+       Expect(16, 3).U32(4, 1).U32(8, 3).U32(12, 2).b},
+      {"MoveUserKeepsOrder", [](C& c) { return c.MoveUser(1, 2, 3); },
+       Expect(16, 8).U32(4, 1).U32(8, 2).U32(12, 3).b},
+      {"AddGroupOneByteName", [](C& c) { return c.AddGroup(7, 8, "x"); },
+       Expect(76, 5).U32(4, 7).U32(8, 8).Raw(12, "x").b},
+      // 63 bytes: byte 75 stays 0.
+      {"AddGroup63ByteName", [](C& c) { return c.AddGroup(0xFFFFFFFF, 0, Ramp(63, 0x20).c_str()); },
+       Expect(76, 5).U32(4, 0xFFFFFFFF).Raw(12, Ramp(63, 0x20)).b},
+      // Cut to the field: no terminator.
       {"RenameGroup70ByteNameCutTo64",
-       [](ImServerClient& c) { return c.RenameGroup(9, Ramp(70, 0x20).c_str()); },
-       [] {
-         Bytes b = Head(72, 7);
-         Put32(b, 4, 9);
-         PutRaw(b, 8, Ramp(64, 0x20));  // fills the field: no terminator
-         return b;
-       }},
+       [](C& c) { return c.RenameGroup(9, Ramp(70, 0x20).c_str()); },
+       Expect(72, 7).U32(4, 9).Raw(8, Ramp(64, 0x20)).b},
       {"RenameGroupUnterminated64Bytes",
-       [](ImServerClient& c) {
-         auto name = Unterminated(64, 'r');
-         return c.RenameGroup(9, name.get());
-       },
-       [] {
-         Bytes b = Head(72, 7);
-         Put32(b, 4, 9);
-         PutRaw(b, 8, std::string(64, 'r'));
-         return b;
-       }},
-      {"RenameGroupEmptyName", [](ImServerClient& c) { return c.RenameGroup(3, ""); },
-       [] {
-         Bytes b = Head(72, 7);
-         Put32(b, 4, 3);
-         return b;
-       }},
+       [](C& c) { return c.RenameGroup(9, Unterminated(64, 'r').get()); },
+       Expect(72, 7).U32(4, 9).Raw(8, std::string(64, 'r')).b},
+      {"RenameGroupEmptyName", [](C& c) { return c.RenameGroup(3, ""); },
+       Expect(72, 7).U32(4, 3).b},
+      // 255 bytes: the terminator is byte 278, the last.
       {"Chat255ByteText",
-       [](ImServerClient& c) {
-         return c.SendChatMessage(0x11223344, 0x55667788, std::string(255, 'c').c_str(), 0xA1,
-                                  0xB2, 0xC3);
+       [](C& c) {
+         return c.SendChatMessage(0x11223344, 0x55667788, Ramp(255, 1).c_str(), 0xA1, 0xB2, 0xC3);
        },
-       [] {
-         Bytes b = Head(279, 73);
-         Put32(b, 4, 0x11223344);
-         Put32(b, 8, 0x55667788);
-         b[13] = 0xA1;
-         b[14] = 0xB2;
-         b[15] = 0xC3;
-         PutRaw(b, 23, std::string(255, 'c'));  // terminator at 278
-         return b;
-       }},
-      {"ChatGbkText",
-       [](ImServerClient& c) {
-         return c.SendChatMessage(5, 0, test::Gbk("你好").c_str(), 1, 2, 3);
-       },
-       [] {
-         Bytes b = Head(279, 73);
-         Put32(b, 4, 5);
-         b[13] = 1;
-         b[14] = 2;
-         b[15] = 3;
-         PutRaw(b, 23, test::Gbk("你好"));
-         return b;
-       }},
-      {"EnterGameServer", [](ImServerClient& c) { return c.EnterGameServer(0x1234); },
-       [] {
-         Bytes b = Head(7, 12);
-         b[4] = 1;
-         Put16(b, 5, 0x1234);
-         return b;
-       }},
-      {"LeaveGameServerCarriesTheId", [](ImServerClient& c) { return c.LeaveGameServer(5); },
-       [] {
-         Bytes b = Head(7, 12);
-         Put16(b, 5, 5);
-         return b;
-       }},
-      {"SearchUserNullName", [](ImServerClient& c) { return c.SearchUser(1, 2, nullptr); },
-       [] {
-         Bytes b = Head(46, 10);
-         Put32(b, 4, 1);
-         Put32(b, 8, 2);
-         return b;  // flag 0, name all zero
-       }},
-      {"SearchUserEmptyName", [](ImServerClient& c) { return c.SearchUser(1, 2, ""); },
-       [] {
-         Bytes b = Head(46, 10);
-         Put32(b, 4, 1);
-         Put32(b, 8, 2);
-         Put16(b, 12, 1);
-         return b;
-       }},
-      {"SearchUser31ByteName",
-       [](ImServerClient& c) { return c.SearchUser(3, 4, Ramp(31, 0x41).c_str()); },
-       [] {
-         Bytes b = Head(46, 10);
-         Put32(b, 4, 3);
-         Put32(b, 8, 4);
-         Put16(b, 12, 1);
-         PutRaw(b, 14, Ramp(31, 0x41));  // terminator at 45
-         return b;
-       }},
+       Expect(279, 73)
+           .U32(4, 0x11223344)
+           .U32(8, 0x55667788)
+           .U8(13, 0xA1)
+           .U8(14, 0xB2)
+           .U8(15, 0xC3)
+           .Raw(23, Ramp(255, 1))
+           .b},
+      {"EnterGameServer", [](C& c) { return c.EnterGameServer(0x1234); },
+       Expect(7, 12).U8(4, 1).U16(5, 0x1234).b},
+      {"LeaveGameServerCarriesTheId", [](C& c) { return c.LeaveGameServer(5); },
+       Expect(7, 12).U16(5, 5).b},
+      {"SearchUserNullName", [](C& c) { return c.SearchUser(1, 2, nullptr); },
+       Expect(46, 10).U32(4, 1).U32(8, 2).b},
+      {"SearchUserEmptyName", [](C& c) { return c.SearchUser(1, 2, ""); },
+       Expect(46, 10).U32(4, 1).U32(8, 2).U16(12, 1).b},
+      // 31 bytes: the terminator is byte 45, the last.
+      {"SearchUser31ByteName", [](C& c) { return c.SearchUser(3, 4, Ramp(31, 0x41).c_str()); },
+       Expect(46, 10).U32(4, 3).U32(8, 4).U16(12, 1).Raw(14, Ramp(31, 0x41)).b},
   };
 }
 
@@ -244,10 +139,9 @@ TEST_P(SentRequestTest, SendsExactlyTheExpectedMessageOnce) {
   const SentRow& row = GetParam();
   FakeClient fc;
   EXPECT_TRUE(row.call(*fc));
-  const Bytes expected = row.expected();
   ASSERT_EQ(fc.socket->sent.size(), 1u);
-  EXPECT_EQ(fc.socket->sent[0], expected);
-  EXPECT_EQ(fc.socket->calls, "SendMsg(null," + std::to_string(expected.size()) + ")\n");
+  EXPECT_EQ(fc.socket->sent[0], row.expected);
+  EXPECT_EQ(fc.socket->calls, "SendMsg(null," + std::to_string(row.expected.size()) + ")\n");
 }
 
 TEST_P(SentRequestTest, RefusedSendReturnsFalseAfterOfferingTheMessage) {
@@ -256,7 +150,7 @@ TEST_P(SentRequestTest, RefusedSendReturnsFalseAfterOfferingTheMessage) {
   fc.socket->sendResult = false;
   EXPECT_FALSE(row.call(*fc));
   ASSERT_EQ(fc.socket->sent.size(), 1u);
-  EXPECT_EQ(fc.socket->sent[0], row.expected());
+  EXPECT_EQ(fc.socket->sent[0], row.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, SentRequestTest, ::testing::ValuesIn(SentRows()),
@@ -276,37 +170,25 @@ const uint8_t kBlock[33] = {1, 2, 3};
 
 std::vector<RefusedRow> RefusedRows() {
   return {
-      {"LoginNullPassword", [](ImServerClient& c) { return c.Login(1, nullptr, kBlock); }},
-      {"LoginNullPasswordAndExtra", [](ImServerClient& c) { return c.Login(1, nullptr, nullptr); }},
-      {"AddGroupNullName", [](ImServerClient& c) { return c.AddGroup(1, 2, nullptr); }},
-      {"AddGroupEmptyName", [](ImServerClient& c) { return c.AddGroup(1, 2, ""); }},
-      {"AddGroup64ByteName",
-       [](ImServerClient& c) { return c.AddGroup(1, 2, std::string(64, 'g').c_str()); }},
+      {"LoginNullPassword", [](C& c) { return c.Login(1, nullptr, kBlock); }},
+      {"LoginNullPasswordAndExtra", [](C& c) { return c.Login(1, nullptr, nullptr); }},
+      {"AddGroupNullName", [](C& c) { return c.AddGroup(1, 2, nullptr); }},
+      {"AddGroupEmptyName", [](C& c) { return c.AddGroup(1, 2, ""); }},
+      {"AddGroup64ByteName", [](C& c) { return c.AddGroup(1, 2, std::string(64, 'g').c_str()); }},
       {"AddGroupUnterminated64Bytes",
-       [](ImServerClient& c) {
-         auto name = Unterminated(64, 'g');
-         return c.AddGroup(1, 2, name.get());
-       }},
-      {"RenameGroupNullName", [](ImServerClient& c) { return c.RenameGroup(1, nullptr); }},
-      {"ChatNullText", [](ImServerClient& c) { return c.SendChatMessage(1, 2, nullptr, 0, 0, 0); }},
-      {"ChatEmptyText", [](ImServerClient& c) { return c.SendChatMessage(1, 2, "", 0, 0, 0); }},
+       [](C& c) { return c.AddGroup(1, 2, Unterminated(64, 'g').get()); }},
+      {"RenameGroupNullName", [](C& c) { return c.RenameGroup(1, nullptr); }},
+      {"ChatNullText", [](C& c) { return c.SendChatMessage(1, 2, nullptr, 0, 0, 0); }},
+      {"ChatEmptyText", [](C& c) { return c.SendChatMessage(1, 2, "", 0, 0, 0); }},
       {"Chat256ByteText",
-       [](ImServerClient& c) {
-         return c.SendChatMessage(1, 2, std::string(256, 'c').c_str(), 0, 0, 0);
-       }},
+       [](C& c) { return c.SendChatMessage(1, 2, std::string(256, 'c').c_str(), 0, 0, 0); }},
       {"ChatUnterminated256Bytes",
-       [](ImServerClient& c) {
-         auto text = Unterminated(256, 'c');
-         return c.SendChatMessage(1, 2, text.get(), 0, 0, 0);
-       }},
+       [](C& c) { return c.SendChatMessage(1, 2, Unterminated(256, 'c').get(), 0, 0, 0); }},
       {"SearchUser32ByteName",
-       [](ImServerClient& c) { return c.SearchUser(1, 2, std::string(32, 's').c_str()); }},
+       [](C& c) { return c.SearchUser(1, 2, std::string(32, 's').c_str()); }},
       {"SearchUserUnterminated32Bytes",
-       [](ImServerClient& c) {
-         auto name = Unterminated(32, 's');
-         return c.SearchUser(1, 2, name.get());
-       }},
-      {"ReplyToNoPendingRequest", [](ImServerClient& c) { return c.ReplyAddRequest(77, 0, true); }},
+       [](C& c) { return c.SearchUser(1, 2, Unterminated(32, 's').get()); }},
+      {"ReplyToNoPendingRequest", [](C& c) { return c.ReplyAddRequest(77, 0, true); }},
   };
 }
 
@@ -360,11 +242,8 @@ TEST_P(GameServerTest, StoresBeforeSendingAndKeepsItOnRefusal) {
   EXPECT_EQ(fc->myInfo().gameServerId, row.storedAfter);
   EXPECT_EQ(fc->GetMyInfo(), nullptr);  // still no own data: only the field changed
 
-  Bytes expected = Head(7, 12);
-  expected[4] = row.enter ? 1 : 0;
-  Put16(expected, 5, row.id);
   ASSERT_EQ(fc.socket->sent.size(), 1u);
-  EXPECT_EQ(fc.socket->sent[0], expected);
+  EXPECT_EQ(fc.socket->sent[0], Expect(7, 12).U8(4, row.enter ? 1 : 0).U16(5, row.id).b);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -384,8 +263,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An add request from `userId`, as the server sends it (60 bytes).
 Bytes AddRequestFrom(uint32_t userId) {
-  return Msg(64).U32(userId).U8(0).Zeros(1).U16(2).U16(3).U16(4).U32(0).U8(0).Zeros(1)
-      .U16(5).U8(6).U8(1).Text("asker", 32).Zeros(2).Build();
+  return Msg(64)
+      .U32(userId)
+      .U8(0)
+      .Zeros(1)
+      .U16(2)
+      .U16(3)
+      .U16(4)
+      .U32(0)
+      .U8(0)
+      .Zeros(1)
+      .U16(5)
+      .U8(6)
+      .U8(1)
+      .Text("asker", 32)
+      .Zeros(2)
+      .Build();
 }
 
 // Passes `acceptByte` as the bool's storage, as a host compiled elsewhere may.
@@ -422,12 +315,9 @@ TEST_P(ReplyAddRequestTest, ErasesThePendingRequestThenSendsOnce) {
   fc.socket->sendResult = row.sendResult;
   EXPECT_EQ(ReplyWithAcceptByte(*fc, 77, 0xCAFEBABE, row.acceptByte), row.sendResult);
 
-  Bytes expected = Head(16, 11);
-  Put32(expected, 4, 77);
-  Put32(expected, 8, 0xCAFEBABE);
-  Put32(expected, 12, row.sentAccept);
   ASSERT_EQ(fc.socket->sent.size(), 1u);
-  EXPECT_EQ(fc.socket->sent[0], expected);
+  EXPECT_EQ(fc.socket->sent[0],
+            Expect(16, 11).U32(4, 77).U32(8, 0xCAFEBABE).U32(12, row.sentAccept).b);
   EXPECT_EQ(fc->requests().count(77u), 0u);  // gone whatever the send returned
   EXPECT_EQ(fc->requests().count(78u), 1u);  // the other request is untouched
   EXPECT_EQ(sink.Take(), "");                // the host hears nothing
