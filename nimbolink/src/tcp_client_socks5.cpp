@@ -1,21 +1,604 @@
-// Placeholder so the core links; the real client lands with the network
-// library work.
+// TCPClient_Socks5 on standalone Asio.
+//
+// Threads. Each client runs one I/O thread, started by the first Connect and
+// kept until destruction; it is also the message thread: every worker call
+// happens there. Host threads only take the short internal mutex and post
+// work to the thread; they never wait for it (except the destructor, which
+// joins when it is not itself running on the thread).
+//
+// Epochs. Every Connect and every close bumps `epoch`. A connection (Conn)
+// remembers the epoch it was started under, and every completion handler
+// first checks that its Conn is still the live one; a handler of an
+// abandoned or closed connection drops out without a word. This is what makes
+// CloseSocket/Connect from any thread, at any moment, race-free.
+//
+// Lifetime. The thread holds its own shared_ptr to Impl, so when the worker
+// destroys the client from inside one of its calls, the thread unwinds
+// through memory that is still alive (Impl, and the Conn held by the running
+// handler, whose read buffer is the one the worker was handed). Handlers
+// queued in the io_context capture Impl by plain pointer: they live inside
+// Impl's io_context and are destroyed with it, never run after it.
+//
+// The worker is never called with `mu` held: it has its own lock and calls
+// back into SendMsg/CloseSocket/Connect, from this thread or from others.
 #include "nimbo2/tcp_client_socks5.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <asio.hpp>
+
+#if defined(__linux__)
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+#include "nimbo2/framer.h"
 
 namespace Nimbo2 {
 
-struct TCPClient_Socks5::Impl {};
+namespace {
 
-TCPClient_Socks5::TCPClient_Socks5(MsgWorker*) : impl_(std::make_shared<Impl>()) {}
-TCPClient_Socks5::~TCPClient_Socks5() = default;
-void TCPClient_Socks5::SetProxyServer(tagProxyInfo&) {}
-void TCPClient_Socks5::CancelProxyServer() {}
-bool TCPClient_Socks5::Connect(sockaddr_in) { return false; }
-bool TCPClient_Socks5::SendMsg(void*, void*, int) { return false; }
-bool TCPClient_Socks5::CloseSocket(bool) { return true; }
-int TCPClient_Socks5::GetConnectState() const { return 0; }
-uint64_t TCPClient_Socks5::BytesReceived() const { return 0; }
-uint64_t TCPClient_Socks5::BytesSent() const { return 0; }
-uint64_t TCPClient_Socks5::MessagesReceived() const { return 0; }
+using asio::ip::tcp;
+
+enum : int { kIdle = 0, kConnecting = 1, kUp = 2 };
+
+// SOCKS5 (RFC 1928) constants used by the handshake.
+constexpr uint8_t kSocksVersion = 5;
+constexpr uint8_t kMethodNoAuth = 0;
+constexpr uint8_t kCmdConnect = 1;
+constexpr uint8_t kAtypIpv4 = 1;
+constexpr uint8_t kAtypDomain = 3;
+constexpr uint8_t kAtypIpv6 = 4;
+
+constexpr auto kTickInterval = std::chrono::seconds(1);
+
+uint32_t SteadyMs() {
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+tcp::endpoint Endpoint(uint32_t hostOrderAddress, uint16_t hostOrderPort) {
+  return tcp::endpoint(asio::ip::address_v4(hostOrderAddress), hostOrderPort);
+}
+
+// Short keep-alive where the platform lets us tune it: a dead peer behind a
+// silent NAT is noticed in about a minute instead of hours.
+void TuneSocket(tcp::socket& socket) {
+  asio::error_code ec;
+  socket.set_option(tcp::no_delay(true), ec);
+  socket.set_option(asio::socket_base::keep_alive(true), ec);
+#if defined(__linux__) && defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+  const int fd = socket.native_handle();
+  const int idle = 30, interval = 10, count = 3;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
+}
+
+}  // namespace
+
+// One connection attempt and, if it succeeds, the connection. Touched only on
+// the I/O thread.
+struct Conn {
+  Conn(asio::io_context& io, uint64_t e) : socket(io), timer(io), tick(io), epoch(e) {}
+
+  tcp::socket socket;
+  asio::steady_timer timer;  // connect + handshake deadline
+  asio::steady_timer tick;   // OnTick while up
+  const uint64_t epoch;
+  tcp::endpoint target;
+  bool viaProxy = false;
+  uint8_t handshake[4 + 255 + 2];  // largest SOCKS5 reply tail (domain)
+  Framer framer;
+  std::vector<uint8_t> writing;  // the one write in flight
+};
+
+struct TCPClient_Socks5::Impl {
+  explicit Impl(MsgWorker* w) : worker(w) {}
+
+  // --- Any thread, under mu. ---
+  std::mutex mu;
+  MsgWorker* worker;
+  bool stopped = false;
+  int state = kIdle;
+  uint64_t epoch = 0;
+  bool haveProxy = false;
+  tagProxyInfo proxy{};
+  uint32_t timeoutMs = kConnectTimeoutMs;
+  std::vector<uint8_t> pending;  // accepted by SendMsg, not yet handed to a write
+  std::size_t queued = 0;        // pending + the write in flight
+  bool writeScheduled = false;   // a write is in flight or posted
+  std::thread thread;
+  std::thread::id threadId;
+
+  // Lock-free mirrors for the per-message checks of the delivery loop.
+  std::atomic<uint64_t> liveEpoch{0};
+  std::atomic<bool> halted{false};
+
+  std::atomic<uint64_t> bytesIn{0}, bytesOut{0}, messagesIn{0};
+
+  // --- I/O thread. ---
+  std::optional<asio::io_context> io;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
+  std::shared_ptr<Conn> conn;
+
+  // Caller holds mu.
+  uint64_t BumpEpochLocked() {
+    liveEpoch.store(++epoch, std::memory_order_release);
+    return epoch;
+  }
+  void DropQueueLocked() {
+    pending.clear();
+    queued = 0;
+    writeScheduled = false;
+  }
+  bool Live(const Conn& c) const {
+    return !halted.load(std::memory_order_acquire) &&
+           liveEpoch.load(std::memory_order_acquire) == c.epoch;
+  }
+
+  void Run();
+  void CloseConn(const std::shared_ptr<Conn>& c);
+  void Report(uint32_t state);
+
+  void StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy, tcp::endpoint proxyAt,
+                    uint32_t timeoutMs);
+  void OnTcpConnected(const std::shared_ptr<Conn>& c);
+  void SocksGreet(const std::shared_ptr<Conn>& c);
+  void SocksRequest(const std::shared_ptr<Conn>& c);
+  void SocksReplyTail(const std::shared_ptr<Conn>& c, std::size_t n);
+  void Established(const std::shared_ptr<Conn>& c);
+  void Fail(const std::shared_ptr<Conn>& c);
+  void Lost(const std::shared_ptr<Conn>& c);
+
+  void StartRead(const std::shared_ptr<Conn>& c);
+  void OnRead(const std::shared_ptr<Conn>& c, const asio::error_code& ec, std::size_t n);
+  void StartTick(const std::shared_ptr<Conn>& c);
+  void StartWrite(uint64_t e);
+  void WriteNext(const std::shared_ptr<Conn>& c);
+};
+
+// ---------------------------------------------------------------------------
+// The I/O thread.
+
+void TCPClient_Socks5::Impl::Run() {
+  MsgWorker* w = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!stopped) w = worker;
+  }
+  if (w) w->MsgThreadBegin();
+  // Nothing of ours throws; should a worker call throw, it is swallowed here
+  // and the loop goes on, so the thread outlives it as it must.
+  for (;;) {
+    try {
+      io->run();
+      break;
+    } catch (...) {
+    }
+  }
+  // A destructor on another thread is joining and its worker is still alive;
+  // a destructor on this thread cleared `worker` because it is not.
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    w = worker;
+  }
+  if (w) w->MsgThreadEnd();
+}
+
+void TCPClient_Socks5::Impl::CloseConn(const std::shared_ptr<Conn>& c) {
+  if (!c) return;
+  asio::error_code ec;
+  c->timer.cancel();
+  c->tick.cancel();
+  c->socket.shutdown(tcp::socket::shutdown_both, ec);
+  c->socket.close(ec);
+  if (conn == c) conn.reset();
+}
+
+// Calls OnConnectState without holding mu. The worker may destroy the client
+// from inside; callers check Live() before touching anything afterwards.
+void TCPClient_Socks5::Impl::Report(uint32_t newState) {
+  MsgWorker* w;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (stopped) return;
+    w = worker;
+  }
+  if (w) w->OnConnectState(newState);
+}
+
+void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy,
+                                          tcp::endpoint proxyAt, uint32_t timeout) {
+  if (halted.load() || liveEpoch.load() != e) return;  // abandoned before it began
+  CloseConn(conn);
+  std::shared_ptr<Conn> c;
+  try {
+    c = std::make_shared<Conn>(*io, e);
+  } catch (...) {
+    // Out of memory: fail the attempt like an unreachable server.
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (stopped || epoch != e || state != kConnecting) return;
+      state = kIdle;
+      BumpEpochLocked();
+    }
+    Report(kConnectFailed);
+    return;
+  }
+  conn = c;
+  c->target = target;
+  c->viaProxy = viaProxy;
+  c->timer.expires_after(std::chrono::milliseconds(timeout));
+  c->timer.async_wait([this, c](const asio::error_code& ec) {
+    if (!ec) Fail(c);
+  });
+  c->socket.async_connect(viaProxy ? proxyAt : target, [this, c](const asio::error_code& ec) {
+    if (!Live(*c)) return;
+    if (ec) {
+      Fail(c);
+      return;
+    }
+    OnTcpConnected(c);
+  });
+}
+
+void TCPClient_Socks5::Impl::OnTcpConnected(const std::shared_ptr<Conn>& c) {
+  TuneSocket(c->socket);
+  if (c->viaProxy) {
+    SocksGreet(c);
+  } else {
+    Established(c);
+  }
+}
+
+// Greeting: version 5, one method, "no authentication". The reply must pick
+// exactly that method; 0xFF (none acceptable) or anything else fails.
+void TCPClient_Socks5::Impl::SocksGreet(const std::shared_ptr<Conn>& c) {
+  c->handshake[0] = kSocksVersion;
+  c->handshake[1] = 1;
+  c->handshake[2] = kMethodNoAuth;
+  asio::async_write(c->socket, asio::buffer(c->handshake, 3),
+                    [this, c](const asio::error_code& ec, std::size_t) {
+                      if (!Live(*c)) return;
+                      if (ec) return Fail(c);
+                      asio::async_read(
+                          c->socket, asio::buffer(c->handshake, 2),
+                          [this, c](const asio::error_code& ec2, std::size_t) {
+                            if (!Live(*c)) return;
+                            if (ec2 || c->handshake[0] != kSocksVersion ||
+                                c->handshake[1] != kMethodNoAuth)
+                              return Fail(c);
+                            SocksRequest(c);
+                          });
+                    });
+}
+
+// CONNECT to the IPv4 target, then the fixed head of the reply:
+// VER REP RSV ATYP.
+void TCPClient_Socks5::Impl::SocksRequest(const std::shared_ptr<Conn>& c) {
+  const uint32_t ip = c->target.address().to_v4().to_uint();
+  const uint16_t port = c->target.port();
+  uint8_t* m = c->handshake;
+  m[0] = kSocksVersion;
+  m[1] = kCmdConnect;
+  m[2] = 0;
+  m[3] = kAtypIpv4;
+  m[4] = static_cast<uint8_t>(ip >> 24);
+  m[5] = static_cast<uint8_t>(ip >> 16);
+  m[6] = static_cast<uint8_t>(ip >> 8);
+  m[7] = static_cast<uint8_t>(ip);
+  m[8] = static_cast<uint8_t>(port >> 8);
+  m[9] = static_cast<uint8_t>(port);
+  asio::async_write(
+      c->socket, asio::buffer(c->handshake, 10),
+      [this, c](const asio::error_code& ec, std::size_t) {
+        if (!Live(*c)) return;
+        if (ec) return Fail(c);
+        asio::async_read(c->socket, asio::buffer(c->handshake, 4),
+                         [this, c](const asio::error_code& ec2, std::size_t) {
+                           if (!Live(*c)) return;
+                           const uint8_t* r = c->handshake;
+                           if (ec2 || r[0] != kSocksVersion || r[1] != 0) return Fail(c);
+                           switch (r[3]) {
+                             case kAtypIpv4:
+                               return SocksReplyTail(c, 4 + 2);
+                             case kAtypIpv6:
+                               return SocksReplyTail(c, 16 + 2);
+                             case kAtypDomain:
+                               // One length byte first; the name and port follow.
+                               return asio::async_read(
+                                   c->socket, asio::buffer(c->handshake, 1),
+                                   [this, c](const asio::error_code& ec3, std::size_t) {
+                                     if (!Live(*c)) return;
+                                     if (ec3) return Fail(c);
+                                     SocksReplyTail(c, std::size_t{c->handshake[0]} + 2);
+                                   });
+                             default:
+                               return Fail(c);
+                           }
+                         });
+      });
+}
+
+// Reads exactly the bound address and port the proxy reports (unused), so the
+// first byte after them is the first byte from the server.
+void TCPClient_Socks5::Impl::SocksReplyTail(const std::shared_ptr<Conn>& c, std::size_t n) {
+  asio::async_read(c->socket, asio::buffer(c->handshake, n),
+                   [this, c](const asio::error_code& ec, std::size_t) {
+                     if (!Live(*c)) return;
+                     if (ec) return Fail(c);
+                     Established(c);
+                   });
+}
+
+void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (stopped || epoch != c->epoch || state != kConnecting) return;
+    state = kUp;
+    DropQueueLocked();
+  }
+  c->timer.cancel();
+  Report(kConnected);
+  if (!Live(*c)) return;  // closed or destroyed inside OnConnectState
+  StartRead(c);
+  StartTick(c);
+}
+
+void TCPClient_Socks5::Impl::Fail(const std::shared_ptr<Conn>& c) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (stopped || epoch != c->epoch || state != kConnecting) return;
+    state = kIdle;
+    BumpEpochLocked();
+  }
+  CloseConn(c);
+  Report(kConnectFailed);
+}
+
+void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (stopped || epoch != c->epoch || state != kUp) return;
+    state = kIdle;
+    BumpEpochLocked();
+    DropQueueLocked();
+  }
+  CloseConn(c);
+  Report(kConnectionClosed);
+}
+
+// ---------------------------------------------------------------------------
+// Reading and delivery.
+
+void TCPClient_Socks5::Impl::StartRead(const std::shared_ptr<Conn>& c) {
+  c->socket.async_read_some(
+      asio::buffer(c->framer.ReadPtr(), c->framer.ReadSpace()),
+      [this, c](const asio::error_code& ec, std::size_t n) { OnRead(c, ec, n); });
+}
+
+void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::error_code& ec,
+                                    std::size_t n) {
+  if (!Live(*c)) return;
+  if (ec) return Lost(c);  // EOF, reset or any other I/O error
+  bytesIn.fetch_add(n, std::memory_order_relaxed);
+  c->framer.Commit(n);
+  // `w` stays valid while Live(): only a destructor clears it, and that
+  // halts first. The message pointer lives in c->framer, which `c` keeps
+  // alive even when the worker destroys the client inside HandleMessage.
+  MsgWorker* const w = worker;
+  const Framer::Status status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
+    messagesIn.fetch_add(1, std::memory_order_relaxed);
+    w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
+    return Live(*c);
+  });
+  if (status == Framer::Status::kStopped) return;  // closed or destroyed by the worker
+  if (status == Framer::Status::kBadLength) return Lost(c);
+  StartRead(c);
+}
+
+void TCPClient_Socks5::Impl::StartTick(const std::shared_ptr<Conn>& c) {
+  c->tick.expires_after(kTickInterval);
+  c->tick.async_wait([this, c](const asio::error_code& ec) {
+    if (ec || !Live(*c)) return;
+    MsgWorker* w;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (stopped) return;
+      w = worker;
+    }
+    if (w) w->OnTick(SteadyMs());
+    if (!Live(*c)) return;
+    StartTick(c);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Writing: SendMsg appends to `pending`; one write at a time takes all of
+// it (the buffers swap, so no allocation once both have grown).
+
+void TCPClient_Socks5::Impl::StartWrite(uint64_t e) {
+  const std::shared_ptr<Conn> c = conn;
+  if (!c || c->epoch != e || !Live(*c)) return;
+  WriteNext(c);
+}
+
+void TCPClient_Socks5::Impl::WriteNext(const std::shared_ptr<Conn>& c) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (stopped || epoch != c->epoch) return;
+    if (pending.empty()) {
+      writeScheduled = false;
+      return;
+    }
+    c->writing.clear();
+    c->writing.swap(pending);
+  }
+  asio::async_write(c->socket, asio::buffer(c->writing),
+                    [this, c](const asio::error_code& ec, std::size_t n) {
+                      if (!Live(*c)) return;
+                      if (ec) return Lost(c);
+                      bytesOut.fetch_add(n, std::memory_order_relaxed);
+                      {
+                        std::lock_guard<std::mutex> lock(mu);
+                        if (epoch != c->epoch) return;
+                        queued -= c->writing.size();
+                      }
+                      WriteNext(c);
+                    });
+}
+
+// ---------------------------------------------------------------------------
+// The public face.
+
+TCPClient_Socks5::TCPClient_Socks5(MsgWorker* worker) : impl_(std::make_shared<Impl>(worker)) {}
+
+TCPClient_Socks5::~TCPClient_Socks5() {
+  Impl* const d = impl_.get();
+  bool onThread = false;
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    d->stopped = true;
+    d->halted.store(true, std::memory_order_release);
+    d->state = kIdle;
+    d->BumpEpochLocked();
+    d->DropQueueLocked();
+    started = d->thread.joinable();
+    onThread = started && d->threadId == std::this_thread::get_id();
+    // On the thread the worker is being destroyed (it deleted us from one of
+    // its calls): forget it, so not even MsgThreadEnd reaches it.
+    if (onThread) d->worker = nullptr;
+  }
+  if (!started) return;  // nothing was ever opened
+  if (onThread) {
+    d->CloseConn(d->conn);
+    d->io->stop();
+    d->thread.detach();  // the thread's own shared_ptr keeps Impl alive
+    return;
+  }
+  d->io->stop();
+  d->thread.join();
+  std::lock_guard<std::mutex> lock(d->mu);
+  d->worker = nullptr;
+}
+
+void TCPClient_Socks5::SetProxyServer(tagProxyInfo& info) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->proxy = info;
+  impl_->haveProxy = true;
+}
+
+void TCPClient_Socks5::CancelProxyServer() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->haveProxy = false;
+}
+
+void TCPClient_Socks5::SetConnectTimeoutMs(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->timeoutMs = ms ? ms : kConnectTimeoutMs;
+}
+
+bool TCPClient_Socks5::Connect(sockaddr_in address) {
+  Impl* const d = impl_.get();
+  try {
+    const tcp::endpoint target =
+        Endpoint(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port));
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (d->stopped || d->state != kIdle) return false;
+    if (!d->thread.joinable()) {
+      d->io.emplace(1);
+      d->guard.emplace(asio::make_work_guard(*d->io));
+      std::shared_ptr<Impl> self = impl_;
+      d->thread = std::thread([self] { self->Run(); });
+      d->threadId = d->thread.get_id();
+    }
+    const bool viaProxy = d->haveProxy;
+    const tcp::endpoint proxyAt = Endpoint(d->proxy.address, d->proxy.port);
+    const uint32_t timeout = d->timeoutMs;
+    const uint64_t e = d->BumpEpochLocked();
+    d->state = kConnecting;
+    asio::post(*d->io, [d, e, target, viaProxy, proxyAt, timeout] {
+      d->StartAttempt(e, target, viaProxy, proxyAt, timeout);
+    });
+    return true;
+  } catch (...) {
+    // Thread creation or allocation failed; whatever was set up stays for a
+    // later attempt, and this one did not start.
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (d->state == kConnecting) {
+      d->state = kIdle;
+      d->BumpEpochLocked();
+    }
+    return false;
+  }
+}
+
+bool TCPClient_Socks5::SendMsg(void*, void* msg, int len) {
+  if (msg == nullptr || len < kMinMessageLength || len > kMaxMessageLength) return false;
+  Impl* const d = impl_.get();
+  const std::size_t n = static_cast<std::size_t>(len);
+  try {
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (d->stopped || d->state != kUp) return false;
+    if (d->queued + n > kSendQueueLimitBytes) return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(msg);
+    d->pending.insert(d->pending.end(), bytes, bytes + n);
+    d->queued += n;
+    if (!d->writeScheduled) {
+      d->writeScheduled = true;
+      const uint64_t e = d->epoch;
+      asio::post(*d->io, [d, e] { d->StartWrite(e); });
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TCPClient_Socks5::CloseSocket(bool notify) {
+  Impl* const d = impl_.get();
+  uint64_t e;
+  bool report;
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (d->stopped || d->state == kIdle) return true;
+    report = notify && d->state == kUp;
+    d->state = kIdle;
+    e = d->BumpEpochLocked();
+    d->DropQueueLocked();
+  }
+  // The socket belongs to the I/O thread; it is closed there. Handlers of
+  // the old connection already see the new epoch and stay quiet.
+  try {
+    asio::post(*d->io, [d, e, report] {
+      if (d->conn && d->conn->epoch < e) d->CloseConn(d->conn);
+      if (report) d->Report(kConnectionClosed);
+    });
+  } catch (...) {
+    // Could not queue the close: the connection is already dead to every
+    // handler; its socket goes with the next attempt or the destructor.
+  }
+  return true;
+}
+
+int TCPClient_Socks5::GetConnectState() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->state;
+}
+
+uint64_t TCPClient_Socks5::BytesReceived() const { return impl_->bytesIn.load(); }
+uint64_t TCPClient_Socks5::BytesSent() const { return impl_->bytesOut.load(); }
+uint64_t TCPClient_Socks5::MessagesReceived() const { return impl_->messagesIn.load(); }
 
 }  // namespace Nimbo2

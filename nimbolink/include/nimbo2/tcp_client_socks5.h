@@ -4,6 +4,7 @@
 #ifndef NIMBO2_TCP_CLIENT_SOCKS5_H_
 #define NIMBO2_TCP_CLIENT_SOCKS5_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -22,6 +23,7 @@ struct tagProxyInfo {
   uint32_t address;  // IPv4 address of the SOCKS5 proxy, host byte order
   uint16_t port;     // TCP port of the proxy, host byte order
   uint32_t param;    // opaque caller value: kept with the settings, not used
+                     // (no authentication method needs it; it is never sent)
 };
 
 // Limits. Named so that tests and documentation can refer to them.
@@ -58,6 +60,10 @@ class TCPClient_Socks5 {
   virtual bool CloseSocket(bool notify);
   // Idle 0, connecting 1, connected 2.
   virtual int GetConnectState() const;
+
+  // Replaces kConnectTimeoutMs for later attempts of this object (0 keeps
+  // the default). The limit covers the TCP connect and the proxy handshake.
+  void SetConnectTimeoutMs(uint32_t ms);
 
   uint64_t BytesReceived() const;
   uint64_t BytesSent() const;

@@ -1,0 +1,255 @@
+#include "support/loopback_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelvo {
+namespace test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool PollFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+ByteVec Frame(uint16_t length, uint8_t id, uint8_t seed, bool flagBit15) {
+  ByteVec m(length);
+  const uint16_t word = static_cast<uint16_t>(length | (flagBit15 ? 0x8000 : 0));
+  if (length > 0) m[0] = static_cast<uint8_t>(word & 0xFF);
+  if (length > 1) m[1] = static_cast<uint8_t>(word >> 8);
+  if (length > 2) m[2] = 0x2C;
+  if (length > 3) m[3] = id;
+  for (std::size_t i = 4; i < m.size(); ++i) m[i] = static_cast<uint8_t>(seed + i);
+  return m;
+}
+
+LoopbackServer::LoopbackServer(int backlog) {
+  listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = LoopbackAddress(0);
+  if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(listen_, backlog) != 0) {
+    CloseFd(listen_);
+    return;
+  }
+  socklen_t len = sizeof a;
+  ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+}
+
+LoopbackServer::~LoopbackServer() {
+  CloseFd(conn_);
+  CloseFd(listen_);
+  for (int& fd : fillers_) CloseFd(fd);
+}
+
+bool LoopbackServer::Accept(std::chrono::milliseconds timeout) {
+  if (listen_ < 0 || !PollFor(listen_, POLLIN, Clock::now() + timeout)) return false;
+  const int fd = ::accept(listen_, nullptr, nullptr);
+  if (fd < 0) return false;
+  CloseFd(conn_);
+  conn_ = fd;
+  return true;
+}
+
+bool LoopbackServer::Send(const void* data, std::size_t n) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t w = ::send(conn_, p, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool LoopbackServer::Read(std::size_t n, ByteVec* out, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  uint8_t chunk[65536];
+  while (n > 0) {
+    if (!PollFor(conn_, POLLIN, deadline)) return false;
+    const ssize_t r = ::recv(conn_, chunk, n < sizeof chunk ? n : sizeof chunk, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    out->insert(out->end(), chunk, chunk + r);
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+bool LoopbackServer::WaitPeerClosed(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  uint8_t chunk[65536];
+  for (;;) {
+    if (!PollFor(conn_, POLLIN, deadline)) return false;
+    const ssize_t r = ::recv(conn_, chunk, sizeof chunk, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return true;
+  }
+}
+
+void LoopbackServer::Close() { CloseFd(conn_); }
+
+void LoopbackServer::Reset() {
+  if (conn_ < 0) return;
+  const linger l{1, 0};
+  ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  CloseFd(conn_);
+}
+
+bool LoopbackServer::Saturate() {
+  // Queue connections that are never accepted until one no longer completes.
+  for (int i = 0; i < 8; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    const sockaddr_in a = Address();
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    fillers_.push_back(fd);
+    if (!PollFor(fd, POLLOUT, Clock::now() + 300ms)) return true;  // this one stalls
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+
+uint32_t RecordingWorker::HandleMessage(void* message, uint32_t length, uint32_t, uint32_t) {
+  uint8_t* m = static_cast<uint8_t*>(message);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (forbidden_) ++forbiddenCalls_;
+    ++messageCount_;
+    if (keepMessages) messages_.emplace_back(m, m + length);
+  }
+  // The whole message must be writable, as the real handlers need.
+  m[length - 1] = 0;
+  if (onMessage) onMessage(m, length);
+  cv_.notify_all();
+  return 0;
+}
+
+void RecordingWorker::OnTick(uint32_t) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (forbidden_) ++forbiddenCalls_;
+    ++ticks_;
+  }
+  cv_.notify_all();
+}
+
+void RecordingWorker::OnConnectState(uint32_t state) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (forbidden_) ++forbiddenCalls_;
+    states_.push_back(state);
+  }
+  if (onState) onState(state);
+  cv_.notify_all();
+}
+
+void RecordingWorker::MsgThreadBegin() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (forbidden_) ++forbiddenCalls_;
+    ++begins_;
+  }
+  cv_.notify_all();
+}
+
+void RecordingWorker::MsgThreadEnd() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (forbidden_) ++forbiddenCalls_;
+    ++ends_;
+  }
+  cv_.notify_all();
+}
+
+std::vector<uint32_t> RecordingWorker::States() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return states_;
+}
+std::vector<ByteVec> RecordingWorker::Messages() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return messages_;
+}
+std::size_t RecordingWorker::MessageCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return messageCount_;
+}
+int RecordingWorker::Ticks() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ticks_;
+}
+int RecordingWorker::ThreadBegins() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return begins_;
+}
+int RecordingWorker::ThreadEnds() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ends_;
+}
+int RecordingWorker::ForbiddenCalls() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return forbiddenCalls_;
+}
+void RecordingWorker::Forbid() {
+  std::lock_guard<std::mutex> lock(mu_);
+  forbidden_ = true;
+}
+
+bool RecordingWorker::WaitUntil(const std::function<bool()>& done,
+                                std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, done);
+}
+bool RecordingWorker::WaitStates(std::size_t n, std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return states_.size() >= n; }, timeout);
+}
+bool RecordingWorker::WaitMessages(std::size_t n, std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return messageCount_ >= n; }, timeout);
+}
+bool RecordingWorker::WaitTicks(int n, std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return ticks_ >= n; }, timeout);
+}
+bool RecordingWorker::WaitThreadEnd(std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return ends_ > 0; }, timeout);
+}
+
+}  // namespace test
+}  // namespace kelvo

@@ -1,0 +1,183 @@
+#include "support/socks5_proxy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+extern char** environ;
+
+namespace kelvo {
+namespace test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+int ListenLoopback(uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+bool CanConnect(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+MicrosocksProxy::~MicrosocksProxy() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+bool MicrosocksProxy::Start() {
+  if (::access(kBinary, X_OK) != 0) {
+    error_ = std::string("*** ") + kBinary +
+             " is not installed: SOCKS5 tests against a real proxy are SKIPPED "
+             "(apt-get install microsocks) ***";
+    std::fprintf(stderr, "%s\n", error_.c_str());
+    return false;
+  }
+  // Ask the kernel for a free port, release it and hand it to the child.
+  const int probe = ListenLoopback(&port_);
+  if (probe < 0) {
+    error_ = "no free port for microsocks";
+    return false;
+  }
+  ::close(probe);
+  const std::string portText = std::to_string(port_);
+  char* const argv[] = {const_cast<char*>(kBinary), const_cast<char*>("-i"),
+                        const_cast<char*>("127.0.0.1"), const_cast<char*>("-p"),
+                        const_cast<char*>(portText.c_str()), nullptr};
+  if (::posix_spawn(&pid_, kBinary, nullptr, nullptr, argv, environ) != 0) {
+    pid_ = -1;
+    error_ = "could not start microsocks";
+    return false;
+  }
+  const auto deadline = Clock::now() + 5s;
+  while (Clock::now() < deadline) {
+    if (CanConnect(port_)) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      error_ = "microsocks exited at start";
+      return false;
+    }
+    std::this_thread::sleep_for(10ms);  // polling for start-up, not a test assertion
+  }
+  error_ = "microsocks did not start accepting within 5 s";
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+
+FakeSocks5Proxy::FakeSocks5Proxy(FakeSocks5Script script) : script_(std::move(script)) {
+  listen_ = ListenLoopback(&port_);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+FakeSocks5Proxy::~FakeSocks5Proxy() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+  if (listen_ >= 0) ::close(listen_);
+}
+
+std::vector<uint8_t> FakeSocks5Proxy::Greeting() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return greeting_;
+}
+
+std::vector<uint8_t> FakeSocks5Proxy::Request() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return request_;
+}
+
+bool FakeSocks5Proxy::ReadExactly(int fd, std::size_t n, std::vector<uint8_t>* out) {
+  const auto deadline = Clock::now() + 5s;
+  while (n > 0) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_) return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (Clock::now() > deadline) return false;
+    if (::poll(&p, 1, 50) <= 0) continue;
+    uint8_t buf[64];
+    const ssize_t r = ::recv(fd, buf, n < sizeof buf ? n : sizeof buf, 0);
+    if (r <= 0) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    out->insert(out->end(), buf, buf + r);
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+void FakeSocks5Proxy::HoldUntilStopped() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [this] { return stop_; });
+}
+
+void FakeSocks5Proxy::Serve() {
+  if (listen_ < 0) return;
+  int fd = -1;
+  const auto deadline = Clock::now() + 5s;
+  while (fd < 0 && Clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_) return;
+    }
+    pollfd p{listen_, POLLIN, 0};
+    if (::poll(&p, 1, 50) > 0) fd = ::accept(listen_, nullptr, nullptr);
+  }
+  if (fd < 0) return;
+  auto send = [fd](const std::vector<uint8_t>& b) {
+    if (!b.empty()) ::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
+  };
+  if (ReadExactly(fd, 3, &greeting_) && !script_.closeAfterGreeting &&
+      !script_.methodReply.empty()) {
+    send(script_.methodReply);
+    if (ReadExactly(fd, 10, &request_) && !script_.connectReply.empty()) {
+      std::vector<uint8_t> reply = script_.connectReply;
+      reply.insert(reply.end(), script_.afterReply.begin(), script_.afterReply.end());
+      send(reply);
+    }
+  }
+  if (!script_.closeAfterGreeting) HoldUntilStopped();
+  ::close(fd);
+}
+
+}  // namespace test
+}  // namespace kelvo

@@ -1,0 +1,89 @@
+// SOCKS5 proxies for the network library's tests.
+//
+// MicrosocksProxy runs Debian's /usr/bin/microsocks as a child process on a
+// free 127.0.0.1 port and kills it at destruction. Tests call
+//   if (!proxy.Start()) GTEST_SKIP() << proxy.error();
+//
+// FakeSocks5Proxy is a scripted one-connection proxy for the failure cases
+// (and for reply shapes a real proxy does not produce on demand). It records
+// what the client sent, and after a successful reply it plays the server.
+#ifndef KELVO_TESTS_SUPPORT_SOCKS5_PROXY_H_
+#define KELVO_TESTS_SUPPORT_SOCKS5_PROXY_H_
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelvo {
+namespace test {
+
+class MicrosocksProxy {
+ public:
+  static constexpr const char* kBinary = "/usr/bin/microsocks";
+
+  MicrosocksProxy() = default;
+  ~MicrosocksProxy();
+  MicrosocksProxy(const MicrosocksProxy&) = delete;
+  MicrosocksProxy& operator=(const MicrosocksProxy&) = delete;
+
+  // Starts the child and waits until it accepts connections. On false,
+  // error() says why (a missing binary says so loudly).
+  bool Start();
+  uint16_t port() const { return port_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+  std::string error_;
+};
+
+struct FakeSocks5Script {
+  // Answer to the greeting. Empty: stay silent (the client must time out).
+  std::vector<uint8_t> methodReply = {5, 0};
+  // Close the connection right after reading the greeting.
+  bool closeAfterGreeting = false;
+  // Answer to the CONNECT request. Empty: stay silent.
+  std::vector<uint8_t> connectReply = {5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90};
+  // Sent right after connectReply, as if from the server.
+  std::vector<uint8_t> afterReply;
+};
+
+class FakeSocks5Proxy {
+ public:
+  explicit FakeSocks5Proxy(FakeSocks5Script script);
+  ~FakeSocks5Proxy();
+  FakeSocks5Proxy(const FakeSocks5Proxy&) = delete;
+  FakeSocks5Proxy& operator=(const FakeSocks5Proxy&) = delete;
+
+  uint16_t port() const { return port_; }
+  // What the client sent: the 3-byte greeting and the 10-byte request (as
+  // far as they arrived).
+  std::vector<uint8_t> Greeting();
+  std::vector<uint8_t> Request();
+
+ private:
+  void Serve();
+  bool ReadExactly(int fd, std::size_t n, std::vector<uint8_t>* out);
+  void HoldUntilStopped();
+
+  FakeSocks5Script script_;
+  int listen_ = -1;
+  uint16_t port_ = 0;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::vector<uint8_t> greeting_;
+  std::vector<uint8_t> request_;
+  std::thread thread_;
+};
+
+}  // namespace test
+}  // namespace kelvo
+
+#endif  // KELVO_TESTS_SUPPORT_SOCKS5_PROXY_H_
