@@ -213,23 +213,6 @@ TEST(LoginHandlers, OwnUserDataFromFullAndShortMessages) {
   }
 }
 
-TEST(LoginHandlers, OwnDataSurvivesLoginOkAndServerInfoButNotFailure) {
-  // The own data survives a login-ok and a server info, and goes with a
-  // failure; a new own-data message brings it back without a sink attached.
-  FakeClient fc;
-  ASSERT_EQ(0u, Deliver(*fc, UserData(7, "me")));
-  ASSERT_EQ(0u, Deliver(*fc, Msg(51).Zeros(4).Build()));
-  ASSERT_EQ(0u, Deliver(*fc, Msg(45).Zeros(7).Build()));
-  ASSERT_NE(nullptr, fc->GetMyInfo());
-  EXPECT_EQ(7u, fc->GetMyInfo()->userId);
-  ASSERT_EQ(0u, Deliver(*fc, Msg(52).Zeros(258).Build()));
-  EXPECT_EQ(nullptr, fc->GetMyInfo());
-  EXPECT_EQ("U{0,0,0,0,0,0,0,0,0,0,''}", Describe(fc->myInfo()));
-  ASSERT_EQ(0u, Deliver(*fc, UserData(8, "again")));
-  EXPECT_EQ("U{8,102,34969,52445,16909060,61183,43707,85,5,119,'again'}",
-            Describe(fc->myInfo()));
-}
-
 }  // namespace
 }  // namespace test
 }  // namespace kelvo

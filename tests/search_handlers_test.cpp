@@ -2,7 +2,6 @@
 // its entry walk, SearchTable and the calls made per taken entry.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -192,23 +191,6 @@ TEST(SearchHandlers, SingleResultCarriesFourValuesWithMissingBytesZero) {
     EXPECT_EQ(message, after);
     EXPECT_TRUE(fc->searchResults().empty());
   }
-}
-
-TEST(SearchHandlers, LargestListIsWalkedToItsLastEntry) {
-  // 96 entries of 15 bytes fill the largest list the dispatcher admits.
-  Msg m(72);
-  for (uint32_t id = 1; id <= 96; ++id) m.Append(Entry(15, id));
-  const Bytes message = m.Build();
-  ASSERT_EQ(1444u, message.size());
-  FakeClient fc;
-  RecordingSink sink;
-  fc->SetSink(&sink);
-  sink.Take();
-  EXPECT_EQ(0u, Deliver(*fc, message));
-  const std::string log = sink.Take();
-  EXPECT_EQ(96u + 1, static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')));
-  EXPECT_NE(std::string::npos, log.find("OnSearchUserListEnd(96)\n"));
-  EXPECT_EQ(96u, fc->searchResults().size());
 }
 
 }  // namespace
