@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the normal
 # build, the AddressSanitizer+UndefinedBehaviorSanitizer build and the
-# ThreadSanitizer build (clang). Exits non-zero when anything fails.
+# ThreadSanitizer build (clang), then a short run of every fuzz target
+# (KELVO_FUZZ_SECONDS each, default 60). Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -14,4 +15,6 @@ for preset in debug asan tsan; do
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$jobs"
 done
+echo "=== fuzz smoke runs"
+bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-60}"
 echo "=== all test runs passed in $((SECONDS - start)) s"
