@@ -1,0 +1,80 @@
+#include "console.h"
+
+#include <cstdlib>
+
+#if defined(KELVO_HAVE_READLINE)
+#include <readline/readline.h>
+#endif
+
+namespace kelvo_cli {
+
+void Console::PrintLocked(const std::string& line) {
+#if defined(KELVO_HAVE_READLINE)
+  if (promptActive_) {
+    // Take the half-typed input off the screen, print, then put it back.
+    const int point = rl_point;
+    char* typed = rl_copy_text(0, rl_end);
+    rl_save_prompt();
+    rl_replace_line("", 0);
+    rl_redisplay();
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+    rl_restore_prompt();
+    rl_replace_line(typed, 0);
+    rl_point = point;
+    rl_redisplay();
+    std::free(typed);
+    return;
+  }
+#endif
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+}
+
+void Console::Event(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PrintLocked(line);
+    events_.push_back(line);
+    consumed_.push_back(false);
+  }
+  printed_.notify_all();
+}
+
+void Console::Note(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  PrintLocked(line);
+}
+
+bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::size_t from = since_;
+  since_ = events_.size();
+  std::size_t scanned = from;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    for (; scanned < events_.size(); ++scanned) {
+      if (!consumed_[scanned] && events_[scanned].find(pattern) != std::string::npos) {
+        consumed_[scanned] = true;
+        return true;
+      }
+    }
+    if (printed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      // One last look: a line may have landed together with the timeout.
+      for (; scanned < events_.size(); ++scanned) {
+        if (!consumed_[scanned] && events_[scanned].find(pattern) != std::string::npos) {
+          consumed_[scanned] = true;
+          return true;
+        }
+      }
+      return false;
+    }
+  }
+}
+
+std::size_t Console::EventCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_.size();
+}
+
+}  // namespace kelvo_cli

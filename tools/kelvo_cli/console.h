@@ -1,0 +1,58 @@
+// The CLI's single output channel. Events arrive on the library's network
+// thread while commands run on the main thread, so every line goes through
+// one mutex; `wait` blocks on a condition variable until a matching line has
+// been printed.
+//
+// With readline active (interactive terminal), a line printed while the user
+// is typing clears the input line first and redraws it afterwards, so events
+// never end up in the middle of what is being typed.
+#ifndef KELVO_TOOLS_KELVO_CLI_CONSOLE_H_
+#define KELVO_TOOLS_KELVO_CLI_CONSOLE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kelvo_cli {
+
+class Console {
+ public:
+  explicit Console(std::FILE* out) : out_(out) {}
+
+  // An event or a command's answer: printed, and visible to Wait.
+  void Event(const std::string& line);
+  // Command echo and notes: printed, never matched by Wait.
+  void Note(const std::string& line);
+
+  // Waits until a line containing `pattern` is printed that no earlier Wait
+  // matched and that did not come before the previous Wait began (events may
+  // arrive in any order between two waits, stale ones never satisfy a later
+  // wait). Consumes the matched line. False on timeout.
+  bool Wait(const std::string& pattern, std::chrono::milliseconds timeout);
+
+  // Number of event lines printed so far.
+  std::size_t EventCount() const;
+
+  // Interactive mode: the main thread holds this lock while readline reads
+  // a character, so readline's state is only touched under it.
+  std::mutex& mutex() { return mutex_; }
+  void SetPromptActive(bool active) { promptActive_ = active; }
+
+ private:
+  void PrintLocked(const std::string& line);
+
+  std::FILE* out_;
+  mutable std::mutex mutex_;
+  std::condition_variable printed_;
+  std::vector<std::string> events_;
+  std::vector<bool> consumed_;
+  std::size_t since_ = 0;
+  bool promptActive_ = false;
+};
+
+}  // namespace kelvo_cli
+
+#endif  // KELVO_TOOLS_KELVO_CLI_CONSOLE_H_

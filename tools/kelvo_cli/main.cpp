@@ -1,0 +1,179 @@
+// kelvo-cli: a small host for the client module. It loads the module at run
+// time and drives one client object exactly as a game client would, printing
+// every event it receives, one line each. Interactive on a terminal; from
+// stdin or --script FILE otherwise, where `wait` turns a session into a
+// checked scenario (exit status 0 only when every wait was satisfied).
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+#if defined(KELVO_HAVE_READLINE)
+#include <readline/history.h>
+#include <readline/readline.h>
+#endif
+
+#include "commands.h"
+#include "console.h"
+#include "host_sink.h"
+#include "module.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: kelvo-cli [--lib PATH] [--script FILE]\n"
+               "  --lib PATH     client module to load (default %s)\n"
+               "  --script FILE  run the commands in FILE, then exit\n"
+               "Without --script, commands come from stdin (interactive on a terminal).\n\n%s",
+               KELVO_DEFAULT_MODULE, kelvo_cli::Session::Help());
+}
+
+// Runs lines from a stream. Returns the exit status.
+int RunStream(std::istream& in, kelvo_cli::Console& console, kelvo_cli::Session& session) {
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    console.Note("> " + line.substr(first));
+    switch (session.Execute(line)) {
+      case kelvo_cli::Outcome::kContinue: break;
+      case kelvo_cli::Outcome::kQuit: return 0;
+      case kelvo_cli::Outcome::kFailed: return kExitFailed;
+    }
+  }
+  return 0;
+}
+
+#if defined(KELVO_HAVE_READLINE)
+std::optional<std::string> g_typed;
+bool g_endOfInput = false;
+
+void OnLine(char* line) {
+  if (line == nullptr) {
+    g_endOfInput = true;
+    return;
+  }
+  if (*line != '\0') add_history(line);
+  g_typed = line;
+  std::free(line);
+}
+
+// readline's callback interface, so that events can be printed around the
+// line being typed. The console lock is held while readline runs and
+// released before a command runs: a command takes the client's lock, and an
+// event being delivered holds the client's lock while it waits for the
+// console's.
+int RunInteractive(kelvo_cli::Console& console, kelvo_cli::Session& session) {
+  {
+    std::lock_guard<std::mutex> lock(console.mutex());
+    rl_callback_handler_install("kelvo> ", OnLine);
+    console.SetPromptActive(true);
+  }
+  bool quit = false;
+  while (!quit && !g_endOfInput) {
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, 200) <= 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(console.mutex());
+      rl_callback_read_char();
+    }
+    if (g_typed) {
+      const std::string line = *g_typed;
+      g_typed.reset();
+      quit = session.Execute(line) == kelvo_cli::Outcome::kQuit;
+    }
+  }
+  std::lock_guard<std::mutex> lock(console.mutex());
+  console.SetPromptActive(false);
+  rl_callback_handler_remove();
+  std::printf("\n");
+  return 0;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string libraryPath = KELVO_DEFAULT_MODULE;
+  std::string scriptPath;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--lib" || arg == "--script") && i + 1 < argc) {
+      (arg == "--lib" ? libraryPath : scriptPath) = argv[++i];
+    } else if (arg == "-h" || arg == "--help") {
+      PrintUsage(stdout);
+      return 0;
+    } else {
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+  }
+
+  std::ifstream script;
+  if (!scriptPath.empty()) {
+    script.open(scriptPath);
+    if (!script) {
+      std::fprintf(stderr, "kelvo-cli: cannot open script %s\n", scriptPath.c_str());
+      return kExitUsage;
+    }
+  }
+
+  kelvo_cli::Module module;
+  std::string error;
+  if (!module.Load(libraryPath, &error)) {
+    std::fprintf(stderr, "kelvo-cli: cannot load %s: %s\n", libraryPath.c_str(), error.c_str());
+    return kExitUsage;
+  }
+  auto* client = static_cast<kelvo::IImClient*>(
+      module.create()(&kelvo::IID_IImClient, kelvo::IM_INTERFACE_VERSION));
+  if (client == nullptr) {
+    std::fprintf(stderr, "kelvo-cli: the module refused interface version %08X\n",
+                 kelvo::IM_INTERFACE_VERSION);
+    return kExitUsage;
+  }
+
+  kelvo_cli::Console console(stdout);
+  kelvo_cli::HostSink sink(console);
+  sink.SetClient(client);
+  if (!client->SetSink(&sink)) {
+    std::fprintf(stderr, "kelvo-cli: the client did not take the callback object\n");
+    client->Release();
+    return kExitUsage;
+  }
+  kelvo_cli::Session session(console, sink, client);
+
+  int status = 0;
+  if (!scriptPath.empty()) {
+    status = RunStream(script, console, session);
+  } else {
+#if defined(KELVO_HAVE_READLINE)
+    if (isatty(fileno(stdin))) {
+      status = RunInteractive(console, session);
+    } else {
+      status = RunStream(std::cin, console, session);
+    }
+#else
+    status = RunStream(std::cin, console, session);
+#endif
+  }
+  // No sink call is made once Release returns, so the sink and the console
+  // may go after it; the module is unloaded last.
+  client->Release();
+  return status;
+}
