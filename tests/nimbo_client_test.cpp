@@ -1,0 +1,447 @@
+// TCPClient_Socks5 against real sockets on 127.0.0.1: connection outcomes,
+// delivery, endings, sending, and closing or destroying from the message
+// thread.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "nimbo2/tcp_client_socks5.h"
+#include "support/loopback_server.h"
+
+namespace kelvo {
+namespace test {
+namespace {
+
+using Nimbo2::TCPClient_Socks5;
+using States = std::vector<uint32_t>;
+
+int ThreadCount() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Polls until the process is back to `n` threads (a detached message thread
+// has run off). Bounded.
+bool WaitThreadCount(int n, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (ThreadCount() != n) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+ByteVec Concat(const std::vector<ByteVec>& messages) {
+  ByteVec all;
+  for (const ByteVec& m : messages) all.insert(all.end(), m.begin(), m.end());
+  return all;
+}
+
+// A connected client and its server side.
+struct Connected {
+  LoopbackServer server;
+  RecordingWorker worker;
+  std::unique_ptr<TCPClient_Socks5> client = std::make_unique<TCPClient_Socks5>(&worker);
+
+  void Up() {
+    ASSERT_TRUE(client->Connect(server.Address()));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(worker.WaitStates(1));
+    ASSERT_EQ(worker.States(), States{1});
+  }
+};
+
+TEST(NimboClient, ConstructionOpensNothingAndDestructionCallsNothing) {
+  const int before = ThreadCount();
+  RecordingWorker worker;
+  {
+    std::vector<std::unique_ptr<TCPClient_Socks5>> clients;
+    for (int i = 0; i < 200; ++i) clients.push_back(std::make_unique<TCPClient_Socks5>(&worker));
+    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_EQ(clients[0]->GetConnectState(), 0);
+    EXPECT_TRUE(clients[0]->CloseSocket(true));
+  }
+  EXPECT_EQ(worker.ThreadBegins() + worker.ThreadEnds(), 0);
+  EXPECT_TRUE(worker.States().empty());
+}
+
+TEST(NimboClient, ConnectOutcomes) {
+  struct Row {
+    const char* name;
+    // Prepares a target: the server to keep alive and the port to dial.
+    std::function<bool(std::unique_ptr<LoopbackServer>&, uint16_t&)> setUp;
+    uint32_t state;
+    int connectState;
+  } rows[] = {
+      {"listening server",
+       [](auto& s, uint16_t& port) {
+         s = std::make_unique<LoopbackServer>();
+         port = s->port();
+         return true;
+       },
+       1, 2},
+      {"closed port: refused",
+       [](auto& s, uint16_t& port) {
+         s = std::make_unique<LoopbackServer>();
+         port = s->port();
+         s = std::make_unique<LoopbackServer>();  // the first one no longer listens
+         return port != s->port();
+       },
+       0, 0},
+      {"SYN never answered: times out",
+       [](auto& s, uint16_t& port) {
+         s = std::make_unique<LoopbackServer>(0);
+         port = s->port();
+         return s->Saturate();
+       },
+       0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<LoopbackServer> server;
+    uint16_t port = 0;
+    if (!row.setUp(server, port)) {
+      ADD_FAILURE() << "could not set up the target";
+      continue;
+    }
+    RecordingWorker worker;
+    {
+      TCPClient_Socks5 client(&worker);
+      client.SetConnectTimeoutMs(300);
+      const auto start = std::chrono::steady_clock::now();
+      ASSERT_TRUE(client.Connect(LoopbackAddress(port)));
+      EXPECT_FALSE(client.Connect(LoopbackAddress(port))) << "an attempt is under way";
+      ASSERT_TRUE(worker.WaitStates(1));
+      const auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_EQ(worker.States(), States{row.state});
+      EXPECT_EQ(client.GetConnectState(), row.connectState);
+      EXPECT_EQ(client.Connect(LoopbackAddress(port)), row.state == 0)
+          << "a new attempt only once the last one failed";
+      EXPECT_LT(took, 3s) << "the per-object timeout applies";
+    }
+    EXPECT_EQ(worker.ThreadBegins(), 1);
+    EXPECT_EQ(worker.ThreadEnds(), 1);
+  }
+}
+
+TEST(NimboClient, DeliversEveryMessageInStreamOrderWithCounters) {
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  std::vector<ByteVec> messages = {Frame(4, 1), Frame(13, 2, 5), Frame(0x7FFF, 3, 1, true)};
+  for (int i = 0; i < 2000; ++i) messages.push_back(Frame(4 + i % 300, 9, i & 0xFF));
+  const ByteVec stream = Concat(messages);
+  // Odd boundaries: a lone byte, a split header, then the rest.
+  ASSERT_TRUE(c.server.Send(stream.data(), 1));
+  ASSERT_TRUE(c.server.Send(stream.data() + 1, 6));
+  ASSERT_TRUE(c.server.Send(stream.data() + 7, stream.size() - 7));
+  ASSERT_TRUE(c.worker.WaitMessages(messages.size()));
+  EXPECT_EQ(c.worker.Messages(), messages);
+  EXPECT_EQ(c.client->MessagesReceived(), messages.size());
+  EXPECT_EQ(c.client->BytesReceived(), stream.size());
+}
+
+TEST(NimboClient, AnEndedConnectionIsReportedExactlyOnce) {
+  struct Row {
+    const char* name;
+    std::function<void(LoopbackServer&)> end;
+  } rows[] = {
+      {"peer closes mid-message",
+       [](LoopbackServer& s) {
+         const ByteVec half = Frame(100, 2);
+         s.Send(half.data(), 50);
+         s.Close();
+       }},
+      {"peer resets", [](LoopbackServer& s) { s.Reset(); }},
+      {"length 3 is a framing error", [](LoopbackServer& s) { s.Send(ByteVec{3, 0, 0x2C, 1}); }},
+      {"length 0 is a framing error", [](LoopbackServer& s) { s.Send(ByteVec{0, 0x80, 0x2C, 1}); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Connected c;
+    ASSERT_NO_FATAL_FAILURE(c.Up());
+    ASSERT_TRUE(c.server.Send(Frame(8, 1)));
+    row.end(c.server);
+    ASSERT_TRUE(c.worker.WaitStates(2));
+    EXPECT_EQ(c.client->GetConnectState(), 0);
+    EXPECT_FALSE(c.client->SendMsg(nullptr, Frame(8, 1).data(), 8));
+    c.client.reset();  // joins: everything that was going to be reported has been
+    EXPECT_EQ(c.worker.States(), (States{1, 2}));
+    EXPECT_EQ(c.worker.MessageCount(), 1u);
+  }
+}
+
+TEST(NimboClient, ClosesAndReconnects) {
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  EXPECT_TRUE(c.client->CloseSocket(true));
+  ASSERT_TRUE(c.worker.WaitStates(2));
+  EXPECT_TRUE(c.server.WaitPeerClosed());
+  ASSERT_TRUE(c.client->Connect(c.server.Address()));
+  ASSERT_TRUE(c.server.Accept());
+  ASSERT_TRUE(c.worker.WaitStates(3));
+  ASSERT_TRUE(c.server.Send(Frame(10, 4)));
+  ASSERT_TRUE(c.worker.WaitMessages(1));
+  EXPECT_TRUE(c.client->CloseSocket(false));
+  EXPECT_TRUE(c.client->CloseSocket(false)) << "closing twice is harmless";
+  EXPECT_TRUE(c.server.WaitPeerClosed());
+  c.client.reset();
+  EXPECT_EQ(c.worker.States(), (States{1, 2, 1}));
+}
+
+TEST(NimboClient, AbandonedAttemptReportsNothingAndAnotherCanStart) {
+  LoopbackServer stalled(0);
+  ASSERT_TRUE(stalled.Saturate());
+  LoopbackServer good;
+  RecordingWorker worker;
+  TCPClient_Socks5 client(&worker);
+  ASSERT_TRUE(client.Connect(stalled.Address()));
+  EXPECT_EQ(client.GetConnectState(), 1);
+  EXPECT_TRUE(client.CloseSocket(true));
+  EXPECT_EQ(client.GetConnectState(), 0);
+  ASSERT_TRUE(client.Connect(good.Address()));
+  ASSERT_TRUE(good.Accept());
+  ASSERT_TRUE(worker.WaitStates(1));
+  EXPECT_EQ(worker.States(), States{1}) << "nothing for the abandoned attempt";
+}
+
+TEST(NimboClient, TicksWhileConnected) {
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  EXPECT_TRUE(c.worker.WaitTicks(1, 3s));
+}
+
+TEST(NimboClient, SendMsgRefusals) {
+  RecordingWorker idleWorker;
+  TCPClient_Socks5 idle(&idleWorker);
+  const ByteVec ok = Frame(8, 1);
+  EXPECT_FALSE(idle.SendMsg(nullptr, const_cast<uint8_t*>(ok.data()), 8)) << "not connected";
+
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  ByteVec big(0x8000, 1);
+  struct Row {
+    const char* name;
+    void* msg;
+    int len;
+    bool accepted;
+  } rows[] = {
+      {"length 3", big.data(), 3, false},     {"length 0x8000", big.data(), 0x8000, false},
+      {"negative length", big.data(), -1, false}, {"null message", nullptr, 8, false},
+      {"length 4", big.data(), 4, true},      {"length 0x7FFF", big.data(), 0x7FFF, true},
+  };
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  ByteVec expected;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(c.client->SendMsg(nullptr, row.msg, row.len), row.accepted);
+    if (row.accepted) expected.insert(expected.end(), big.begin(), big.begin() + row.len);
+  }
+  ByteVec got;
+  ASSERT_TRUE(c.server.Read(expected.size(), &got));
+  EXPECT_EQ(got, expected);
+}
+
+TEST(NimboClient, SendQueueIsBoundedAndDrainsWhenThePeerReads) {
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  const ByteVec m = Frame(0x7FFF, 1);
+  std::size_t accepted = 0;
+  // The peer does not read: kernel buffers fill, then the queue.
+  const std::size_t cap = Nimbo2::kSendQueueLimitBytes + (64u << 20);
+  while (accepted < cap && c.client->SendMsg(nullptr, const_cast<uint8_t*>(m.data()), 0x7FFF))
+    accepted += m.size();
+  ASSERT_LT(accepted, cap) << "SendMsg never refused";
+  EXPECT_GT(accepted + m.size(), Nimbo2::kSendQueueLimitBytes) << "refused before the bound";
+  ByteVec got;
+  ASSERT_TRUE(c.server.Read(accepted, &got, 10s));
+  EXPECT_EQ(got.size(), accepted);
+  EXPECT_TRUE(c.client->SendMsg(nullptr, const_cast<uint8_t*>(m.data()), 0x7FFF))
+      << "room again once written";
+}
+
+TEST(NimboClient, SendsFromSeveralThreadsKeepEachThreadsOrder) {
+  Connected c;
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  constexpr int kThreads = 4, kEach = 500, kLen = 12;
+  std::vector<std::thread> senders;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        ByteVec m = Frame(kLen, static_cast<uint8_t>(t));
+        for (int b = 0; b < 4; ++b) m[4 + b] = static_cast<uint8_t>(i >> (8 * b));
+        if (!c.client->SendMsg(nullptr, m.data(), kLen)) ++refused;
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  EXPECT_EQ(refused.load(), 0);
+  ByteVec got;
+  ASSERT_TRUE(c.server.Read(std::size_t{kThreads} * kEach * kLen, &got));
+  int next[kThreads] = {};
+  for (std::size_t off = 0; off < got.size(); off += kLen) {
+    ASSERT_EQ(got[off], kLen);
+    const int t = got[off + 3];
+    ASSERT_LT(t, kThreads);
+    const int seq = got[off + 4] | got[off + 5] << 8 | got[off + 6] << 16 | got[off + 7] << 24;
+    ASSERT_EQ(seq, next[t]++) << "thread " << t;
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kEach);
+  // Written bytes are counted once the write completes.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (c.client->BytesSent() < got.size() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(c.client->BytesSent(), got.size());
+}
+
+TEST(NimboClient, CloseFromInsideHandleMessage) {
+  struct Row {
+    bool notify;
+    States states;
+  } rows[] = {{false, {1, 1}}, {true, {1, 2, 1}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.notify ? "notify" : "quiet");
+    Connected c;
+    c.worker.onMessage = [&](uint8_t* m, uint32_t) {
+      if (m[3] == 3) {
+        EXPECT_TRUE(c.client->CloseSocket(row.notify));
+        EXPECT_FALSE(c.client->SendMsg(nullptr, m, 4)) << "closed";
+      }
+    };
+    ASSERT_NO_FATAL_FAILURE(c.Up());
+    std::vector<ByteVec> ten;
+    for (int i = 1; i <= 10; ++i) ten.push_back(Frame(6, static_cast<uint8_t>(i)));
+    ASSERT_TRUE(c.server.Send(Concat(ten)));  // all ten in one read, most likely
+    ASSERT_TRUE(c.server.WaitPeerClosed());
+    ASSERT_TRUE(c.client->Connect(c.server.Address()));
+    ASSERT_TRUE(c.server.Accept());
+    ASSERT_TRUE(c.worker.WaitStates(row.states.size()));
+    c.client.reset();
+    EXPECT_EQ(c.worker.States(), row.states);
+    EXPECT_EQ(c.worker.MessageCount(), 3u) << "nothing after the close";
+  }
+}
+
+TEST(NimboClient, DestroyFromTheMessageThread) {
+  struct Row {
+    const char* name;
+    bool inConnectState;  // else in the third HandleMessage
+  } rows[] = {{"inside HandleMessage", false}, {"inside OnConnectState(1)", true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int before = ThreadCount();
+    LoopbackServer server;
+    RecordingWorker worker;
+    TCPClient_Socks5* client = new TCPClient_Socks5(&worker);
+    auto destroy = [&] {
+      delete client;
+      client = nullptr;
+      worker.Forbid();
+    };
+    if (row.inConnectState) {
+      worker.onState = [&](uint32_t) { destroy(); };
+    } else {
+      worker.onMessage = [&](uint8_t* m, uint32_t length) {
+        if (m[3] == 3) {
+          destroy();
+          // The buffer is still ours until we return.
+          std::fill(m, m + length, 0xAB);
+        }
+      };
+    }
+    ASSERT_TRUE(client->Connect(server.Address()));
+    ASSERT_TRUE(server.Accept());
+    if (!row.inConnectState) {
+      std::vector<ByteVec> ten;
+      for (int i = 1; i <= 10; ++i) ten.push_back(Frame(64, static_cast<uint8_t>(i)));
+      ASSERT_TRUE(server.Send(Concat(ten)));
+    }
+    ASSERT_TRUE(server.WaitPeerClosed());
+    ASSERT_TRUE(WaitThreadCount(before)) << "the message thread did not run off";
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(worker.ForbiddenCalls(), 0);
+    EXPECT_EQ(worker.MessageCount(), row.inConnectState ? 0u : 3u);
+    EXPECT_EQ(worker.ThreadEnds(), 0) << "the worker was going away";
+  }
+}
+
+TEST(NimboClient, DestroyWhileDataStreamsIn) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    LoopbackServer server;
+    RecordingWorker worker;
+    worker.keepMessages = false;
+    auto client = std::make_unique<TCPClient_Socks5>(&worker);
+    ASSERT_TRUE(client->Connect(server.Address()));
+    ASSERT_TRUE(server.Accept());
+    std::thread streamer([&] {
+      ByteVec chunk;
+      while (chunk.size() + 13 <= 65536) {
+        const ByteVec m = Frame(13, 1);
+        chunk.insert(chunk.end(), m.begin(), m.end());
+      }
+      while (server.Send(chunk)) {
+      }
+    });
+    ASSERT_TRUE(worker.WaitMessages(1000 * (round + 1)));
+    client.reset();
+    worker.Forbid();
+    streamer.join();  // ends when the client's socket is gone
+    EXPECT_EQ(worker.ForbiddenCalls(), 0);
+    EXPECT_EQ(worker.ThreadEnds(), 1);
+  }
+}
+
+TEST(NimboClient, CallsFromAnotherThreadNeverWaitForTheMessageThread) {
+  // The message thread sits in HandleMessage waiting for a lock that another
+  // thread holds while it calls the library: the library must not need the
+  // message thread to answer.
+  Connected c;
+  std::mutex workerLock;
+  std::atomic<bool> inHandler{false};
+  c.worker.onMessage = [&](uint8_t*, uint32_t) {
+    inHandler = true;
+    std::lock_guard<std::mutex> lock(workerLock);
+  };
+  ASSERT_NO_FATAL_FAILURE(c.Up());
+  std::unique_lock<std::mutex> held(workerLock);
+  ASSERT_TRUE(c.server.Send(Frame(8, 1)));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!inHandler && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(inHandler);
+  std::atomic<bool> done{false};
+  std::thread caller([&] {
+    const ByteVec m = Frame(8, 2);
+    EXPECT_TRUE(c.client->SendMsg(nullptr, const_cast<uint8_t*>(m.data()), 8));
+    EXPECT_TRUE(c.client->CloseSocket(true));
+    EXPECT_TRUE(c.client->Connect(c.server.Address()));
+    EXPECT_EQ(c.client->GetConnectState(), 1);
+    done = true;
+  });
+  const auto callDeadline = std::chrono::steady_clock::now() + 5s;
+  while (!done && std::chrono::steady_clock::now() < callDeadline)
+    std::this_thread::sleep_for(1ms);
+  if (!done) {
+    ADD_FAILURE() << "a library call blocked on the message thread";
+    std::_Exit(1);  // the stuck threads cannot be unwound
+  }
+  caller.join();
+  held.unlock();
+  ASSERT_TRUE(c.server.Accept());
+  ASSERT_TRUE(c.worker.WaitStates(3));
+  EXPECT_EQ(c.worker.States(), (States{1, 2, 1}));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace kelvo
