@@ -1,0 +1,196 @@
+// The whole client over real sockets on 127.0.0.1: connect directly and
+// through a real SOCKS5 proxy, deliveries on the network thread, closure,
+// and Release from inside a callback on that thread.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "kelvo/kelvo_core.h"
+#include "support/loopback_server.h"
+#include "support/recording_sink.h"
+#include "support/socks5_proxy.h"
+#include "support/wire.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Msg;
+
+// A recording sink whose calls can be waited for from the test thread.
+class WaitingSink : public test::RecordingSink {
+ public:
+  WaitingSink() {
+    onCall = [this](const std::string& name) {
+      if (hook) hook(name);
+      std::lock_guard<std::mutex> lock(mu_);
+      names_.push_back(name);
+      cv_.notify_all();
+    };
+  }
+  // Waits until `name` has been called `times` times in all.
+  bool WaitFor(const std::string& name, int times = 1, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return Count(name) >= times; });
+  }
+  std::vector<std::string> Names() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return names_;
+  }
+  std::function<void(const std::string&)> hook;
+
+ private:
+  int Count(const std::string& name) const {
+    int n = 0;
+    for (const auto& s : names_) n += s == name;
+    return n;
+  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::string> names_;
+};
+
+IImClient* NewClient() {
+  return static_cast<IImClient*>(CreateKelvoCore(&IID_IImClient, IM_INTERFACE_VERSION));
+}
+
+ServerAddress To(uint16_t port, uint16_t proxyPort = 0) {
+  ServerAddress a{};
+  a.serverIp = 0x7F000001;
+  a.serverPort = port;
+  if (proxyPort != 0) {
+    a.proxyIp = 0x7F000001;
+    a.proxyPort = proxyPort;
+  }
+  return a;
+}
+
+// A one-friend user list, then an online-state change for that friend: the
+// second raises a callback, which tells the test that both have arrived.
+test::Bytes FriendThenPresence() {
+  test::Bytes out = Msg(47).U8(22).U32(100).Zeros(3).U8(2).Zeros(8).Raw("amy").Zeros(2).Build();
+  const test::Bytes presence = Msg(61).U32(100).U8(2).Zeros(4).Build();
+  out.insert(out.end(), presence.begin(), presence.end());
+  return out;
+}
+
+void ConnectReceiveAndLoseTheServer(uint16_t proxyPort) {
+  test::LoopbackServer server;
+  IImClient* client = NewClient();
+  ASSERT_NE(client, nullptr);
+  WaitingSink sink;
+  ASSERT_TRUE(client->SetSink(&sink));
+  const ServerAddress address = To(server.port(), proxyPort);
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(sink.WaitFor("OnConnect"));
+  ASSERT_TRUE(server.Send(FriendThenPresence()));
+  ASSERT_TRUE(sink.WaitFor("OnOnlineStateChanged"));
+  UserRecord friendRecord{};
+  EXPECT_TRUE(client->GetUser(100, &friendRecord));
+  EXPECT_EQ(friendRecord.onlineState, 2u);
+
+  server.Close();
+  ASSERT_TRUE(sink.WaitFor("OnClose"));
+  EXPECT_FALSE(client->GetUser(100, &friendRecord)) << "a closure empties the roster";
+  EXPECT_EQ(sink.log,
+            "QueryInterface(IID_IImClientSink,16843008)\nOnConnect(1)\nOnOnlineStateChanged(100)\n"
+            "OnClose(0)\n");
+  client->Release();
+}
+
+TEST(ClientLoopbackTest, ConnectsReceivesAndReportsTheServerClosing) {
+  ConnectReceiveAndLoseTheServer(0);
+}
+
+TEST(ClientLoopbackTest, DoesTheSameThroughMicrosocks) {
+  test::MicrosocksProxy proxy;
+  if (!proxy.Start()) GTEST_SKIP() << "NO SOCKS5 PROXY: " << proxy.error();
+  ConnectReceiveAndLoseTheServer(proxy.port());
+}
+
+TEST(ClientLoopbackTest, RefusedConnectionIsReportedAsStateZero) {
+  uint16_t closedPort;
+  {
+    test::LoopbackServer gone;
+    closedPort = gone.port();
+  }
+  IImClient* client = NewClient();
+  WaitingSink sink;
+  client->SetSink(&sink);
+  const ServerAddress address = To(closedPort);
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(sink.WaitFor("OnConnect"));
+  EXPECT_NE(sink.log.find("OnConnect(0)"), std::string::npos) << sink.log;
+  client->Release();
+}
+
+TEST(ClientLoopbackTest, RequestsReachTheServerByteExact) {
+  test::LoopbackServer server;
+  IImClient* client = NewClient();
+  WaitingSink sink;
+  client->SetSink(&sink);
+  const ServerAddress address = To(server.port());
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(sink.WaitFor("OnConnect"));
+  ASSERT_TRUE(client->Logout(0x01020304));
+  ASSERT_TRUE(client->EnterGameServer(0x0A0B));
+  test::Bytes got;
+  ASSERT_TRUE(server.Read(8 + 7, &got));
+  EXPECT_EQ(got, (test::Bytes{8, 0, 0x2E, 2, 4, 3, 2, 1, 7, 0, 0x2E, 12, 1, 0x0B, 0x0A}));
+  client->Release();
+}
+
+TEST(ClientLoopbackTest, ReleaseOnTheNetworkThreadStopsEverything) {
+  test::LoopbackServer server;
+  IImClient* client = NewClient();
+  WaitingSink sink;
+  client->SetSink(&sink);
+  sink.hook = [&](const std::string& name) {
+    if (name == "OnOnlineStateChanged") client->Release();
+  };
+  const ServerAddress address = To(server.port());
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(sink.WaitFor("OnConnect"));
+  ASSERT_TRUE(server.Send(FriendThenPresence()));
+  ASSERT_TRUE(sink.WaitFor("OnOnlineStateChanged"));
+  // The client closes its socket as it goes; nothing more reaches the sink.
+  EXPECT_TRUE(server.WaitPeerClosed());
+  server.Send(Msg(61).U32(100).U8(1).Zeros(4).Build());
+  EXPECT_FALSE(sink.WaitFor("OnOnlineStateChanged", 2, 200ms));
+  EXPECT_EQ(sink.Names(), (std::vector<std::string>{"QueryInterface", "OnConnect",
+                                                    "OnOnlineStateChanged"}));
+}
+
+TEST(ClientLoopbackTest, CloseFromInsideACallbackEmptiesAndReportsNothingMore) {
+  test::LoopbackServer server;
+  IImClient* client = NewClient();
+  WaitingSink sink;
+  client->SetSink(&sink);
+  sink.hook = [&](const std::string& name) {
+    if (name == "OnOnlineStateChanged") client->Close();
+  };
+  const ServerAddress address = To(server.port());
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(sink.WaitFor("OnConnect"));
+  ASSERT_TRUE(server.Send(FriendThenPresence()));
+  ASSERT_TRUE(sink.WaitFor("OnOnlineStateChanged"));
+  EXPECT_TRUE(server.WaitPeerClosed());
+  UserRecord r{};
+  EXPECT_FALSE(client->GetUser(100, &r));
+  EXPECT_FALSE(sink.WaitFor("OnClose", 1, 200ms)) << "Close reports no closure";
+  // The client can connect again afterwards.
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  EXPECT_TRUE(sink.WaitFor("OnConnect", 2));
+  client->Release();
+}
+
+}  // namespace
+}  // namespace kelvo
