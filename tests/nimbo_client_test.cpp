@@ -341,10 +341,9 @@ TEST(NimboClient, DestroyFromTheMessageThread) {
     const int before = ThreadCount();
     LoopbackServer server;
     RecordingWorker worker;
-    TCPClient_Socks5* client = new TCPClient_Socks5(&worker);
+    std::atomic<TCPClient_Socks5*> client{new TCPClient_Socks5(&worker)};
     auto destroy = [&] {
-      delete client;
-      client = nullptr;
+      delete client.exchange(nullptr);
       worker.Forbid();
     };
     if (row.inConnectState) {
@@ -358,7 +357,7 @@ TEST(NimboClient, DestroyFromTheMessageThread) {
         }
       };
     }
-    ASSERT_TRUE(client->Connect(server.Address()));
+    ASSERT_TRUE(client.load()->Connect(server.Address()));
     ASSERT_TRUE(server.Accept());
     if (!row.inConnectState) {
       std::vector<ByteVec> ten;
@@ -367,7 +366,7 @@ TEST(NimboClient, DestroyFromTheMessageThread) {
     }
     ASSERT_TRUE(server.WaitPeerClosed());
     ASSERT_TRUE(WaitThreadCount(before)) << "the message thread did not run off";
-    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(client.load(), nullptr);
     EXPECT_EQ(worker.ForbiddenCalls(), 0);
     EXPECT_EQ(worker.MessageCount(), row.inConnectState ? 0u : 3u);
     EXPECT_EQ(worker.ThreadEnds(), 0) << "the worker was going away";

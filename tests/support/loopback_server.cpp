@@ -159,7 +159,7 @@ uint32_t RecordingWorker::HandleMessage(void* message, uint32_t length, uint32_t
   // The whole message must be writable, as the real handlers need.
   m[length - 1] = 0;
   if (onMessage) onMessage(m, length);
-  cv_.notify_all();
+  Notify();
   return 0;
 }
 
@@ -169,7 +169,7 @@ void RecordingWorker::OnTick(uint32_t) {
     if (forbidden_) ++forbiddenCalls_;
     ++ticks_;
   }
-  cv_.notify_all();
+  Notify();
 }
 
 void RecordingWorker::OnConnectState(uint32_t state) {
@@ -179,7 +179,7 @@ void RecordingWorker::OnConnectState(uint32_t state) {
     states_.push_back(state);
   }
   if (onState) onState(state);
-  cv_.notify_all();
+  Notify();
 }
 
 void RecordingWorker::MsgThreadBegin() {
@@ -188,7 +188,7 @@ void RecordingWorker::MsgThreadBegin() {
     if (forbidden_) ++forbiddenCalls_;
     ++begins_;
   }
-  cv_.notify_all();
+  Notify();
 }
 
 void RecordingWorker::MsgThreadEnd() {
@@ -197,6 +197,13 @@ void RecordingWorker::MsgThreadEnd() {
     if (forbidden_) ++forbiddenCalls_;
     ++ends_;
   }
+  Notify();
+}
+
+// Under the lock, so that a test which takes the lock afterwards knows the
+// message thread is done with this object (and may destroy it).
+void RecordingWorker::Notify() {
+  std::lock_guard<std::mutex> lock(mu_);
   cv_.notify_all();
 }
 

@@ -108,6 +108,7 @@ class RecordingWorker : public Nimbo2::MsgWorker {
 
  private:
   bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  void Notify();
 
   std::mutex mu_;
   std::condition_variable cv_;
