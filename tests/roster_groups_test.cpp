@@ -1,6 +1,7 @@
 // Group handlers: the group list, add / update / modify / delete results and
 // the refiling of a deleted group's members. Messages are built byte by byte
 // in wire order, independently of the client's layout constants.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,7 @@ struct EntryRow {
   bool taken;
   std::string name;
 };
+void PrintTo(const EntryRow& row, std::ostream* os) { *os << "E=" << int{row.e}; }
 
 class GroupListEntryTest : public RosterGroupsTest, public ::testing::WithParamInterface<EntryRow> {};
 
@@ -103,7 +105,7 @@ TEST_P(GroupListEntryTest, BoundaryLengths) {
   EXPECT_EQ(after, want);  // nothing else is written
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, GroupListEntryTest,
+INSTANTIATE_TEST_SUITE_P(RosterGroups, GroupListEntryTest,
                          ::testing::Values(EntryRow{1, false, ""}, EntryRow{8, false, ""},
                                            EntryRow{9, true, ""}, EntryRow{10, true, "x"},
                                            EntryRow{72, true, std::string(63, 'x')},
@@ -130,6 +132,7 @@ struct AddRow {
   std::string text;  // UTF-8: the one diagnostic expected instead of `call`
   bool stored;
 };
+void PrintTo(const AddRow& row, std::ostream* os) { *os << "R=" << row.r << ",id=" << row.group; }
 
 class AddGroupResultTest : public RosterGroupsTest, public ::testing::WithParamInterface<AddRow> {};
 
@@ -146,7 +149,7 @@ TEST_P(AddGroupResultTest, ResultCodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Codes, AddGroupResultTest,
+    RosterGroups, AddGroupResultTest,
     ::testing::Values(AddRow{1, 30, "OnAddGroupResult(1,@)\n", "", true},
                       AddRow{1, 12, "", "添加组失败!组[id=12]已存在\n", false},
                       AddRow{2, 30, "OnAddGroupResult(2,@)\n", "", false},
@@ -179,6 +182,9 @@ struct UpdateRow {
   std::string text;
   std::string table;
 };
+void PrintTo(const UpdateRow& row, std::ostream* os) {
+  *os << "msg=" << int{row.id} << ",R=" << row.r << ",id=" << row.group;
+}
 
 class UpdateGroupResultTest : public RosterGroupsTest,
                               public ::testing::WithParamInterface<UpdateRow> {};
@@ -196,7 +202,7 @@ TEST_P(UpdateGroupResultTest, ResultCodes) {
 const std::string kUpdated12 = "G{7,12,2,22136,'" + std::string(64, 'u') + "'}\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Codes, UpdateGroupResultTest,
+    RosterGroups, UpdateGroupResultTest,
     ::testing::Values(
         UpdateRow{59, 1, 12, "OnUpdateGroupResult(1,12)\n", "", kUpdated12},
         UpdateRow{59, 2, 12, "OnUpdateGroupResult(0,12)\n", "", kOld12},

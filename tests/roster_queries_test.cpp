@@ -2,6 +2,7 @@
 // four user filters, early stops, and callbacks that change the table being
 // walked.
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,9 @@ struct FilterRow {
   uint8_t state;
   std::string visits;
 };
+void PrintTo(const FilterRow& row, std::ostream* os) {
+  *os << row.relation << "," << row.group << "," << row.gs << "," << int{row.state};
+}
 
 class EnumUsersFilterTest : public RosterQueriesTest,
                             public ::testing::WithParamInterface<FilterRow> {};
@@ -125,7 +129,7 @@ TEST_P(EnumUsersFilterTest, NonzeroFiltersMustAllMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Filters, EnumUsersFilterTest,
+    RosterQueries, EnumUsersFilterTest,
     ::testing::Values(FilterRow{0, 0, 0, 0, "77:1 77:5 77:2147483649 77:4294967295 "},
                       FilterRow{2, 0, 0, 0, "77:1 77:2147483649 77:4294967295 "},
                       FilterRow{0, 3, 0, 0, "77:1 77:5 77:4294967295 "},

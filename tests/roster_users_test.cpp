@@ -2,6 +2,7 @@
 // game-server and online-state notices, add requests and game-master
 // presence. Messages are built byte by byte in wire order, independently of
 // the client's layout constants.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,7 @@ struct EntryRow {
   bool taken;
   std::string name;  // as stored
 };
+void PrintTo(const EntryRow& row, std::ostream* os) { *os << "E=" << int{row.e}; }
 
 class UserListEntryTest : public RosterUsersTest, public ::testing::WithParamInterface<EntryRow> {};
 
@@ -110,7 +112,7 @@ TEST_P(UserListEntryTest, BoundaryLengths) {
   EXPECT_EQ(after, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, UserListEntryTest,
+INSTANTIATE_TEST_SUITE_P(RosterUsers, UserListEntryTest,
                          ::testing::Values(EntryRow{1, false, ""}, EntryRow{17, false, ""},
                                            EntryRow{18, true, ""}, EntryRow{19, true, "x"},
                                            EntryRow{49, true, std::string(31, 'x')},
@@ -137,6 +139,7 @@ struct AddRow {
   std::string call;     // expected sink log
   bool stored;          // table holds the new record afterwards
 };
+void PrintTo(const AddRow& row, std::ostream* os) { *os << "R=" << row.r << (row.known ? ",known" : ""); }
 
 class AddUserResultTest : public RosterUsersTest, public ::testing::WithParamInterface<AddRow> {};
 
@@ -154,7 +157,7 @@ TEST_P(AddUserResultTest, ResultCodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Codes, AddUserResultTest,
+    RosterUsers, AddUserResultTest,
     ::testing::Values(AddRow{3, false, "OnAddUserResult(2,@)\n", true},
                       AddRow{3, true, "OnMoveUserResult(3,5)\n", true},
                       AddRow{1, false, "OnAddUserResult(1,@)\n", false},
@@ -197,6 +200,7 @@ struct RemoveRow {
   std::string text;   // UTF-8: the one diagnostic expected instead
   std::string table;  // users afterwards
 };
+void PrintTo(const RemoveRow& row, std::ostream* os) { *os << "R=" << row.r << ",id=" << row.at13; }
 
 class RemoveUserResultTest : public RosterUsersTest,
                              public ::testing::WithParamInterface<RemoveRow> {};
@@ -218,7 +222,7 @@ TEST_P(RemoveUserResultTest, ResultCodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Codes, RemoveUserResultTest,
+    RosterUsers, RemoveUserResultTest,
     ::testing::Values(RemoveRow{3, 5, "OnRemoveUserResult(2,5)\n", "", "7:2/1 "},
                       RemoveRow{2, 5, "OnMoveUserResult(3,5)\n", "", "5:3/3 7:2/1 "},
                       RemoveRow{1, 5, "OnRemoveUserResult(1,5)\n", "", "5:2/1 7:2/1 "},
