@@ -40,6 +40,15 @@ bool WaitThreadCount(int n, std::chrono::milliseconds timeout = 5s) {
   return true;
 }
 
+// Counters are published once per read or write, just after the worker
+// calls; a bounded poll lets them catch up with what the test already saw.
+uint64_t Settled(const std::function<uint64_t()>& counter, uint64_t expected) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (counter() != expected && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  return counter();
+}
+
 ByteVec Concat(const std::vector<ByteVec>& messages) {
   ByteVec all;
   for (const ByteVec& m : messages) all.insert(all.end(), m.begin(), m.end());
@@ -145,8 +154,9 @@ TEST(NimboClient, DeliversEveryMessageInStreamOrderWithCounters) {
   ASSERT_TRUE(c.server.Send(stream.data() + 7, stream.size() - 7));
   ASSERT_TRUE(c.worker.WaitMessages(messages.size()));
   EXPECT_EQ(c.worker.Messages(), messages);
-  EXPECT_EQ(c.client->MessagesReceived(), messages.size());
-  EXPECT_EQ(c.client->BytesReceived(), stream.size());
+  EXPECT_EQ(Settled([&] { return c.client->MessagesReceived(); }, messages.size()),
+            messages.size());
+  EXPECT_EQ(Settled([&] { return c.client->BytesReceived(); }, stream.size()), stream.size());
 }
 
 TEST(NimboClient, AnEndedConnectionIsReportedExactlyOnce) {
@@ -296,11 +306,7 @@ TEST(NimboClient, SendsFromSeveralThreadsKeepEachThreadsOrder) {
     ASSERT_EQ(seq, next[t]++) << "thread " << t;
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kEach);
-  // Written bytes are counted once the write completes.
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (c.client->BytesSent() < got.size() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(2ms);
-  EXPECT_EQ(c.client->BytesSent(), got.size());
+  EXPECT_EQ(Settled([&] { return c.client->BytesSent(); }, got.size()), got.size());
 }
 
 TEST(NimboClient, CloseFromInsideHandleMessage) {
