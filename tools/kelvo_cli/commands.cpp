@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -35,8 +36,8 @@ bool Words::Next(std::string* word) {
   SkipBlanks();
   if (pos_ >= line_.size()) return false;
   word->clear();
-  if (line_[pos_] == '"') {
-    const std::size_t close = line_.find('"', pos_ + 1);
+  if (line_[pos_] == '"' || line_[pos_] == '\'') {
+    const std::size_t close = line_.find(line_[pos_], pos_ + 1);
     if (close != std::string::npos) {
       word->assign(line_, pos_ + 1, close - pos_ - 1);
       pos_ = close + 1;
@@ -54,7 +55,8 @@ std::string Words::Rest() {
   std::string rest = line_.substr(pos_);
   pos_ = line_.size();
   while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.pop_back();
-  if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"') {
+  if (rest.size() >= 2 && (rest.front() == '"' || rest.front() == '\'') &&
+      rest.back() == rest.front()) {
     rest = rest.substr(1, rest.size() - 2);
   }
   return rest;
@@ -101,6 +103,29 @@ bool PasswordDigest(const std::string& password, uint8_t digest[16]) {
   return true;
 }
 
+bool ExpandVariables(const std::string& line, std::string* out, std::string* missing) {
+  out->clear();
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    const std::size_t open = line.find("${", pos);
+    const std::size_t close = open == std::string::npos ? open : line.find('}', open + 2);
+    if (close == std::string::npos) {
+      out->append(line, pos, std::string::npos);
+      break;
+    }
+    out->append(line, pos, open - pos);
+    const std::string name = line.substr(open + 2, close - open - 2);
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) {
+      *missing = name;
+      return false;
+    }
+    out->append(value);
+    pos = close + 1;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- Session
 
 const char* Session::Help() {
@@ -118,8 +143,11 @@ const char* Session::Help() {
          "  chat ID TEXT...                         send a chat message\n"
          "  search [NAME]                           search users by name\n"
          "  wait PATTERN [TIMEOUT_MS]               wait for an event line containing PATTERN\n"
-         "                                          (quote a PATTERN with blanks; default 5000)\n"
-         "  sleep MS | help | quit\n";
+         "                                          ('*' in PATTERN matches anything)\n"
+         "                                          (quote a PATTERN with blanks in \"...\" or '...';\n"
+         "                                          default 5000)\n"
+         "  echo TEXT | sleep MS | help | quit\n"
+         "In scripts and piped input, ${NAME} is replaced by the environment variable NAME.\n";
 }
 
 Outcome Session::Usage(const std::string& usage) {
@@ -260,6 +288,12 @@ Outcome Session::Execute(const std::string& line) {
   if (command == "group") return Group(words);
   if (command == "wait") return Wait(words);
   if (command == "quit" || command == "exit") return Outcome::kQuit;
+  if (command == "echo") {
+    // A marker in the transcript; scripts use it to tell an outside driver
+    // how far they have got.
+    console_.Note("--- " + words.Rest());
+    return Outcome::kContinue;
+  }
   if (command == "help") {
     console_.Note(Help());
     return Outcome::kContinue;

@@ -20,8 +20,8 @@ enum class Outcome {
   kFailed,    // a wait timed out or the line was not a valid command
 };
 
-// Splits a command line: words separated by blanks, a word in double quotes
-// may contain blanks. Rest() hands back the unparsed remainder as typed
+// Splits a command line: words separated by blanks, a word in double or
+// single quotes may contain blanks (and the other kind of quote). Rest() hands back the unparsed remainder as typed
 // (trimmed, surrounding quotes removed) for commands that end in free text.
 class Words {
  public:
@@ -40,6 +40,9 @@ class Words {
 bool ParseNumber(const std::string& text, uint32_t max, uint32_t* out);
 // An IPv4 address or host name to an address in host byte order.
 bool ResolveIpv4(const std::string& host, uint32_t* out);
+// Replaces every ${NAME} by the environment variable NAME. False, with the
+// name in *missing, when a variable is not set.
+bool ExpandVariables(const std::string& line, std::string* out, std::string* missing);
 // The 16-byte MD5 of the password's bytes, as the server stores it.
 bool PasswordDigest(const std::string& password, uint8_t digest[16]);
 

@@ -8,6 +8,20 @@
 
 namespace kelvo_cli {
 
+bool Matches(const std::string& line, const std::string& pattern) {
+  std::size_t at = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t star = pattern.find('*', start);
+    const std::string piece = pattern.substr(start, star == std::string::npos ? star : star - start);
+    const std::size_t found = line.find(piece, at);
+    if (found == std::string::npos) return false;
+    at = found + piece.size();
+    if (star == std::string::npos) return true;
+    start = star + 1;
+  }
+}
+
 void Console::PrintLocked(const std::string& line) {
 #if defined(KELVO_HAVE_READLINE)
   if (promptActive_) {
@@ -54,7 +68,7 @@ bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     for (; scanned < events_.size(); ++scanned) {
-      if (!consumed_[scanned] && events_[scanned].find(pattern) != std::string::npos) {
+      if (!consumed_[scanned] && Matches(events_[scanned], pattern)) {
         consumed_[scanned] = true;
         return true;
       }
@@ -62,7 +76,7 @@ bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout
     if (printed_.wait_until(lock, deadline) == std::cv_status::timeout) {
       // One last look: a line may have landed together with the timeout.
       for (; scanned < events_.size(); ++scanned) {
-        if (!consumed_[scanned] && events_[scanned].find(pattern) != std::string::npos) {
+        if (!consumed_[scanned] && Matches(events_[scanned], pattern)) {
           consumed_[scanned] = true;
           return true;
         }

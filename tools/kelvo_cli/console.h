@@ -18,6 +18,11 @@
 
 namespace kelvo_cli {
 
+// Whether `line` contains `pattern`, where a '*' in the pattern stands for
+// any run of characters: "OnChatMessage*from=1002*hello" matches the pieces
+// in that order.
+bool Matches(const std::string& line, const std::string& pattern);
+
 class Console {
  public:
   explicit Console(std::FILE* out) : out_(out) {}
@@ -27,7 +32,7 @@ class Console {
   // Command echo and notes: printed, never matched by Wait.
   void Note(const std::string& line);
 
-  // Waits until a line containing `pattern` is printed that no earlier Wait
+  // Waits until a line matching `pattern` is printed that no earlier Wait
   // matched and that did not come before the previous Wait began (events may
   // arrive in any order between two waits, stale ones never satisfy a later
   // wait). Consumes the matched line. False on timeout.

@@ -26,7 +26,7 @@ std::string Values(uint8_t v1, uint8_t v2, uint8_t v3) {
 
 std::string Double(double value) {
   char text[64];
-  std::snprintf(text, sizeof text, "%g", value);
+  std::snprintf(text, sizeof text, "%.15g", value);
   return text;
 }
 

@@ -50,8 +50,14 @@ int RunStream(std::istream& in, kelvo_cli::Console& console, kelvo_cli::Session&
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;
-    console.Note("> " + line.substr(first));
-    switch (session.Execute(line)) {
+    std::string expanded, missing;
+    if (!kelvo_cli::ExpandVariables(line.substr(first), &expanded, &missing)) {
+      console.Note("! " + line.substr(first));
+      console.Note("! the environment variable " + missing + " is not set");
+      return kExitFailed;
+    }
+    console.Note("> " + expanded);
+    switch (session.Execute(expanded)) {
       case kelvo_cli::Outcome::kContinue: break;
       case kelvo_cli::Outcome::kQuit: return 0;
       case kelvo_cli::Outcome::kFailed: return kExitFailed;
