@@ -333,6 +333,7 @@ TEST_F(RosterUsersTest, GameMasterPresence) {
   Deliver(*fc, notice(8, 2, ""));
   Deliver(*fc, notice(9, 2, "q"));
   EXPECT_EQ(fc->users().at(8).name[0], 0);
+  EXPECT_EQ(fc->users().at(8).attr1, 0x1111u) << "a message without a name keeps its last field";
   EXPECT_EQ(fc->users().at(9).name[0], 0);
   EXPECT_TRUE(sink.logTexts.empty());
 }

@@ -200,8 +200,9 @@ uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {
 uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
   // The name runs to the message's end: terminate it in place before any
-  // field is read (a short message loses its last byte to this as well).
-  ByteWriter(message, length).U8(length - 1, 0);
+  // field is read. A message that ends before the name carries none, and its
+  // last byte belongs to a fixed field, which is left as sent.
+  if (length > kGmOnlineName) ByteWriter(message, length).U8(length - 1, 0);
   const ByteReader in(message, length);
   const uint32_t userId = in.U32(kGmOnlineUserId);
   const uint8_t state = in.U8(kGmOnlineState);
