@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #if defined(KELVO_HAVE_READLINE)
@@ -63,13 +64,15 @@ void Console::Note(const std::string& line) {
 bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::size_t from = since_;
-  since_ = events_.size();
+  const std::size_t start = events_.size();
+  since_ = start;
   std::size_t scanned = from;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     for (; scanned < events_.size(); ++scanned) {
       if (!consumed_[scanned] && Matches(events_[scanned], pattern)) {
         consumed_[scanned] = true;
+        since_ = std::min(start, scanned + 1);
         return true;
       }
     }

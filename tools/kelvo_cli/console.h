@@ -33,9 +33,12 @@ class Console {
   void Note(const std::string& line);
 
   // Waits until a line matching `pattern` is printed that no earlier Wait
-  // matched and that did not come before the previous Wait began (events may
-  // arrive in any order between two waits, stale ones never satisfy a later
-  // wait). Consumes the matched line. False on timeout.
+  // matched, looking no further back than the previous Wait's start or the
+  // line it matched, whichever came first. So events that raced each other
+  // may be waited for in any order, several lines printed by one command can
+  // be waited for one after the other, and lines that were already there
+  // before the previous wait (and not after its match) never satisfy a later
+  // one. Consumes the matched line. False on timeout.
   bool Wait(const std::string& pattern, std::chrono::milliseconds timeout);
 
   // Number of event lines printed so far.
