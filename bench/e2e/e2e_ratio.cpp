@@ -1,0 +1,574 @@
+// End-to-end ratios of the client against raw sockets, in one process.
+//
+// Each figure pairs the real client (ImServerClient over the real socket
+// client, connected to a loopback server) with a raw baseline on the same
+// byte stream, measured in the same run, and prints the ratio:
+//
+//   inbound   the server writes N messages in bulk, then a chat message as a
+//             sentinel; time from the first byte written until the receiver
+//             has the sentinel. Baseline: blocking recv into 64 KiB and a
+//             framing loop that only counts messages. Ratio = raw time /
+//             client time (1.0 = as fast as the bare loop).
+//   round     SendChatMessage, the server echoes a 279-byte chat message,
+//             OnChatMessage issues the next send from inside the callback.
+//   trip      Baseline: raw send/recv ping-pong of the same sizes. Ratio =
+//             client median / raw median.
+//   memory    heap and resident bytes per friend at 100,000 friends.
+//
+// Each pair runs three times and the median ratio is printed.
+//
+// CPU placement: the server thread is pinned to one CPU (A) and the
+// receiving side to another (B), the same for both members of a pair. The
+// client's message thread is started by its first Connect and inherits the
+// affinity of the thread that calls Connect, so that call is made with the
+// calling thread pinned to B; the raw receiver thread pins itself to B. With
+// a single allowed CPU, A and B are the same CPU.
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_wire.h"
+#include "core/im_server_client.h"
+
+namespace kelvo {
+namespace bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t Ns(Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+}
+
+// ---------------------------------------------------------------------------
+// CPU placement.
+
+cpu_set_t gOriginalMask;
+int gCpuServer = 0;
+int gCpuClient = 0;
+
+void ChooseCpus() {
+  CPU_ZERO(&gOriginalMask);
+  sched_getaffinity(0, sizeof gOriginalMask, &gOriginalMask);
+  std::vector<int> allowed;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &gOriginalMask)) allowed.push_back(c);
+  }
+  if (allowed.empty()) allowed.push_back(0);
+  gCpuServer = allowed[0];
+  gCpuClient = allowed.size() > 1 ? allowed[1] : allowed[0];
+}
+
+void PinThisThread(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);  // 0: the calling thread
+}
+
+void UnpinThisThread() { sched_setaffinity(0, sizeof gOriginalMask, &gOriginalMask); }
+
+// ---------------------------------------------------------------------------
+// Raw socket helpers.
+
+bool SendAll(int fd, const uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (k <= 0) return false;
+    p += k;
+    n -= static_cast<std::size_t>(k);
+  }
+  return true;
+}
+
+bool RecvAll(int fd, uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t k = ::recv(fd, p, n, 0);
+    if (k <= 0) return false;
+    p += k;
+    n -= static_cast<std::size_t>(k);
+  }
+  return true;
+}
+
+void NoDelay(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+int ConnectLoopback(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  NoDelay(fd);
+  return fd;
+}
+
+// A listener on 127.0.0.1 and an ephemeral port.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  uint16_t port() const { return port_; }
+  int Accept() {
+    const int fd = ::accept(fd_, nullptr, nullptr);
+    if (fd >= 0) NoDelay(fd);
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The client under test: the real socket client, a sink that times events.
+
+class TimingSink : public NullSink {
+ public:
+  std::atomic<int> connectState{-1};
+  std::atomic<bool> sentinel{false};
+  Clock::time_point sentinelAt;
+  // Round trips: when set, each chat message ends one and starts the next.
+  std::function<void()> onChat;
+
+  void KELVO_CALL OnConnect(uint32_t state) override {
+    connectState.store(static_cast<int>(state), std::memory_order_release);
+  }
+  void KELVO_CALL OnChatMessage(MessageKind, uint32_t, const char*, uint8_t, uint8_t,
+                                uint8_t) override {
+    if (onChat) {
+      onChat();
+      return;
+    }
+    sentinelAt = Clock::now();
+    sentinel.store(true, std::memory_order_release);
+  }
+};
+
+template <typename Pred>
+bool WaitFor(Pred&& pred, std::chrono::seconds limit = std::chrono::seconds(120)) {
+  const auto deadline = Clock::now() + limit;
+  while (!pred()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+// A real client connected to `listener`; `serverFd` receives the accepted
+// end. The client's message thread is created on CPU B.
+std::unique_ptr<ImServerClient> ConnectClient(TimingSink& sink, Listener& listener,
+                                              int* serverFd) {
+  auto client = std::make_unique<ImServerClient>();
+  client->SetSink(&sink);
+  ServerAddress address{};
+  address.serverIp = INADDR_LOOPBACK;
+  address.serverPort = listener.port();
+  PinThisThread(gCpuClient);
+  const bool started = client->Connect(&address);
+  UnpinThisThread();
+  *serverFd = started ? listener.Accept() : -1;
+  if (*serverFd < 0 || !WaitFor([&] { return sink.connectState.load() >= 0; }) ||
+      sink.connectState.load() != 1) {
+    std::fprintf(stderr, "client did not connect\n");
+    std::exit(2);
+  }
+  return client;
+}
+
+// ---------------------------------------------------------------------------
+// (a) Inbound throughput.
+
+// The stream: `count` copies of `one`, then the sentinel chat message.
+Bytes MakeStream(const Bytes& one, std::size_t count) {
+  const Bytes sentinel = Chat(1005);
+  Bytes s;
+  s.reserve(one.size() * count + sentinel.size());
+  for (std::size_t i = 0; i < count; ++i) s.insert(s.end(), one.begin(), one.end());
+  s.insert(s.end(), sentinel.begin(), sentinel.end());
+  return s;
+}
+
+// Writes `stream` in bulk writes of 64 KiB from CPU A, noting when the first
+// byte goes out, then waits for the peer to close.
+void ServeStream(int fd, const Bytes& stream, Clock::time_point* firstByte) {
+  PinThisThread(gCpuServer);
+  constexpr std::size_t kWrite = 64 * 1024;
+  *firstByte = Clock::now();
+  for (std::size_t pos = 0; pos < stream.size(); pos += kWrite) {
+    if (!SendAll(fd, stream.data() + pos, std::min(kWrite, stream.size() - pos))) break;
+  }
+  uint8_t sink[4096];
+  while (::recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  ::close(fd);
+}
+
+// Client side. The roster is filled first, by a direct delivery, with the
+// friends the stream talks about, so that every message is a steady-state
+// update of an entry already present.
+int64_t InboundClient(Listener& listener, const Bytes& stream, const Bytes& roster) {
+  TimingSink sink;
+  int serverFd = -1;
+  auto client = ConnectClient(sink, listener, &serverFd);
+  Bytes fill = roster;
+  client->HandleMessage(fill.data(), static_cast<uint32_t>(fill.size()), 0, 0);
+  Clock::time_point firstByte;
+  std::thread server(ServeStream, serverFd, std::cref(stream), &firstByte);
+  const bool ok = WaitFor([&] { return sink.sentinel.load(std::memory_order_acquire); });
+  client->Close();  // the server sees EOF and ends
+  server.join();    // after which firstByte may be read here
+  client.reset();
+  return ok ? Ns(sink.sentinelAt - firstByte) : -1;
+}
+
+// The bare loop: blocking recv into 64 KiB, frame, count, stop at the
+// sentinel (id 73).
+int64_t InboundRaw(Listener& listener, const Bytes& stream, uint64_t* counted) {
+  int64_t ns = -1;
+  Clock::time_point firstByte;
+  std::thread receiver([&] {
+    PinThisThread(gCpuClient);
+    const int fd = ConnectLoopback(listener.port());
+    if (fd < 0) return;
+    constexpr std::size_t kRead = 64 * 1024;
+    std::vector<uint8_t> buf(kRead + 0x8000);
+    std::size_t have = 0;
+    uint64_t messages = 0;
+    bool done = false;
+    while (!done) {
+      const ssize_t n = ::recv(fd, buf.data() + have, kRead, 0);
+      if (n <= 0) break;
+      have += static_cast<std::size_t>(n);
+      const ByteReader in(buf.data(), have);
+      std::size_t pos = 0;
+      while (have - pos >= kHeaderSize) {
+        const std::size_t length = in.U16(pos) & 0x7FFF;
+        if (length < kHeaderSize) {
+          done = true;
+          break;
+        }
+        if (have - pos < length) break;
+        ++messages;
+        if (in.U8(pos + 3) == IM_MSG_ID_USER_CHAT) {
+          ns = Ns(Clock::now() - firstByte);
+          done = true;
+          break;
+        }
+        pos += length;
+      }
+      std::memmove(buf.data(), buf.data() + pos, have - pos);
+      have -= pos;
+    }
+    *counted = messages;
+    ::close(fd);
+  });
+  const int serverFd = listener.Accept();
+  // firstByte is set by the server before its first send, so the receiver,
+  // which reads it only after a message has arrived, sees it set.
+  ServeStream(serverFd, stream, &firstByte);
+  receiver.join();
+  UnpinThisThread();
+  return ns;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct InboundResult {
+  double ratio;      // median of raw / client
+  double clientMps;  // messages per second, client, median run
+  double rawMps;
+};
+
+InboundResult InboundPair(const char* name, const Bytes& one, std::size_t count,
+                          const Bytes& roster) {
+  Listener listener;
+  const Bytes stream = MakeStream(one, count);
+  std::vector<double> ratios, clientRates, rawRates;
+  for (int run = 0; run < 3; ++run) {
+    const int64_t client = InboundClient(listener, stream, roster);
+    uint64_t counted = 0;
+    const int64_t raw = InboundRaw(listener, stream, &counted);
+    if (client <= 0 || raw <= 0 || counted != count + 1) {
+      std::printf("%s: run %d failed (client %lld ns, raw %lld ns, %llu messages)\n", name, run,
+                  static_cast<long long>(client), static_cast<long long>(raw),
+                  static_cast<unsigned long long>(counted));
+      std::exit(2);
+    }
+    const double c = static_cast<double>(count + 1) / (client * 1e-9);
+    const double r = static_cast<double>(count + 1) / (raw * 1e-9);
+    std::printf("  %-22s run %d: client %8.2f ms (%6.2f M msg/s, %6.0f MB/s)  raw %8.2f ms "
+                "(%6.2f M msg/s)  ratio %.3f\n",
+                name, run + 1, client * 1e-6, c * 1e-6,
+                static_cast<double>(stream.size()) / (client * 1e-9) / 1e6, raw * 1e-6, r * 1e-6,
+                static_cast<double>(raw) / static_cast<double>(client));
+    ratios.push_back(static_cast<double>(raw) / static_cast<double>(client));
+    clientRates.push_back(c);
+    rawRates.push_back(r);
+  }
+  return {Median(ratios), Median(clientRates), Median(rawRates)};
+}
+
+// ---------------------------------------------------------------------------
+// (b) Round trips.
+
+// The server: reads one request at a time (header, then the rest) and
+// answers each with `reply`, from CPU A, until the peer closes.
+void EchoServer(int fd, const Bytes& reply) {
+  PinThisThread(gCpuServer);
+  uint8_t buf[0x8000];
+  for (;;) {
+    if (!RecvAll(fd, buf, kHeaderSize)) break;
+    const std::size_t length = ByteReader(buf, kHeaderSize).U16(0) & 0x7FFF;
+    if (length < kHeaderSize || !RecvAll(fd, buf + kHeaderSize, length - kHeaderSize)) break;
+    if (!SendAll(fd, reply.data(), reply.size())) break;
+  }
+  ::close(fd);
+}
+
+struct Latency {
+  double median;
+  double p99;
+};
+
+Latency Summarise(std::vector<int64_t> ns) {
+  std::sort(ns.begin(), ns.end());
+  return {static_cast<double>(ns[ns.size() / 2]),
+          static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)])};
+}
+
+const std::string kChatText(255, 't');
+
+Latency RoundTripClient(Listener& listener, const Bytes& reply, int k) {
+  TimingSink sink;
+  int serverFd = -1;
+  auto client = ConnectClient(sink, listener, &serverFd);
+  std::thread server(EchoServer, serverFd, std::cref(reply));
+  std::vector<int64_t> samples;
+  samples.reserve(static_cast<std::size_t>(k));
+  Clock::time_point sentAt;
+  std::atomic<bool> done{false};
+  ImServerClient* c = client.get();
+  sink.onChat = [&] {
+    const auto now = Clock::now();
+    samples.push_back(Ns(now - sentAt));
+    if (static_cast<int>(samples.size()) == k) {
+      done.store(true, std::memory_order_release);
+      return;
+    }
+    sentAt = Clock::now();
+    c->SendChatMessage(1005, 0, kChatText.c_str(), 1, 2, 3);
+  };
+  sentAt = Clock::now();
+  client->SendChatMessage(1005, 0, kChatText.c_str(), 1, 2, 3);
+  const bool ok = WaitFor([&] { return done.load(std::memory_order_acquire); });
+  client->Close();
+  server.join();
+  client.reset();
+  if (!ok) {
+    std::fprintf(stderr, "round trips did not finish\n");
+    std::exit(2);
+  }
+  return Summarise(samples);
+}
+
+Latency RoundTripRaw(Listener& listener, const Bytes& request, const Bytes& reply, int k) {
+  std::vector<int64_t> samples;
+  samples.reserve(static_cast<std::size_t>(k));
+  std::thread client([&] {
+    PinThisThread(gCpuClient);
+    const int fd = ConnectLoopback(listener.port());
+    if (fd < 0) return;
+    std::vector<uint8_t> in(reply.size());
+    for (int i = 0; i < k; ++i) {
+      const auto sentAt = Clock::now();
+      if (!SendAll(fd, request.data(), request.size())) break;
+      if (!RecvAll(fd, in.data(), in.size())) break;
+      samples.push_back(Ns(Clock::now() - sentAt));
+    }
+    ::close(fd);
+  });
+  const int serverFd = listener.Accept();
+  EchoServer(serverFd, reply);
+  client.join();
+  UnpinThisThread();
+  if (static_cast<int>(samples.size()) != k) {
+    std::fprintf(stderr, "raw ping-pong did not finish\n");
+    std::exit(2);
+  }
+  return Summarise(samples);
+}
+
+// The request SendChatMessage puts on the wire: 279 bytes, id 73.
+Bytes ChatRequest() {
+  Bytes m = Chat(1005);
+  return m;
+}
+
+// ---------------------------------------------------------------------------
+// (d) Memory per roster entry.
+
+struct Memory {
+  double heapPerEntry;
+  double residentPerEntry;
+};
+
+long ResidentPages() {
+  long size = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
+  std::fclose(f);
+  return resident;
+}
+
+Memory RosterMemory(uint32_t friends) {
+  // Built and filled with the network left out: the socket client's own
+  // buffers are not roster memory.
+  auto client = std::make_unique<ImServerClient>(
+      [](Nimbo2::MsgWorker* w) -> Nimbo2::TCPClient_Socks5* { return new NullSocket(w); });
+  std::vector<Bytes> lists;
+  for (uint32_t first = 1; first <= friends; first += kFullUserListEntries) {
+    const uint32_t count = std::min<uint32_t>(kFullUserListEntries, friends - first + 1);
+    lists.push_back(UserList(first, count, 47));
+  }
+  malloc_trim(0);
+  const std::size_t heapBefore = mallinfo2().uordblks;
+  const long pagesBefore = ResidentPages();
+  for (Bytes& list : lists) {
+    client->HandleMessage(list.data(), static_cast<uint32_t>(list.size()), 0, 0);
+  }
+  const std::size_t heapAfter = mallinfo2().uordblks;
+  const long pagesAfter = ResidentPages();
+  if (client->users().size() != friends) {
+    std::fprintf(stderr, "roster holds %zu friends, not %u\n", client->users().size(), friends);
+    std::exit(2);
+  }
+  const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+  return {static_cast<double>(heapAfter - heapBefore) / friends,
+          static_cast<double>(pagesAfter - pagesBefore) * page / friends};
+}
+
+const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+
+int Main(int argc, char** argv) {
+  // Optional scale factor for quick runs: kelvo_e2e_ratio 0.1
+  const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+  const auto presenceCount = static_cast<std::size_t>(1000000 * scale);
+  const auto listCount = static_cast<std::size_t>(50000 * scale);
+  const int trips = std::max(100, static_cast<int>(20000 * scale));
+
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  ChooseCpus();
+  std::printf("CPU placement: server thread on CPU %d, receiving side on CPU %d (both runs of "
+              "every pair)\n",
+              gCpuServer, gCpuClient);
+
+  // The roster the stream talks about: the friends 1000..1029.
+  const Bytes roster = FullUserList(1000);
+
+  std::printf("\n(a) inbound, first byte written until the sentinel is seen\n");
+  const InboundResult presence =
+      InboundPair("13-byte presence", OnlineState(1005, 2), presenceCount, roster);
+  const InboundResult lists =
+      InboundPair("1440-byte user lists", FullUserList(1000), listCount, roster);
+
+  std::printf("\n(b) round trips, chat request 279 bytes, echoed chat 279 bytes, %d each\n",
+              trips);
+  std::vector<double> rttRatios;
+  const Bytes reply = Chat(1005);
+  const Bytes request = ChatRequest();
+  Latency lastClient{}, lastRaw{};
+  {
+    Listener listener;
+    std::vector<std::pair<Latency, Latency>> runs;
+    for (int run = 0; run < 3; ++run) {
+      const Latency c = RoundTripClient(listener, reply, trips);
+      const Latency r = RoundTripRaw(listener, request, reply, trips);
+      std::printf("  run %d: client median %7.1f us p99 %7.1f us   raw median %7.1f us p99 %7.1f "
+                  "us   ratio %.3f\n",
+                  run + 1, c.median / 1e3, c.p99 / 1e3, r.median / 1e3, r.p99 / 1e3,
+                  c.median / r.median);
+      rttRatios.push_back(c.median / r.median);
+      runs.emplace_back(c, r);
+    }
+    // The run whose ratio is the median one.
+    const double m = Median(rttRatios);
+    for (const auto& pr : runs) {
+      if (pr.first.median / pr.second.median == m) {
+        lastClient = pr.first;
+        lastRaw = pr.second;
+      }
+    }
+  }
+  const double rttRatio = Median(rttRatios);
+
+  std::printf("\n(d) memory at 100,000 friends\n");
+  const Memory memory = RosterMemory(100000);
+  std::printf("  heap %.1f bytes/entry, resident %.1f bytes/entry (record %zu bytes)\n",
+              memory.heapPerEntry, memory.residentPerEntry, sizeof(UserRecord));
+
+  std::printf("\nSummary (median of 3 runs)\n");
+  std::printf("  inbound 13-byte presence   ratio %.3f  (client %.2f M msg/s, raw %.2f M msg/s)"
+              "  target >= 0.5  %s\n",
+              presence.ratio, presence.clientMps * 1e-6, presence.rawMps * 1e-6,
+              Verdict(presence.ratio >= 0.5));
+  std::printf("  inbound 1440-byte lists    ratio %.3f  (client %.3f M msg/s, raw %.3f M msg/s)"
+              "  target >= 0.5  %s\n",
+              lists.ratio, lists.clientMps * 1e-6, lists.rawMps * 1e-6,
+              Verdict(lists.ratio >= 0.5));
+  std::printf("  chat round trip            ratio %.3f  (client median %.1f us p99 %.1f us, raw "
+              "median %.1f us p99 %.1f us)  target <= 1.5  %s\n",
+              rttRatio, lastClient.median / 1e3, lastClient.p99 / 1e3, lastRaw.median / 1e3,
+              lastRaw.p99 / 1e3, Verdict(rttRatio <= 1.5));
+  std::printf("  roster memory              %.1f bytes/entry (heap), %.1f (resident)"
+              "  target <= 128  %s\n",
+              memory.heapPerEntry, memory.residentPerEntry,
+              Verdict(std::max(memory.heapPerEntry, memory.residentPerEntry) <= 128.0));
+  return 0;
+}
+
+}  // namespace
+}  // namespace bench
+}  // namespace kelvo
+
+int main(int argc, char** argv) { return kelvo::bench::Main(argc, argv); }
