@@ -75,7 +75,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 class Server : public Outlet {
  public:
   Server(asio::io_context& io, tcp::endpoint endpoint, Directory dir, int verbosity)
-      : io_(io), acceptor_(io), state_(std::move(dir), *this), verbosity_(verbosity) {
+      : acceptor_(io), state_(std::move(dir), *this), verbosity_(verbosity) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -144,7 +144,6 @@ class Server : public Outlet {
   }
 
  private:
-  asio::io_context& io_;
   tcp::acceptor acceptor_;
   ServerState state_;
   int verbosity_;
