@@ -491,7 +491,8 @@ Memory RosterMemory(uint32_t friends) {
 const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
 
 int Main(int argc, char** argv) {
-  // Optional scale factor for quick runs: kelvo_e2e_ratio 0.1
+  // Optional scale factor for quick runs (kelvo_e2e_ratio 0.1), then
+  // optionally "presence" or "lists" to run that inbound pair only.
   const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
   const auto presenceCount = static_cast<std::size_t>(1000000 * scale);
   const auto listCount = static_cast<std::size_t>(50000 * scale);
@@ -505,6 +506,17 @@ int Main(int argc, char** argv) {
 
   // The roster the stream talks about: the friends 1000..1029.
   const Bytes roster = FullUserList(1000);
+
+  // A second argument runs one inbound pair alone, for a profiler.
+  const std::string only = argc > 2 ? argv[2] : "";
+  if (only == "presence") {
+    InboundPair("13-byte presence", OnlineState(1005, 2), presenceCount, roster);
+    return 0;
+  }
+  if (only == "lists") {
+    InboundPair("1440-byte user lists", FullUserList(1000), listCount, roster);
+    return 0;
+  }
 
   std::printf("\n(a) inbound, first byte written until the sentinel is seen\n");
   const InboundResult presence =
