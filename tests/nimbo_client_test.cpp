@@ -338,6 +338,13 @@ TEST(NimboClient, CloseFromInsideHandleMessage) {
 }
 
 TEST(NimboClient, DestroyFromTheMessageThread) {
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  // The test tells that the detached message thread has run off by counting
+  // the process's threads, which ThreadSanitizer's own threads upset.
+  GTEST_SKIP() << "thread counting is not reliable under ThreadSanitizer";
+#endif
+#endif
   struct Row {
     const char* name;
     bool inConnectState;  // else in the third HandleMessage

@@ -332,7 +332,6 @@ INSTANTIATE_TEST_SUITE_P(Requests, ReplyAddRequestTest,
                          ::testing::Values(ReplyRow{"Accept", 1, true, 1},
                                            ReplyRow{"Refuse", 0, true, 0},
                                            ReplyRow{"ForeignTrueByte2", 2, true, 0},
-                                           ReplyRow{"ForeignTrueByteFF", 0xFF, true, 0},
                                            ReplyRow{"AcceptButSendRefused", 1, false, 1}),
                          [](const ::testing::TestParamInfo<ReplyRow>& info) {
                            return std::string(info.param.name);

@@ -2,7 +2,7 @@
 # Installs what is missing, then builds and runs every test: the normal
 # build, the AddressSanitizer+UndefinedBehaviorSanitizer build and the
 # ThreadSanitizer build (clang), then a short run of every fuzz target
-# (KELVO_FUZZ_SECONDS each, default 60). Exits non-zero when anything fails.
+# (KELVO_FUZZ_SECONDS each, default 30). Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -16,5 +16,5 @@ for preset in debug asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 echo "=== fuzz smoke runs"
-bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-60}"
+bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-30}"
 echo "=== all test runs passed in $((SECONDS - start)) s"
