@@ -207,6 +207,8 @@ TEST_F(CliSession, ConnectsThroughTheProxyOption) {
       "wait \"OnConnect 1\"\n"
       "login 1003 carol\n"
       "wait \"OnLoginResult 1\"\n"
+      // The own data follows the login result; give it time to arrive.
+      "sleep 500\n"
       "me\n"
       "wait 'me #1003 \"carol\"'\n");
   EXPECT_EQ(status_, 0) << output;
