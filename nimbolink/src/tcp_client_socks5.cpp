@@ -108,6 +108,7 @@ struct TCPClient_Socks5::Impl {
   // --- Any thread, under mu. ---
   std::mutex mu;
   MsgWorker* worker;
+  BatchWorker* batch = nullptr;  // set before the thread starts
   bool stopped = false;
   int state = kIdle;
   uint64_t epoch = 0;
@@ -399,14 +400,19 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
   // Counted once per read: an atomic add per message costs more than the rest
   // of the loop.
   MsgWorker* const w = worker;
+  BatchWorker* const b = batch;
   uint64_t delivered = 0;
+  if (b) b->BeginMessages();
   const Framer::Status status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
     ++delivered;
     w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
     return Live(*c);
   });
+  // The worker may destroy the client here (a release deferred to the end of
+  // the batch); Live() says so below.
+  if (b) b->EndMessages();
   messagesIn.fetch_add(delivered, std::memory_order_relaxed);
-  if (status == Framer::Status::kStopped) return;  // closed or destroyed by the worker
+  if (status == Framer::Status::kStopped || !Live(*c)) return;  // closed or destroyed
   if (status == Framer::Status::kBadLength) return Lost(c);
   StartRead(c);
 }
@@ -595,6 +601,8 @@ bool TCPClient_Socks5::CloseSocket(bool notify) {
   }
   return true;
 }
+
+void TCPClient_Socks5::SetBatchWorker(BatchWorker* batch) { impl_->batch = batch; }
 
 int TCPClient_Socks5::GetConnectState() const {
   std::lock_guard<std::mutex> lock(impl_->mu);

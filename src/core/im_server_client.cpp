@@ -30,6 +30,7 @@ ImServerClient::ImServerClient(const SocketFactory& makeSocket) {
   // The tables are built (empty) by their member initialisers; the socket
   // client comes after them, with this object as its worker.
   socket_ = makeSocket(static_cast<Nimbo2::MsgWorker*>(this));
+  if (socket_ != nullptr) socket_->SetBatchWorker(&batch_);
   sink_ = nullptr;
   std::memset(&MyInfo, 0, sizeof MyInfo);
 }
@@ -53,16 +54,22 @@ ImServerClient::~ImServerClient() {
   // The tables go with the members, after the socket client.
 }
 
-ImServerClient::CallScope::CallScope(ImServerClient* client)
-    : client_(client), lock_(client->mutex_) {
-  ++client_->depth_;
+void ImServerClient::Enter() {
+  mutex_.lock();
+  ++depth_;
 }
 
-ImServerClient::CallScope::~CallScope() {
-  const bool destroy = --client_->depth_ == 0 && client_->releasePending_;
-  lock_.unlock();
-  if (destroy) delete client_;
+void ImServerClient::Leave() {
+  const bool destroy = --depth_ == 0 && releasePending_;
+  mutex_.unlock();
+  if (destroy) delete this;
 }
+
+ImServerClient::CallScope::CallScope(ImServerClient* client) : client_(client) {
+  client_->Enter();
+}
+
+ImServerClient::CallScope::~CallScope() { client_->Leave(); }
 
 bool ImServerClient::CallScope::live() const { return !client_->closing_; }
 

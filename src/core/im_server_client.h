@@ -154,16 +154,38 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
 
    private:
     ImServerClient* client_;
-    std::unique_lock<std::recursive_mutex> lock_;
   };
 
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);
 
+  // Taking and leaving the lock for a call or delivery (CallScope) or for
+  // the messages of one read (MessageBatch). Leave() may destroy the object
+  // when a Release is pending and this was the outermost call.
+  void Enter();
+  void Leave();
+
+  // The socket client hands over the messages of one read between
+  // BeginMessages and EndMessages: the lock is taken once for all of them,
+  // and each HandleMessage only re-enters it on the same thread, which costs
+  // no atomic operation. Kept as a member so that the object's bases stay
+  // IImClient and MsgWorker.
+  class MessageBatch final : public Nimbo2::BatchWorker {
+   public:
+    explicit MessageBatch(ImServerClient* client) : client_(client) {}
+    void BeginMessages() override { client_->Enter(); }
+    void EndMessages() override { client_->Leave(); }
+
+   private:
+    ImServerClient* client_;
+  };
+
   std::recursive_mutex mutex_;
   int depth_ = 0;                // nesting of CallScopes on the owning thread
   bool releasePending_ = false;  // Release was called from inside a call
   bool closing_ = false;         // destruction has begun: deliveries stop
+
+  MessageBatch batch_{this};
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

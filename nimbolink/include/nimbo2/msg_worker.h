@@ -35,6 +35,21 @@ class MsgWorker {
   ~MsgWorker() = default;
 };
 
+// Optional companion of a MsgWorker. A worker that registers one with
+// TCPClient_Socks5::SetBatchWorker is told, on the message thread, when the
+// messages of one read begin and end, so it can take its own lock once per
+// read instead of once per message. EndMessages follows every BeginMessages,
+// also when the worker closed the connection in between. A worker must not
+// destroy the socket client between the two calls (it may in EndMessages).
+class BatchWorker {
+ public:
+  virtual void BeginMessages() = 0;
+  virtual void EndMessages() = 0;
+
+ protected:
+  ~BatchWorker() = default;
+};
+
 }  // namespace Nimbo2
 
 #endif  // NIMBO2_MSG_WORKER_H_

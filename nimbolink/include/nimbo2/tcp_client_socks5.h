@@ -58,6 +58,9 @@ class TCPClient_Socks5 {
   // connection reports OnConnectState(2); with false nothing is reported.
   // True in every case. Any thread, also the message thread; never waits.
   virtual bool CloseSocket(bool notify);
+  // Registers the worker's batch companion (null: none). Call it before the
+  // first Connect; it is read on the message thread without a lock.
+  void SetBatchWorker(BatchWorker* batch);
   // Idle 0, connecting 1, connected 2.
   virtual int GetConnectState() const;
 
