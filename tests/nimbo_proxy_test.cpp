@@ -1,6 +1,8 @@
 // Connecting through SOCKS5: a real proxy (microsocks) end to end, and a
 // scripted one for every way a handshake can go wrong or be shaped.
-#include <arpa/inet.h>
+#if !defined(_WIN32)
+#include <arpa/inet.h>  // Winsock comes with the socket client's header
+#endif
 #include <gtest/gtest.h>
 
 #include "nimbo2/tcp_client_socks5.h"

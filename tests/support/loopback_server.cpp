@@ -1,12 +1,5 @@
 #include "support/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace kelvo {
@@ -21,19 +14,19 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool PollFor(int fd, short events, Clock::time_point deadline) {
+bool PollFor(SocketHandle fd, short events, Clock::time_point deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    const int r = PollSockets(&p, 1, RemainingMs(deadline));
     if (r > 0) return true;
     if (r == 0) return false;
-    if (errno != EINTR) return false;
+    if (!Interrupted()) return false;
   }
 }
 
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+void CloseFd(SocketHandle& fd) {
+  if (fd != kNoSocket) CloseSocketHandle(fd);
+  fd = kNoSocket;
 }
 
 }  // namespace
@@ -58,9 +51,13 @@ ByteVec Frame(uint16_t length, uint8_t id, uint8_t seed, bool flagBit15) {
 }
 
 LoopbackServer::LoopbackServer(int backlog) {
+  StartSockets();
   listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+#if !defined(_WIN32)
+  // On Windows SO_REUSEADDR would let another socket steal the port.
   const int one = 1;
-  ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  SetOption(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
   sockaddr_in a = LoopbackAddress(0);
   if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
       ::listen(listen_, backlog) != 0) {
@@ -75,13 +72,13 @@ LoopbackServer::LoopbackServer(int backlog) {
 LoopbackServer::~LoopbackServer() {
   CloseFd(conn_);
   CloseFd(listen_);
-  for (int& fd : fillers_) CloseFd(fd);
+  for (SocketHandle& fd : fillers_) CloseFd(fd);
 }
 
 bool LoopbackServer::Accept(std::chrono::milliseconds timeout) {
-  if (listen_ < 0 || !PollFor(listen_, POLLIN, Clock::now() + timeout)) return false;
-  const int fd = ::accept(listen_, nullptr, nullptr);
-  if (fd < 0) return false;
+  if (listen_ == kNoSocket || !PollFor(listen_, POLLIN, Clock::now() + timeout)) return false;
+  const SocketHandle fd = ::accept(listen_, nullptr, nullptr);
+  if (fd == kNoSocket) return false;
   CloseFd(conn_);
   conn_ = fd;
   return true;
@@ -90,8 +87,8 @@ bool LoopbackServer::Accept(std::chrono::milliseconds timeout) {
 bool LoopbackServer::Send(const void* data, std::size_t n) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   while (n > 0) {
-    const ssize_t w = ::send(conn_, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
+    const long w = SendBytes(conn_, p, n);
+    if (w < 0 && Interrupted()) continue;
     if (w <= 0) return false;
     p += w;
     n -= static_cast<std::size_t>(w);
@@ -104,8 +101,8 @@ bool LoopbackServer::Read(std::size_t n, ByteVec* out, std::chrono::milliseconds
   uint8_t chunk[65536];
   while (n > 0) {
     if (!PollFor(conn_, POLLIN, deadline)) return false;
-    const ssize_t r = ::recv(conn_, chunk, n < sizeof chunk ? n : sizeof chunk, 0);
-    if (r < 0 && errno == EINTR) continue;
+    const long r = RecvBytes(conn_, chunk, n < sizeof chunk ? n : sizeof chunk);
+    if (r < 0 && Interrupted()) continue;
     if (r <= 0) return false;
     out->insert(out->end(), chunk, chunk + r);
     n -= static_cast<std::size_t>(r);
@@ -118,8 +115,8 @@ bool LoopbackServer::WaitPeerClosed(std::chrono::milliseconds timeout) {
   uint8_t chunk[65536];
   for (;;) {
     if (!PollFor(conn_, POLLIN, deadline)) return false;
-    const ssize_t r = ::recv(conn_, chunk, sizeof chunk, 0);
-    if (r < 0 && errno == EINTR) continue;
+    const long r = RecvBytes(conn_, chunk, sizeof chunk);
+    if (r < 0 && Interrupted()) continue;
     if (r <= 0) return true;
   }
 }
@@ -127,17 +124,17 @@ bool LoopbackServer::WaitPeerClosed(std::chrono::milliseconds timeout) {
 void LoopbackServer::Close() { CloseFd(conn_); }
 
 void LoopbackServer::Reset() {
-  if (conn_ < 0) return;
+  if (conn_ == kNoSocket) return;
   const linger l{1, 0};
-  ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  SetOption(conn_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
   CloseFd(conn_);
 }
 
 bool LoopbackServer::Saturate() {
   // Queue connections that are never accepted until one no longer completes.
   for (int i = 0; i < 8; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    const SocketHandle fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    SetNonBlocking(fd);
     const sockaddr_in a = Address();
     ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     fillers_.push_back(fd);

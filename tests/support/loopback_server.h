@@ -10,8 +10,6 @@
 #ifndef KELVO_TESTS_SUPPORT_LOOPBACK_SERVER_H_
 #define KELVO_TESTS_SUPPORT_LOOPBACK_SERVER_H_
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "nimbo2/msg_worker.h"
+#include "support/test_socket.h"
 
 namespace kelvo {
 namespace test {
@@ -62,13 +61,13 @@ class LoopbackServer {
   // further connects stall in SYN_SENT. False if a probe still connects.
   bool Saturate();
 
-  int connection() const { return conn_; }
+  SocketHandle connection() const { return conn_; }
 
  private:
-  int listen_ = -1;
-  int conn_ = -1;
+  SocketHandle listen_ = kNoSocket;
+  SocketHandle conn_ = kNoSocket;
   uint16_t port_ = 0;
-  std::vector<int> fillers_;
+  std::vector<SocketHandle> fillers_;
 };
 
 // Records every worker call. Waits use a condition variable and a deadline.

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_socket.h"
+
 namespace kelvo {
 namespace test {
 
@@ -69,11 +71,11 @@ class FakeSocks5Proxy {
 
  private:
   void Serve();
-  bool ReadExactly(int fd, std::size_t n, std::vector<uint8_t>* out);
+  bool ReadExactly(SocketHandle fd, std::size_t n, std::vector<uint8_t>* out);
   void HoldUntilStopped();
 
   FakeSocks5Script script_;
-  int listen_ = -1;
+  SocketHandle listen_ = kNoSocket;
   uint16_t port_ = 0;
   std::mutex mu_;
   std::condition_variable cv_;

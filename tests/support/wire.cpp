@@ -113,7 +113,7 @@ bool FakeSocket::Connect(sockaddr_in address) {
   const auto* a = reinterpret_cast<const uint8_t*>(&address.sin_addr);
   char buf[96];
   std::snprintf(buf, sizeof buf, "Connect(%u,%02x %02x,%02x %02x %02x %02x)\n",
-                unsigned{address.sin_family}, p[0], p[1], a[0], a[1], a[2], a[3]);
+                static_cast<unsigned>(address.sin_family), p[0], p[1], a[0], a[1], a[2], a[3]);
   calls += buf;
   return connectResult;
 }
