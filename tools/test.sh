@@ -23,4 +23,6 @@ for preset in debug asan tsan; do
 done
 echo "=== fuzz smoke runs"
 bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-30}"
+echo "=== windows (MinGW-w64 + Wine)"
+bash tools/windows.sh
 echo "=== all test runs passed in $((SECONDS - start)) s"
