@@ -13,10 +13,34 @@
 #include <guiddef.h>
 #endif
 
-// Calling convention of every interface operation. On 32-bit Windows the
-// interfaces follow the COM convention (__stdcall), which is what an MSVC host
-// expects of an abstract interface; everywhere else the platform default is
-// used and the macro expands to nothing.
+// Calling convention of every interface operation, in IImBase, IImClient and
+// IImClientSink alike, and the rules that keep the interfaces callable from a
+// host built by another compiler (MSVC in particular):
+//
+// - 32-bit Windows: every operation is __stdcall, as in COM. `this` is pushed
+//   last, after the arguments from right to left, and the callee pops them.
+//   A bool result comes back in AL, a pointer in EAX. Without the macro g++
+//   would use __thiscall (`this` in ECX) and every call from an MSVC-built
+//   host would corrupt the stack.
+// - 64-bit Windows: the one Microsoft x64 convention (`this` in RCX, then
+//   RDX, R8, R9, the rest on the stack); the macro expands to nothing.
+// - Elsewhere: the platform default; the macro expands to nothing.
+// - An implementation declares each override with KELVO_CALL as well: on
+//   i686 an override without it is a different function type, which g++
+//   refuses ("conflicting type attributes").
+// - Operations are called by their place in the table of virtual operations:
+//   declaration order is binding, there are no overloads (MSVC groups
+//   overloads together in the table) and no virtual destructor (g++ emits two
+//   slots for one, MSVC one).
+// - Nothing is returned by value except bool, pointers and void: no struct
+//   results, whose hidden return pointer is placed differently by the two
+//   compilers for member functions.
+// - 8- and 16-bit arguments take a whole stack slot or register, of which the
+//   callee reads only their own width; records cross by pointer, never by
+//   value (ServerAddress, UserRecord, GroupRecord, SearchUserResult).
+//
+// CreateKelvoCore itself is a plain C function with the default convention
+// (__cdecl on i686), exported under its undecorated name.
 #if defined(_WIN32) && !defined(_WIN64)
 #define KELVO_CALL __stdcall
 #else
