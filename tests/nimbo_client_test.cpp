@@ -1,7 +1,13 @@
 // TCPClient_Socks5 against real sockets on 127.0.0.1: connection outcomes,
 // delivery, endings, sending, and closing or destroying from the message
 // thread.
+#if defined(_WIN32)
+#include <winsock2.h>  // before windows.h
+#include <windows.h>
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,10 +28,21 @@ using States = std::vector<uint32_t>;
 
 int ThreadCount() {
   int n = 0;
+#if defined(_WIN32)
+  // No /proc here: count this process's entries in the system thread list.
+  const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 e;
+  e.dwSize = sizeof e;
+  for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e))
+    n += e.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snap);
+#else
   if (DIR* d = ::opendir("/proc/self/task")) {
     while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
     ::closedir(d);
   }
+#endif
   return n;
 }
 
