@@ -14,6 +14,15 @@
 
 namespace kelvo {
 
+// Bytes of `text` before its first 0, looking at `limit` bytes at most
+// (memchr stops at the first 0 it finds, so nothing past it is read).
+inline std::size_t TextLength(const void* text, std::size_t limit) {
+  const void* zero = std::memchr(text, 0, limit);
+  return zero != nullptr ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) -
+                                                    static_cast<const uint8_t*>(text))
+                         : limit;
+}
+
 class ByteReader {
  public:
   ByteReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -75,10 +84,7 @@ class ByteWriter {
   // `width`, then zeros to the end of the field (strncpy semantics). A null
   // text gives an all-zero field.
   void Text(std::size_t offset, std::size_t width, const char* text) {
-    std::size_t n = 0;
-    if (text != nullptr) {
-      while (n < width && text[n] != '\0') ++n;
-    }
+    const std::size_t n = text != nullptr ? TextLength(text, width) : 0;
     Bytes(offset, text, n);
     Bytes(offset + n, nullptr, width - n);
   }
@@ -97,8 +103,7 @@ class ByteWriter {
 inline void CopyFixedText(char* dst, std::size_t width, const uint8_t* src,
                           std::size_t available) {
   const std::size_t limit = available < width ? available : width;
-  std::size_t n = 0;
-  while (n < limit && src[n] != 0) ++n;
+  const std::size_t n = limit > 0 ? TextLength(src, limit) : 0;
   if (n > 0) std::memcpy(dst, src, n);
   std::memset(dst + n, 0, width - n);
 }
