@@ -145,7 +145,11 @@ TEST(NimboClient, ConnectOutcomes) {
       client.SetConnectTimeoutMs(300);
       const auto start = std::chrono::steady_clock::now();
       ASSERT_TRUE(client.Connect(LoopbackAddress(port)));
-      EXPECT_FALSE(client.Connect(LoopbackAddress(port))) << "an attempt is under way";
+      // A refusal on loopback can arrive before the next line runs, and then
+      // a second attempt is rightly allowed; only a pending attempt refuses.
+      if (std::string(row.name).find("refused") == std::string::npos) {
+        EXPECT_FALSE(client.Connect(LoopbackAddress(port))) << "an attempt is under way";
+      }
       ASSERT_TRUE(worker.WaitStates(1));
       const auto took = std::chrono::steady_clock::now() - start;
       EXPECT_EQ(worker.States(), States{row.state});

@@ -400,17 +400,29 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
   // Counted once per read: an atomic add per message costs more than the rest
   // of the loop.
   MsgWorker* const w = worker;
-  BatchWorker* const b = batch;
   uint64_t delivered = 0;
-  if (b) b->BeginMessages();
-  const Framer::Status status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
-    ++delivered;
-    w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
-    return Live(*c);
-  });
-  // The worker may destroy the client here (a release deferred to the end of
-  // the batch); Live() says so below.
-  if (b) b->EndMessages();
+  Framer::Status status;
+  {
+    // Ends the batch however the drain ends, also when a worker call throws
+    // (Run() swallows it and goes on): a batch left open would keep the
+    // worker's lock taken for good. The worker may destroy the client in
+    // EndMessages (a release deferred to the end of the batch); Live() says
+    // so below.
+    struct BatchScope {
+      BatchWorker* batch;
+      explicit BatchScope(BatchWorker* b) : batch(b) {
+        if (batch) batch->BeginMessages();
+      }
+      ~BatchScope() {
+        if (batch) batch->EndMessages();
+      }
+    } scope(batch);
+    status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
+      ++delivered;
+      w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
+      return Live(*c);
+    });
+  }
   messagesIn.fetch_add(delivered, std::memory_order_relaxed);
   if (status == Framer::Status::kStopped || !Live(*c)) return;  // closed or destroyed
   if (status == Framer::Status::kBadLength) return Lost(c);
