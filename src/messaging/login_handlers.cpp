@@ -8,6 +8,7 @@
 #include "core/im_server_client.h"
 #include "messaging/messaging_layouts.h"
 #include "nimbo2/msg_head.h"
+#include "protocol/message_ids.h"
 #include "protocol/byte_io.h"
 
 namespace kelvo {
@@ -30,7 +31,7 @@ uint32_t ImServerClient::HandleServerInfo(uint32_t, uint8_t*) {
 
 uint32_t ImServerClient::HandleMyUserData(uint32_t, uint8_t* message) {
   namespace f = layout::my_userdata;
-  const std::size_t length = Nimbo2::NimboMsgHead::Length(message);
+  const std::size_t length = MessageLength(message);
 
   // The name runs to the end of the message: end it in place. A message too
   // short to hold any of the name has no text to end, and zeroing its last
@@ -78,7 +79,7 @@ uint32_t ImServerClient::HandleLoginOk(uint32_t, uint8_t*) {
 
 uint32_t ImServerClient::HandleLoginFail(uint32_t, uint8_t* message) {
   namespace f = layout::login_fail;
-  const std::size_t length = Nimbo2::NimboMsgHead::Length(message);
+  const std::size_t length = MessageLength(message);
 
   // A reason that fills its whole field has no terminator of its own; the
   // message's last byte becomes it, so the host never reads past the message.

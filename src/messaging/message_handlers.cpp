@@ -7,6 +7,7 @@
 #include "core/im_server_client.h"
 #include "messaging/messaging_layouts.h"
 #include "nimbo2/msg_head.h"
+#include "protocol/message_ids.h"
 #include "protocol/byte_io.h"
 
 namespace kelvo {
@@ -24,8 +25,6 @@ const char* TerminateText(uint8_t* message, std::size_t length, std::size_t text
   message[length - 1] = 0;
   return reinterpret_cast<const char*>(message + textOffset);
 }
-
-std::size_t LengthOf(const uint8_t* message) { return Nimbo2::NimboMsgHead::Length(message); }
 
 // System message type 1..4 gives kinds 2..5; any other type is a plain notice.
 MessageKind SystemMessageKind(uint32_t type) {
@@ -48,7 +47,7 @@ MessageKind InfoMessageKind(uint8_t flags) {
 
 uint32_t ImServerClient::HandleSendMessage(uint32_t, uint8_t* message) {
   namespace f = layout::send_message;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   const ByteReader in(message, length);
@@ -59,7 +58,7 @@ uint32_t ImServerClient::HandleSendMessage(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleSendMessageEx(uint32_t, uint8_t* message) {
   namespace f = layout::send_message_ex;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   const ByteReader in(message, length);
@@ -70,7 +69,7 @@ uint32_t ImServerClient::HandleSendMessageEx(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleUserChat(uint32_t, uint8_t* message) {
   namespace f = layout::user_chat;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   const ByteReader in(message, length);
@@ -81,7 +80,7 @@ uint32_t ImServerClient::HandleUserChat(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleOfflineMessage(uint32_t, uint8_t* message) {
   namespace f = layout::offline_message;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   // The dispatcher admits no offline message shorter than its fixed part;
@@ -98,7 +97,7 @@ uint32_t ImServerClient::HandleOfflineMessage(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleSystemMessage(uint32_t, uint8_t* message) {
   namespace f = layout::system_message;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   const ByteReader in(message, length);
@@ -109,7 +108,7 @@ uint32_t ImServerClient::HandleSystemMessage(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleInfoMessage(uint32_t, uint8_t* message) {
   namespace f = layout::info_message;
-  const std::size_t length = LengthOf(message);
+  const std::size_t length = MessageLength(message);
   const char* text = TerminateText(message, length, f::kText);
   if (!sink_) return 0;
   const ByteReader in(message, length);

@@ -4,6 +4,7 @@
 #include "core/im_server_client.h"
 #include "messaging/messaging_layouts.h"
 #include "nimbo2/msg_head.h"
+#include "protocol/message_ids.h"
 #include "protocol/byte_io.h"
 #include "protocol/entry_walker.h"
 
@@ -13,7 +14,7 @@ uint32_t ImServerClient::HandleSearchUserRes(uint32_t, uint8_t* message) {
   namespace f = layout::search_user_res;
   if (!sink_) return 0;
   // A short message counts as padded with zeros.
-  const ByteReader in(message, Nimbo2::NimboMsgHead::Length(message));
+  const ByteReader in(message, MessageLength(message));
   SearchUserResult result{};
   result.value1 = in.U32(f::kValue1);
   result.value2 = in.U32(f::kValue2);
@@ -25,7 +26,7 @@ uint32_t ImServerClient::HandleSearchUserRes(uint32_t, uint8_t* message) {
 
 uint32_t ImServerClient::HandleSearchUserResList(uint32_t, uint8_t* message) {
   namespace f = layout::search_user_res_list;
-  const std::size_t length = Nimbo2::NimboMsgHead::Length(message);
+  const std::size_t length = MessageLength(message);
 
   // Entries too short for the fixed fields and a terminated name, too long
   // for the name field, or running past the message are not taken (the

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nimbo2/msg_head.h"
+
 namespace kelvo {
 
 inline constexpr uint8_t IM_MSG_CATEGORY = 11;
@@ -52,6 +54,13 @@ inline constexpr uint8_t IM_MSG_ID_OFFLINE_MESSAGE_2 = 70;
 inline constexpr uint8_t IM_MSG_ID_SEARCH_USER_RES = 71;
 inline constexpr uint8_t IM_MSG_ID_SEARCH_USER_RES_LIST = 72;
 inline constexpr uint8_t IM_MSG_ID_USER_CHAT = 73;
+
+// L, a message's total length from its header (bit 15 is a flag). Handlers
+// use it after the dispatcher has held it against the id's size rule and
+// the bytes delivered.
+inline std::size_t MessageLength(const uint8_t* message) {
+  return Nimbo2::NimboMsgHead::Length(message);
+}
 
 // Result of HandleMessage for an undefined id or a broken size rule.
 inline constexpr uint32_t kResultFail = 0x80004005;  // E_FAIL

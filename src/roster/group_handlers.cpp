@@ -20,11 +20,6 @@ namespace kelvo {
 
 namespace {
 
-// L, the message's length from its header. The dispatcher has already held
-// it against the id's size rule and the delivered buffer.
-std::size_t MessageLength(const uint8_t* message) {
-  return ByteReader(message, kHeaderSize).U16(0) & 0x7FFFu;
-}
 
 // Copies the name that starts at `offset` into a record field, reading no
 // further than the message's end; a name that would start at or past the
