@@ -73,7 +73,7 @@ class WaitingSink : public test::RecordingSink {
 // call on and counting ticks: a tick is the library's own proof that time
 // has passed on an up connection, so a test can wait for it instead of
 // sleeping.
-class TickingWorker : public Nimbo2::MsgWorker {
+class TickingWorker final : public Nimbo2::MsgWorker {
  public:
   explicit TickingWorker(Nimbo2::MsgWorker* next) : next_(next) {}
   uint32_t HandleMessage(void* m, uint32_t l, uint32_t c, uint32_t r) override {
