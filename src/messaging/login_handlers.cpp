@@ -52,9 +52,7 @@ uint32_t ImServerClient::HandleMyUserData(uint32_t, uint8_t* message) {
   record.gameServerId = in.U16(f::kGameServerId);
   record.gmLevel = in.U32(f::kGmLevel);
   record.attr1 = in.U16(f::kAttr1);
-  if (length > f::kName) {
-    CopyFixedText(record.name, sizeof record.name, message + f::kName, in.Available(f::kName));
-  }
+  in.Text(f::kName, record.name, sizeof record.name);
 
   // userId goes in last: a reader that finds it nonzero finds the rest of
   // the record already in place.

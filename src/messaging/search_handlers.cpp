@@ -43,8 +43,7 @@ uint32_t ImServerClient::HandleSearchUserResList(uint32_t, uint8_t* message) {
                 record.onlineState = in.U8(f::kEntryOnlineState);
                 record.gameServerId = in.U16(f::kEntryGameServerId);
                 record.attr1 = in.U16(f::kEntryAttr1);
-                CopyFixedText(record.name, sizeof record.name, entry + f::kEntryName,
-                              in.Available(f::kEntryName));
+                in.Text(f::kEntryName, record.name, sizeof record.name);
                 SearchTable[record.userId] = record;
                 // The host gets the handler's own copy: it may not keep or
                 // change what lies in the table.

@@ -45,6 +45,11 @@ class ByteReader {
     return value;
   }
 
+  // Copies the text at `offset` into a fixed-width record field as
+  // CopyFixedText does, reading nothing past the end: a text that would
+  // start at or beyond the end is empty.
+  void Text(std::size_t offset, char* field, std::size_t width) const;
+
   // Bytes available from `offset` to the end (0 when offset is past it).
   std::size_t Available(std::size_t offset) const { return offset < size_ ? size_ - offset : 0; }
   const uint8_t* data() const { return data_; }
@@ -106,6 +111,11 @@ inline void CopyFixedText(char* dst, std::size_t width, const uint8_t* src,
   const std::size_t n = limit > 0 ? TextLength(src, limit) : 0;
   if (n > 0) std::memcpy(dst, src, n);
   std::memset(dst + n, 0, width - n);
+}
+
+inline void ByteReader::Text(std::size_t offset, char* field, std::size_t width) const {
+  const std::size_t available = Available(offset);
+  CopyFixedText(field, width, available > 0 ? data_ + offset : data_, available);
 }
 
 }  // namespace kelvo

@@ -20,19 +20,6 @@ namespace kelvo {
 
 namespace {
 
-
-// Copies the name that starts at `offset` into a record field, reading no
-// further than the message's end; a name that would start at or past the
-// end is empty.
-void CopyName(char* field, std::size_t width, const uint8_t* message, std::size_t length,
-              std::size_t offset) {
-  if (offset >= length) {
-    CopyFixedText(field, width, message, 0);
-  } else {
-    CopyFixedText(field, width, message + offset, length - offset);
-  }
-}
-
 // The record carried by an add-group or update-group result.
 GroupRecord ReadGroupResult(const uint8_t* message, std::size_t length) {
   const ByteReader in(message, length);
@@ -43,7 +30,7 @@ GroupRecord ReadGroupResult(const uint8_t* message, std::size_t length) {
   group.groupAttr = in.U16(kGroupResultGroupAttr);
   // Not terminated in the message: the name ends at its first 0, at 64
   // bytes or at the message's end.
-  CopyName(group.name, sizeof group.name, message, length, kGroupResultName);
+  in.Text(kGroupResultName, group.name, sizeof group.name);
   return group;
 }
 
@@ -62,7 +49,7 @@ uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
                 group.parentGroupId = in.U16(kGroupEntryParentGroupId);
                 group.groupKind = in.U8(kGroupEntryGroupKind);
                 group.groupAttr = in.U16(kGroupEntryGroupAttr);
-                CopyName(group.name, sizeof group.name, entry, entryLength, kGroupEntryName);
+                in.Text(kGroupEntryName, group.name, sizeof group.name);
                 GroupTable[group.groupId] = group;
               });
   return 0;
@@ -111,7 +98,7 @@ uint32_t ImServerClient::HandleModifyGroupResult(uint32_t, uint8_t* message) {
   if (it == GroupTable.end()) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
   if (in.U32(kModifyGroupResultCode) == 1) {
     // A rename: only the name changes.
-    CopyName(it->second.name, sizeof it->second.name, message, length, kModifyGroupResultName);
+    in.Text(kModifyGroupResultName, it->second.name, sizeof it->second.name);
     if (sink_) sink_->OnUpdateGroupResult(1, groupId);
   } else {
     if (sink_) sink_->OnUpdateGroupResult(0, groupId);

@@ -19,23 +19,6 @@
 
 namespace kelvo {
 
-namespace {
-
-
-// Copies the name that starts at `offset` into a record field, reading no
-// further than the message's end; a name that would start at or past the
-// end is empty.
-void CopyName(char* field, std::size_t width, const uint8_t* message, std::size_t length,
-              std::size_t offset) {
-  if (offset >= length) {
-    CopyFixedText(field, width, message, 0);
-  } else {
-    CopyFixedText(field, width, message + offset, length - offset);
-  }
-}
-
-}  // namespace
-
 uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
   // Entries too short to hold the fixed fields and a terminated name, and
@@ -54,7 +37,7 @@ uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
                 user.attr2 = in.U16(kUserEntryAttr2);
                 user.gameServerId = in.U16(kUserEntryGameServerId);
                 user.attr1 = in.U16(kUserEntryAttr1);
-                CopyName(user.name, sizeof user.name, entry, entryLength, kUserEntryName);
+                in.Text(kUserEntryName, user.name, sizeof user.name);
                 UserTable[user.userId] = user;
               });
   return 0;
@@ -78,7 +61,7 @@ uint32_t ImServerClient::HandleAddUserResult(uint32_t, uint8_t* message) {
   user.attr1 = in.U16(kAddUserResultAttr1);
   // The name is not terminated in the message: it ends at its first 0, at
   // 32 bytes or at the message's end, whichever comes first.
-  CopyName(user.name, sizeof user.name, message, length, kAddUserResultName);
+  in.Text(kAddUserResultName, user.name, sizeof user.name);
 
   const uint32_t result = in.U32(kAddUserResultCode);
   if (result == 3) {
@@ -186,7 +169,7 @@ uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {
   user.attr1 = in.U16(kAddRequestAttr1);
   user.attr3 = in.U8(kAddRequestAttr3);
   user.attrFlag = in.U8(kAddRequestAttrFlag);
-  CopyName(user.name, sizeof user.name, message, length, kAddRequestName);
+  in.Text(kAddRequestName, user.name, sizeof user.name);
   RequestTable[userId] = user;
   if (sink_) sink_->OnAddUserRequest(userId);
   return 0;
@@ -226,7 +209,7 @@ uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t* message) {
   user.attr2 = in.U16(kGmOnlineAttr2);
   user.attr1 = in.U16(kGmOnlineAttr1);
   user.gameServerId = 0;
-  CopyName(user.name, sizeof user.name, message, length, kGmOnlineName);
+  in.Text(kGmOnlineName, user.name, sizeof user.name);
   UserTable[userId] = user;
   if (sink_) sink_->OnAddUserResult(2, &user);
   return 0;

@@ -46,8 +46,7 @@ const RequestKind* FindRequest(uint8_t id) {
 // A fixed-width text field of a request, up to its terminator or its width.
 std::string FieldText(const ByteReader& r, std::size_t offset, std::size_t width) {
   std::vector<char> buf(width + 1, 0);
-  CopyFixedText(buf.data(), width, r.data() + (offset < r.size() ? offset : r.size()),
-                r.Available(offset));
+  r.Text(offset, buf.data(), width);
   return std::string(buf.data());
 }
 
