@@ -51,14 +51,29 @@ for preset in win64 win32; do
   wineserver -p
   wineboot -i >/dev/null 2>&1
   log="build/${preset}/ctest.log"
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  rerun="build/${preset}/ctest-rerun.log"
+  rm -f "$rerun"
+  if ! ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"; then
+    # Now and then Wine cannot start a test process at all ("ShellExecuteEx
+    # failed"); that says nothing about the code under test. Only then are
+    # the failed tests run once more; any other failure stands.
+    if ! grep -q 'ShellExecuteEx failed' "$log"; then
+      stop_wine
+      exit 1
+    fi
+    echo "=== ${preset}: Wine failed to start a test process; running the failed tests again"
+    if ! ctest --preset "$preset" --rerun-failed 2>&1 | tee "$rerun"; then
+      stop_wine
+      exit 1
+    fi
+  fi
   stop_wine
   total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)
   if [ -z "$total" ] || [ "$total" -lt "$min_tests" ]; then
     echo "*** ${preset}: ran ${total:-no} tests, expected at least ${min_tests}" >&2
     exit 1
   fi
-  if ! grep -q 'KelvoDll.HostLoadsAndDrivesTheDll .*Passed' "$log"; then
+  if ! cat "$log" "$rerun" 2>/dev/null | grep -q 'KelvoDll.HostLoadsAndDrivesTheDll .*Passed'; then
     echo "*** ${preset}: the host test did not pass" >&2
     exit 1
   fi
