@@ -15,6 +15,7 @@
 #include "support/loopback_server.h"
 #include "support/recording_sink.h"
 #include "support/socks5_proxy.h"
+#include "support/waiting_sink.h"
 #include "support/wire.h"
 
 namespace kelvo {
@@ -22,41 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Msg;
-
-// A recording sink whose calls can be waited for from the test thread.
-class WaitingSink : public test::RecordingSink {
- public:
-  WaitingSink() {
-    onCall = [this](const std::string& name) {
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        names_.push_back(name);
-        cv_.notify_all();
-      }
-      if (hook) hook(name);
-    };
-  }
-  // Waits until `name` has been called `times` times in all.
-  bool WaitFor(const std::string& name, int times = 1, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return Count(name) >= times; });
-  }
-  std::vector<std::string> Names() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return names_;
-  }
-  std::function<void(const std::string&)> hook;
-
- private:
-  int Count(const std::string& name) const {
-    int n = 0;
-    for (const auto& s : names_) n += s == name;
-    return n;
-  }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> names_;
-};
+using test::WaitingSink;
 
 IImClient* NewClient() {
   return static_cast<IImClient*>(CreateKelvoCore(&IID_IImClient, IM_INTERFACE_VERSION));

@@ -21,6 +21,19 @@
 //
 // The worker is never called with `mu` held: it has its own lock and calls
 // back into SendMsg/CloseSocket/Connect, from this thread or from others.
+//
+// Currency. Messages and connection-state reports are delivered inside the
+// worker's batch (its lock, when it registered one), and whether the
+// connection is still current is decided there, after the worker's lock is
+// taken: a CloseSocket or Connect made under that lock, before the delivery
+// got it, silences the delivery. A report carries the epoch its event left
+// behind; any later Connect or close makes it stale.
+//
+// Unloading. A client destroyed on its own message thread (the worker
+// releasing itself from a callback) leaves that thread running our code for
+// a moment after the worker is gone. KeepModuleLoaded() pins the module that
+// holds this code, so a host that unloads it right after cannot pull the code
+// from under the thread.
 #include "nimbo2/tcp_client_socks5.h"
 
 #include <atomic>
@@ -37,6 +50,11 @@
 #if defined(__linux__)
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#endif
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
 #endif
 
 #include "nimbo2/framer.h"
@@ -68,6 +86,21 @@ uint32_t SteadyMs() {
 tcp::endpoint Endpoint(uint32_t hostOrderAddress, uint16_t hostOrderPort) {
   return tcp::endpoint(asio::ip::address_v4(hostOrderAddress), hostOrderPort);
 }
+
+// Runs a run of worker calls inside the worker's batch (its lock). Ends the
+// batch however the run ends, also when a worker call throws: a batch left
+// open would keep the worker's lock taken for good.
+struct BatchScope {
+  BatchWorker* batch;
+  explicit BatchScope(BatchWorker* b) : batch(b) {
+    if (batch) batch->BeginMessages();
+  }
+  ~BatchScope() {
+    if (batch) batch->EndMessages();
+  }
+  BatchScope(const BatchScope&) = delete;
+  BatchScope& operator=(const BatchScope&) = delete;
+};
 
 // Short keep-alive where the platform lets us tune it: a dead peer behind a
 // silent NAT is noticed in about a minute instead of hours.
@@ -147,9 +180,22 @@ struct TCPClient_Socks5::Impl {
            liveEpoch.load(std::memory_order_acquire) == c.epoch;
   }
 
+  // Epoch value for a report the caller asked for (CloseSocket(true)): it is
+  // delivered whatever came after it, unless the client is being destroyed.
+  // Real epochs start at 1.
+  static constexpr uint64_t kRequested = 0;
+
+  // Current under the worker's lock: nothing closed, reconnected or
+  // destroyed since epoch `e` was the live one.
+  bool Current(uint64_t e) const {
+    if (e == kRequested) return !halted.load(std::memory_order_acquire);
+    return !halted.load(std::memory_order_acquire) &&
+           liveEpoch.load(std::memory_order_acquire) == e;
+  }
+
   void Run();
   void CloseConn(const std::shared_ptr<Conn>& c);
-  void Report(uint32_t state);
+  void Report(uint32_t state, uint64_t e);
 
   void StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy, tcp::endpoint proxyAt,
                     uint32_t timeoutMs);
@@ -177,9 +223,14 @@ void TCPClient_Socks5::Impl::Run() {
     std::lock_guard<std::mutex> lock(mu);
     if (!stopped) w = worker;
   }
-  if (w) w->MsgThreadBegin();
-  // Nothing of ours throws; should a worker call throw, it is swallowed here
-  // and the loop goes on, so the thread outlives it as it must.
+  if (w) {
+    try {
+      w->MsgThreadBegin();
+    } catch (...) {
+    }
+  }
+  // Worker calls are guarded where they are made; this catch is the last
+  // line, so that the thread outlives anything as it must.
   for (;;) {
     try {
       io->run();
@@ -193,7 +244,12 @@ void TCPClient_Socks5::Impl::Run() {
     std::lock_guard<std::mutex> lock(mu);
     w = worker;
   }
-  if (w) w->MsgThreadEnd();
+  if (w) {
+    try {
+      w->MsgThreadEnd();
+    } catch (...) {
+    }
+  }
 }
 
 void TCPClient_Socks5::Impl::CloseConn(const std::shared_ptr<Conn>& c) {
@@ -206,16 +262,25 @@ void TCPClient_Socks5::Impl::CloseConn(const std::shared_ptr<Conn>& c) {
   if (conn == c) conn.reset();
 }
 
-// Calls OnConnectState without holding mu. The worker may destroy the client
-// from inside; callers check Live() before touching anything afterwards.
-void TCPClient_Socks5::Impl::Report(uint32_t newState) {
+// Calls OnConnectState without holding mu, inside the worker's batch, and
+// only when epoch `e` (the one the event left behind) is still current once
+// the worker's lock is held (or `e` is kRequested). The worker may destroy the client from inside;
+// callers check Live() before touching anything afterwards.
+void TCPClient_Socks5::Impl::Report(uint32_t newState, uint64_t e) {
   MsgWorker* w;
   {
     std::lock_guard<std::mutex> lock(mu);
     if (stopped) return;
     w = worker;
   }
-  if (w) w->OnConnectState(newState);
+  if (!w) return;
+  BatchScope scope(batch);
+  if (!Current(e)) return;
+  try {
+    w->OnConnectState(newState);
+  } catch (...) {
+    // The worker's business; the connection goes on.
+  }
 }
 
 void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy,
@@ -227,13 +292,14 @@ void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool
     c = std::make_shared<Conn>(*io, e);
   } catch (...) {
     // Out of memory: fail the attempt like an unreachable server.
+    uint64_t failed;
     {
       std::lock_guard<std::mutex> lock(mu);
       if (stopped || epoch != e || state != kConnecting) return;
       state = kIdle;
-      BumpEpochLocked();
+      failed = BumpEpochLocked();
     }
-    Report(kConnectFailed);
+    Report(kConnectFailed, failed);
     return;
   }
   conn = c;
@@ -350,33 +416,35 @@ void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
     DropQueueLocked();
   }
   c->timer.cancel();
-  Report(kConnected);
+  Report(kConnected, c->epoch);
   if (!Live(*c)) return;  // closed or destroyed inside OnConnectState
   StartRead(c);
   StartTick(c);
 }
 
 void TCPClient_Socks5::Impl::Fail(const std::shared_ptr<Conn>& c) {
+  uint64_t after;
   {
     std::lock_guard<std::mutex> lock(mu);
     if (stopped || epoch != c->epoch || state != kConnecting) return;
     state = kIdle;
-    BumpEpochLocked();
+    after = BumpEpochLocked();
   }
   CloseConn(c);
-  Report(kConnectFailed);
+  Report(kConnectFailed, after);
 }
 
 void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
+  uint64_t after;
   {
     std::lock_guard<std::mutex> lock(mu);
     if (stopped || epoch != c->epoch || state != kUp) return;
     state = kIdle;
-    BumpEpochLocked();
+    after = BumpEpochLocked();
     DropQueueLocked();
   }
   CloseConn(c);
-  Report(kConnectionClosed);
+  Report(kConnectionClosed, after);
 }
 
 // ---------------------------------------------------------------------------
@@ -400,27 +468,27 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
   // Counted once per read: an atomic add per message costs more than the rest
   // of the loop.
   MsgWorker* const w = worker;
+  const uint64_t e = c->epoch;
   uint64_t delivered = 0;
   Framer::Status status;
   {
-    // Ends the batch however the drain ends, also when a worker call throws
-    // (Run() swallows it and goes on): a batch left open would keep the
-    // worker's lock taken for good. The worker may destroy the client in
-    // EndMessages (a release deferred to the end of the batch); Live() says
-    // so below.
-    struct BatchScope {
-      BatchWorker* batch;
-      explicit BatchScope(BatchWorker* b) : batch(b) {
-        if (batch) batch->BeginMessages();
-      }
-      ~BatchScope() {
-        if (batch) batch->EndMessages();
-      }
-    } scope(batch);
+    // The worker may destroy the client in EndMessages (a release deferred
+    // to the end of the batch); Live() says so below.
+    BatchScope scope(batch);
+    BatchWorker* const between = batch;
     status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
+      // Before every message but the first, a thread waiting for the
+      // worker's lock may get in; whatever it did (Close, Connect, the
+      // worker's destruction) is seen by the check that follows.
+      if (between != nullptr && delivered != 0) between->BetweenMessages();
+      if (!Current(e)) return false;
       ++delivered;
-      w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
-      return Live(*c);
+      try {
+        w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
+      } catch (...) {
+        // The worker's business; the next message is delivered as usual.
+      }
+      return true;
     });
   }
   messagesIn.fetch_add(delivered, std::memory_order_relaxed);
@@ -439,7 +507,12 @@ void TCPClient_Socks5::Impl::StartTick(const std::shared_ptr<Conn>& c) {
       if (stopped) return;
       w = worker;
     }
-    if (w) w->OnTick(SteadyMs());
+    if (w) {
+      try {
+        w->OnTick(SteadyMs());
+      } catch (...) {
+      }
+    }
     if (!Live(*c)) return;
     StartTick(c);
   });
@@ -504,6 +577,9 @@ TCPClient_Socks5::~TCPClient_Socks5() {
   }
   if (!started) return;  // nothing was ever opened
   if (onThread) {
+    // The thread goes on running this module's code after the caller
+    // returns: the module must stay loaded.
+    KeepModuleLoaded();
     d->CloseConn(d->conn);
     d->io->stop();
     d->thread.detach();  // the thread's own shared_ptr keeps Impl alive
@@ -605,7 +681,7 @@ bool TCPClient_Socks5::CloseSocket(bool notify) {
   try {
     asio::post(*d->io, [d, e, report] {
       if (d->conn && d->conn->epoch < e) d->CloseConn(d->conn);
-      if (report) d->Report(kConnectionClosed);
+      if (report) d->Report(kConnectionClosed, Impl::kRequested);
     });
   } catch (...) {
     // Could not queue the close: the connection is already dead to every
@@ -615,6 +691,31 @@ bool TCPClient_Socks5::CloseSocket(bool notify) {
 }
 
 void TCPClient_Socks5::SetBatchWorker(BatchWorker* batch) { impl_->batch = batch; }
+
+bool TCPClient_Socks5::OnMessageThread() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->thread.joinable() && impl_->threadId == std::this_thread::get_id();
+}
+
+void KeepModuleLoaded() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+#if defined(_WIN32)
+    HMODULE self = nullptr;
+    (void)::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+        reinterpret_cast<LPCWSTR>(&KeepModuleLoaded), &self);
+#else
+    // RTLD_NOLOAD finds the module already loaded; RTLD_NODELETE makes every
+    // later dlclose leave it mapped. The handle itself is not needed.
+    Dl_info info;
+    if (::dladdr(reinterpret_cast<void*>(&KeepModuleLoaded), &info) != 0 &&
+        info.dli_fname != nullptr) {
+      (void)::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+#endif
+  });
+}
 
 int TCPClient_Socks5::GetConnectState() const {
   std::lock_guard<std::mutex> lock(impl_->mu);

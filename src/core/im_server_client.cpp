@@ -36,32 +36,37 @@ ImServerClient::ImServerClient(const SocketFactory& makeSocket) {
 }
 
 ImServerClient::~ImServerClient() {
-  {
-    // From here on deliveries that are waiting for the lock do nothing, and
-    // the sink hears nothing more.
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    closing_ = true;
-    sink_ = nullptr;
-    if (socket_ != nullptr) ClearLoginData();
-  }
+  // A plain delete (tests, the factory's failure path) has not claimed the
+  // destruction yet; Release and Leave have.
+  Enter();
+  if (life_ != Life::kDying) BeginDying();
+  lock_.Unlock();
   // Outside the lock: destroying the socket client joins its message thread,
-  // which may be waiting for the lock right now.
+  // which may be waiting for the lock right now. It finds kDying (and its
+  // connection closed) and leaves.
   if (socket_ != nullptr) {
-    socket_->CloseSocket(false);
     delete socket_;
     socket_ = nullptr;
   }
   // The tables go with the members, after the socket client.
 }
 
-void ImServerClient::Enter() {
-  mutex_.lock();
-  ++depth_;
+void ImServerClient::BeginDying() {
+  life_ = Life::kDying;
+  sink_ = nullptr;
+  if (socket_ != nullptr) {
+    ClearLoginData();
+    socket_->CloseSocket(false);
+  }
 }
 
 void ImServerClient::Leave() {
-  const bool destroy = --depth_ == 0 && releasePending_;
-  mutex_.unlock();
+  bool destroy = false;
+  if (lock_.Depth() == 1 && life_ == Life::kReleasePending) {
+    BeginDying();
+    destroy = true;
+  }
+  lock_.Unlock();
   if (destroy) delete this;
 }
 
@@ -71,7 +76,7 @@ ImServerClient::CallScope::CallScope(ImServerClient* client) : client_(client) {
 
 ImServerClient::CallScope::~CallScope() { client_->Leave(); }
 
-bool ImServerClient::CallScope::live() const { return !client_->closing_; }
+bool ImServerClient::CallScope::live() const { return client_->life_ == Life::kOpen; }
 
 bool ImServerClient::IsValid() {
   return platform::IsValidAddress(this, sizeof(*this), true);
@@ -79,19 +84,34 @@ bool ImServerClient::IsValid() {
 
 bool ImServerClient::Release() {
   if (!IsValid()) return true;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (releasePending_) return true;
-    if (depth_ > 0) {
-      // Called from inside a callback: the caller's frames still use this
-      // object. Detach the sink now; the outermost CallScope deletes.
-      releasePending_ = true;
-      sink_ = nullptr;
-      return true;
-    }
+  Enter();
+  if (life_ != Life::kOpen) {
+    lock_.Unlock();
+    return true;
   }
+  if (lock_.Depth() > 1) {
+    // Called from inside a callback: the caller's frames still use this
+    // object. Detach the sink now; this thread's outermost exit deletes.
+    life_ = Life::kReleasePending;
+    sink_ = nullptr;
+    // On the network thread that exit comes after Release has returned to
+    // the host, which may unload the module at once: keep it loaded.
+    if (socket_ != nullptr && socket_->OnMessageThread()) Nimbo2::KeepModuleLoaded();
+    lock_.Unlock();
+    return true;
+  }
+  BeginDying();
+  lock_.Unlock();
   delete this;
   return true;
+}
+
+void ImServerClient::CallbackThrew(const char* format, unsigned value) {
+  try {
+    FormatLog(0, format, value);
+  } catch (...) {
+    // The host's OnLog threw as well; there is nobody else to tell.
+  }
 }
 
 void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
@@ -106,11 +126,17 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
 
 bool ImServerClient::SetSink(IImBase* host) {
   CallScope scope(this);
-  if (releasePending_) return false;
+  if (life_ != Life::kOpen) return false;
   IImClientSink* sink = nullptr;
   if (host != nullptr) {
-    sink = static_cast<IImClientSink*>(host->QueryInterface(IID_IImClientSink, IM_INTERFACE_VERSION));
+    try {
+      sink = static_cast<IImClientSink*>(host->QueryInterface(IID_IImClientSink, IM_INTERFACE_VERSION));
+    } catch (...) {
+      sink = nullptr;  // a host that throws here has given no sink
+    }
   }
+  // The host may have released the client from inside its QueryInterface.
+  if (life_ != Life::kOpen) return false;
   sink_ = sink;
   return sink_ != nullptr;
 }

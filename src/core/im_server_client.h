@@ -2,11 +2,29 @@
 // IImClient and the network library's worker at once, owns its socket client,
 // the four roster tables and MyInfo, and holds the host's sink unowned.
 //
-// Locking: one re-entrant mutex guards the tables, MyInfo and the sink
-// pointer. Every host operation and every delivery (HandleMessage,
-// OnConnectState, OnTick) takes it for its whole duration through CallScope,
-// so sink callbacks run with it held and may call back into the client on the
-// same thread. The socket client is never destroyed (joined) while it is held.
+// Locking and lifetime, one mechanism:
+//   - One ClientLock (re-entrant, first come first served) guards the tables,
+//     MyInfo, the sink pointer and `life_`. Every host operation and every
+//     delivery takes it for its whole duration through CallScope, so sink
+//     callbacks run with it held and may call back in on the same thread.
+//   - The network thread takes it once for the messages of a read
+//     (MessageBatch) and hands it over between two messages whenever another
+//     thread waits: a host call waits for at most the message being
+//     delivered. After every hand-over, under the lock, the socket client
+//     checks that the connection is still current, so nothing read before a
+//     Close or Connect reaches the host after it.
+//   - `life_` goes kOpen -> kReleasePending -> kDying, or kOpen -> kDying,
+//     under the lock, once. kReleasePending: Release came from inside a call
+//     on some thread; that thread's outermost exit claims the destruction.
+//     kDying: claimed; deliveries do nothing. Exactly the thread that moved
+//     `life_` to kDying deletes the object; a thread waiting for the lock at
+//     that moment gets it later, finds kDying and leaves.
+//   - The socket client is destroyed (its thread joined) only outside the
+//     lock. Release on the network thread itself pins the module, since that
+//     thread outlives the call.
+//   - Exceptions from host callbacks stop at the client's boundary (the
+//     delivery, the enumeration, the host call that made the callback): the
+//     client reports them through OnLog and goes on.
 //
 // Handlers: each inbound message id has one named handler member, called by
 // HandleMessage only after the category, id and size rule have passed. A
@@ -19,8 +37,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
+#include "core/client_lock.h"
 #include "kelvo/im_client.h"
 #include "kelvo/im_client_sink.h"
 #include "nimbo2/msg_worker.h"
@@ -138,6 +156,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   const GroupMap& groups() const { return GroupTable; }
   const UserRecord& myInfo() const { return MyInfo; }
   IImClientSink* sink() const { return sink_; }
+  // Threads waiting for the client's lock right now (tests).
+  int LockWaiters() const { return lock_.Waiters(); }
 
  private:
   // Holds the lock for one host call or delivery and tracks nesting, so that
@@ -149,7 +169,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ~CallScope();
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
-    // False once the object is being torn down: deliveries then do nothing.
+    // False once a Release is under way: deliveries then do nothing.
     bool live() const;
 
    private:
@@ -160,10 +180,17 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool Send(uint8_t* message, std::size_t size);
 
   // Taking and leaving the lock for a call or delivery (CallScope) or for
-  // the messages of one read (MessageBatch). Leave() may destroy the object
-  // when a Release is pending and this was the outermost call.
-  void Enter();
+  // the messages of one read (MessageBatch). Leave() destroys the object
+  // when a Release is pending and this was the thread's outermost call.
+  void Enter() { lock_.Lock(); }
   void Leave();
+  // Claims the destruction: kDying, no sink, tables emptied, socket closed
+  // (so nothing more is delivered). Lock held, `life_` not kDying.
+  void BeginDying();
+
+  // Reports an exception that a host callback threw, through OnLog, and
+  // swallows one thrown by that OnLog too. Lock held.
+  void CallbackThrew(const char* format, unsigned value);
 
   // The socket client hands over the messages of one read between
   // BeginMessages and EndMessages: the lock is taken once for all of them,
@@ -175,15 +202,23 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     explicit MessageBatch(ImServerClient* client) : client_(client) {}
     void BeginMessages() override { client_->Enter(); }
     void EndMessages() override { client_->Leave(); }
+    void BetweenMessages() override {
+      // At depth 1 no callback is under way. A pending release keeps the
+      // lock: the object is about to go.
+      ClientLock& lock = client_->lock_;
+      if (lock.Waiters() > 0 && lock.Depth() == 1 && client_->life_ == Life::kOpen) {
+        lock.LetWaitersIn();
+      }
+    }
 
    private:
     ImServerClient* client_;
   };
 
-  std::recursive_mutex mutex_;
-  int depth_ = 0;                // nesting of CallScopes on the owning thread
-  bool releasePending_ = false;  // Release was called from inside a call
-  bool closing_ = false;         // destruction has begun: deliveries stop
+  enum class Life { kOpen, kReleasePending, kDying };
+
+  ClientLock lock_;
+  Life life_ = Life::kOpen;  // under lock_
 
   MessageBatch batch_{this};
 

@@ -83,7 +83,15 @@ uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t 
   if (L < row.minLength || L > row.maxLength || L > length) {
     return FormatLog(kResultFail, "%s", row.sizeErrorText);
   }
-  return (this->*row.handler)(context, msg);
+  try {
+    return (this->*row.handler)(context, msg);
+  } catch (...) {
+    // Thrown by a host callback. The handler's table changes up to the
+    // callback stand (each is whole); what the message held after it is
+    // dropped, and the next message is handled as usual.
+    CallbackThrew(kTextCallbackThrewMessage, unsigned{id});
+    return 0;
+  }
 }
 
 }  // namespace kelvo

@@ -183,7 +183,13 @@ void ImServerClient::Request_friend(uint32_t) {
   CallScope scope(this);
   // Friend requests now go through AddUser; the old entry point only tells
   // the host's log that it was called.
-  if (sink_ != nullptr) sink_->OnLog(kTextRequestFriendUnsupported);
+  if (sink_ == nullptr) return;
+  try {
+    sink_->OnLog(kTextRequestFriendUnsupported);
+  } catch (...) {
+    // Its own OnLog threw: saying so through OnLog once more is all there is.
+    CallbackThrew(kTextRequestFriendUnsupported, 0);
+  }
 }
 
 bool ImServerClient::ReplyAddRequest(uint32_t userId, uint32_t value, bool accept) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/im_server_client.h"
+#include "sink/texts.h"
 
 namespace kelvo {
 
@@ -25,14 +26,21 @@ bool CopyOut(const Map& table, uint32_t key, Record* out) {
 
 // Visits the entries of `table` in ascending key order. `visit(record)`
 // returns false to stop; it may change the table in any way.
+// A callback that throws ends the walk; the caller reports it. Returns
+// false then.
 template <typename Map, typename Visit>
-void WalkByKey(Map& table, Visit&& visit) {
+bool WalkByKey(Map& table, Visit&& visit) {
   auto it = table.begin();
   while (it != table.end()) {
     const uint32_t key = it->first;
-    if (!visit(it->second)) return;
+    try {
+      if (!visit(it->second)) return true;
+    } catch (...) {
+      return false;
+    }
     it = table.upper_bound(key);
   }
+  return true;
 }
 
 }  // namespace
@@ -57,7 +65,7 @@ void ImServerClient::EnumUsers(uint32_t context, uint32_t relation, uint32_t gro
   CallScope scope(this);
   if (UserTable.empty() || sink_ == nullptr) return;
   const uint32_t wantedGameServer = gameServerId;
-  WalkByKey(UserTable, [&](const UserRecord& user) {
+  const bool whole = WalkByKey(UserTable, [&](const UserRecord& user) {
     // A filter of 0 matches anything.
     if (relation != 0 && user.relation != relation) return true;
     if (groupId != 0 && user.groupId != groupId) return true;
@@ -67,25 +75,28 @@ void ImServerClient::EnumUsers(uint32_t context, uint32_t relation, uint32_t gro
     IImClientSink* sink = sink_;
     return sink != nullptr && sink->OnEnumUser(context, &user);
   });
+  if (!whole) CallbackThrew(kTextCallbackThrewEnumUsers, 0);
 }
 
 void ImServerClient::EnumAddRequests(uint32_t context) {
   CallScope scope(this);
   if (RequestTable.empty() || sink_ == nullptr) return;
-  WalkByKey(RequestTable, [&](const UserRecord& request) {
+  const bool whole = WalkByKey(RequestTable, [&](const UserRecord& request) {
     IImClientSink* sink = sink_;
     return sink != nullptr && sink->OnEnumAddRequest(context, &request);
   });
+  if (!whole) CallbackThrew(kTextCallbackThrewEnumAddRequests, 0);
 }
 
 void ImServerClient::EnumGroups(uint32_t context, uint32_t groupKind) {
   CallScope scope(this);
   if (GroupTable.empty() || sink_ == nullptr) return;
-  WalkByKey(GroupTable, [&](const GroupRecord& group) {
+  const bool whole = WalkByKey(GroupTable, [&](const GroupRecord& group) {
     if (groupKind != 0 && group.groupKind != groupKind) return true;
     IImClientSink* sink = sink_;
     return sink != nullptr && sink->OnEnumGroup(context, &group);
   });
+  if (!whole) CallbackThrew(kTextCallbackThrewEnumGroups, 0);
 }
 
 }  // namespace kelvo

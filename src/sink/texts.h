@@ -115,6 +115,20 @@ inline constexpr char kTextDeleteGroupUnknown[] =
 inline constexpr char kTextRequestFriendUnsupported[] =
     "Request_friend \xbd\xd3\xbf\xda\xc4\xbf\xc7\xb0\xb2\xbb\xd6\xa7\xb3\xd6\xc1\xcb!add by quarn";
 
+// A host callback threw an exception; the client caught it and went on.
+// ASCII, like the dispatcher's texts.
+inline constexpr char kTextCallbackThrewMessage[] =
+    "ImServerClient::HandleMessage() callback threw an exception, rest of msg ID=%u skipped!\n";
+inline constexpr char kTextCallbackThrewConnectState[] =
+    "ImServerClient::OnConnectState() callback threw an exception, state=%u kept!\n";
+// These three carry no value; the formatter ignores the one it is given.
+inline constexpr char kTextCallbackThrewEnumUsers[] =
+    "ImServerClient::EnumUsers() callback threw an exception, enumeration ended!\n";
+inline constexpr char kTextCallbackThrewEnumAddRequests[] =
+    "ImServerClient::EnumAddRequests() callback threw an exception, enumeration ended!\n";
+inline constexpr char kTextCallbackThrewEnumGroups[] =
+    "ImServerClient::EnumGroups() callback threw an exception, enumeration ended!\n";
+
 // Factory (carried by exceptions that never leave CreateKelvoCore).
 // 创建失败
 inline constexpr char kTextCreateFailed[] =

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/im_server_client.h"
+#include "sink/texts.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -42,10 +43,18 @@ void ImServerClient::OnConnectState(uint32_t state) {
   CallScope scope(this);
   if (!scope.live()) return;
   if (sink_ == nullptr) return;
-  if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {
-    sink_->OnConnect(state);
-  } else if (state == Nimbo2::kConnectionClosed) {
-    sink_->OnClose(0);
+  try {
+    if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {
+      sink_->OnConnect(state);
+    } else if (state == Nimbo2::kConnectionClosed) {
+      sink_->OnClose(0);
+    }
+  } catch (...) {
+    // The connection's state is the network's, not the callback's: a
+    // connection that came up stays up and is read as usual.
+    CallbackThrew(kTextCallbackThrewConnectState, state);
+  }
+  if (state == Nimbo2::kConnectionClosed) {
     // The host may have released or replaced things inside OnClose; the
     // emptying below uses no state from before the call.
     ClearLoginData();

@@ -1,5 +1,7 @@
 // MsgWorker: what the socket client calls. Every call runs on the socket
-// client's own message thread, one at a time, in this order of slots:
+// client's own message thread, one at a time. An exception that escapes a
+// worker call is caught by the library, which carries on as if the call had
+// returned (reading goes on). The slots, in order:
 #ifndef NIMBO2_MSG_WORKER_H_
 #define NIMBO2_MSG_WORKER_H_
 
@@ -35,16 +37,29 @@ class MsgWorker {
   ~MsgWorker() = default;
 };
 
-// Optional companion of a MsgWorker. A worker that registers one with
-// TCPClient_Socks5::SetBatchWorker is told, on the message thread, when the
-// messages of one read begin and end, so it can take its own lock once per
-// read instead of once per message. EndMessages follows every BeginMessages,
-// also when the worker closed the connection in between. A worker must not
-// destroy the socket client between the two calls (it may in EndMessages).
+// Optional companion of a MsgWorker: the worker's lock, as the delivery loop
+// sees it. A worker that registers one with TCPClient_Socks5::SetBatchWorker
+// is told, on the message thread, when a run of deliveries begins and ends:
+// the messages of one read, or one connection-state report. It takes its own
+// lock in BeginMessages and leaves it in EndMessages, so a read costs one
+// lock, not one per message.
+//
+// Between two messages of a run the library calls BetweenMessages, where the
+// worker may hand its lock to a thread that waits for it and take it back.
+// After BeginMessages and after every BetweenMessages, with the worker's lock
+// held, the library checks that the connection is still the current one
+// (no CloseSocket, Connect or destruction since the bytes were read) and
+// delivers nothing otherwise. A worker that closes the connection under its
+// lock therefore hears nothing more of it once the lock is released.
+//
+// EndMessages follows every BeginMessages, also when the worker closed the
+// connection in between or a worker call threw. A worker must not destroy
+// the socket client between the two calls (it may in EndMessages).
 class BatchWorker {
  public:
   virtual void BeginMessages() = 0;
   virtual void EndMessages() = 0;
+  virtual void BetweenMessages() {}
 
  protected:
   ~BatchWorker() = default;

@@ -32,6 +32,12 @@ inline constexpr int kMaxMessageLength = 0x7FFF;
 inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy handshake
 inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
 
+// Pins the module that holds this library's code: it stays loaded until the
+// process ends, whatever the host unloads. Called when a message thread will
+// go on running after the caller that owns it returns (a client destroyed
+// from one of its own worker calls). Idempotent; any thread.
+void KeepModuleLoaded();
+
 class TCPClient_Socks5 {
  public:
   explicit TCPClient_Socks5(MsgWorker* worker);
@@ -61,6 +67,8 @@ class TCPClient_Socks5 {
   // Registers the worker's batch companion (null: none). Call it before the
   // first Connect; it is read on the message thread without a lock.
   void SetBatchWorker(BatchWorker* batch);
+  // True when called on this client's message thread (from a worker call).
+  bool OnMessageThread() const;
   // Idle 0, connecting 1, connected 2.
   virtual int GetConnectState() const;
 
