@@ -3,7 +3,7 @@
 # (Google Benchmark: ns per operation and heap allocations per operation)
 # and the end-to-end ratio program (the client against raw sockets on
 # loopback, in the same run). Prints every figure, then each target with
-# PASS or MISS.
+# PASS or MISS. Then the host-call wait under a flood (kelvo_host_wait).
 #
 #   tools/bench.sh            full run
 #   tools/bench.sh 0.1        end-to-end message counts scaled by 0.1 (quick)
@@ -18,7 +18,7 @@ jobs="${KELVO_BENCH_JOBS:-$(nproc)}"
 
 echo "=== release: configure and build"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs" --target kelvo_micro_bench kelvo_e2e_ratio
+cmake --build --preset release -j "$jobs" --target kelvo_micro_bench kelvo_e2e_ratio kelvo_host_wait
 
 bin=build/release/bench
 micro_json=$(mktemp)
@@ -33,6 +33,11 @@ echo
 echo "=== end-to-end ratios"
 e2e_out=$("$bin/e2e/kelvo_e2e_ratio" "$scale")
 echo "$e2e_out"
+
+echo
+echo "=== host-call wait under a flood"
+wait_out=$("$bin/e2e/kelvo_host_wait" || true)
+echo "$wait_out"
 
 echo
 echo "=== targets"
@@ -60,3 +65,5 @@ if errors:
 print(f"  zero steady-state allocations: {detail}  {verdict}")
 PY
 echo "$e2e_out" | sed -n '/^Summary/,$p' | tail -n +2
+echo "$wait_out" | sed -n 's/^C= *\([0-9]*\) us:.*| p99.9\/(C+100us) \([0-9.]*\)  \(PASS\|MISS\)$/  host-call wait at C=\1 us: p99.9 \/ (C+100 us) = \2 (<= 1)  \3/p'
+echo "$wait_out" | sed -n 's/^Release during a flood.*: \([0-9.]* ms\).*  \(PASS\|MISS\)$/  Release during a 20 ms-callback flood: \1 (<= 40 ms)  \2/p'

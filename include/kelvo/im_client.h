@@ -8,9 +8,14 @@
 //
 // Threads: every operation may be called from any host thread. Each takes the
 // client's lock, so host calls and the network thread's deliveries never touch
-// the tables or MyInfo at the same time. Sink callbacks run with that lock
-// held on the calling thread and may call any operation of this interface
-// (the lock is re-entrant), including Close and Release (see Release).
+// the tables or MyInfo at the same time. The network thread hands the lock
+// over between two messages, first come first served: a call waits for at
+// most the message being delivered (and its callbacks) and the calls queued
+// before it. Sink callbacks run with the lock held on the calling thread and
+// may call any operation of this interface (the lock is re-entrant),
+// including Close and Release (see Release); they must not wait for another
+// thread that may be calling into this client. An exception thrown by a
+// callback is caught by the client and reported through OnLog.
 //
 // Ownership: every text and record passed in is copied; the client keeps no
 // pointer to it. Records handed out by address stay the client's.
@@ -27,10 +32,14 @@ class IImClient : public IImBase {
   // IID_IImBase, each with major 1, minor 1, build <= 1 (revision ignored),
   // and returns this object as IImClient.
   //
-  // Release: destroys the client. Called from inside a sink callback it is
-  // safe: the sink is detached at once (no further callback), and the object
-  // is destroyed when the outermost client call or delivery on that thread
-  // returns. After Release returns no sink call is made from any thread.
+  // Release: destroys the client. Waits for at most the delivery under way.
+  // Called from inside a sink callback it is safe: the sink is detached at
+  // once (no further callback), and the object is destroyed, exactly once,
+  // when the outermost client call or delivery on that thread returns. After
+  // Release returns no sink call starts on any thread. Called outside every
+  // callback, the network thread has ended when it returns and the module
+  // may be unloaded; called inside a callback on the network thread, the
+  // module is pinned (stays loaded until the process ends).
 
   // Slot 3. Starts a connection to address->serverIp:serverPort, through the
   // SOCKS5 proxy proxyIp:proxyPort when proxyIp is not 0 (a proxy set by an
@@ -41,7 +50,8 @@ class IImClient : public IImBase {
   // network thread.
   virtual bool KELVO_CALL Connect(const ServerAddress* address) = 0;
   // Slot 4. Empties the friend, group and request tables and MyInfo (search
-  // results stay), then closes the connection. No sink call, no OnClose.
+  // results stay), then closes the connection. No sink call, no OnClose, and
+  // nothing the connection read is delivered after Close returns.
   // Returns the network library's result (true also when nothing was open).
   virtual bool KELVO_CALL Close() = 0;
 

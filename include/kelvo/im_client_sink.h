@@ -8,7 +8,9 @@
 // Threads: events raised by the server or the connection run on the client's
 // network thread; enumeration callbacks and Request_friend's OnLog run on the
 // thread of the host's call. Every callback runs with the client's lock held
-// and may call back into the client.
+// and may call back into the client; it must not wait for another thread
+// that may be calling into the client, and should not throw (the client
+// catches what it throws at its boundary and reports it through OnLog).
 //
 // Lifetime: texts and records passed by address belong to the client and are
 // valid only during the call; copy what you need. Texts are NUL-terminated
