@@ -935,7 +935,10 @@ void ServerSession() {
   CHECK(a.GetUser(1002, &u) && u.onlineState == 1);
   const double sentAt = UnixNow();
   CHECK(a.SendChatMessage(1002, 0, "while you were away", 0x42, 0x99, 0xC3));
-  Sleep(300);  // stored before bob is back
+  // The server answers alice's requests in order: once her search is back,
+  // the chat is stored, whatever the timing of bob's connection.
+  CHECK(a.SearchUser(0, 0, "bob"));
+  REQUIRE(sa.Take(EV_SEARCH_END, 1, false, &e));
   LogIn(b, sb, 1002, kBobPassword);
   REQUIRE(sb.Take(EV_OFFLINE, 0, false, &e));
   uint8_t block[38] = {'a', 'l', 'i', 'c', 'e'};

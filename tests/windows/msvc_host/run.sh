@@ -76,6 +76,15 @@ link=(lld-link-14 /nologo /nodefaultlib /entry:HostMain /subsystem:console "/mac
   "$out/kelvocore.lib"
 cp "$dll_dir/kelvocore.dll" "$out/"
 
+# Whatever ends this script, the server and the host it started end too.
+server_pid=""
+host_pid=""
+cleanup() {
+  for pid in $host_pid $server_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $host_pid $server_pid; do wait "$pid" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
 # Runs one variant against its own kelvo-server (the session changes the
 # server's accounts, so each run starts from the demo set again).
 run_variant() {
@@ -84,7 +93,7 @@ run_variant() {
   mkfifo "$work/admin"
   "$server_bin" --bind 127.0.0.1 --port 0 --admin-stdin <"$work/admin" \
     >"$work/server.out" 2>"$work/server.log" &
-  local server_pid=$!
+  server_pid=$!
   exec 9>"$work/admin"
   local port=""
   for _ in $(seq 100); do
@@ -94,14 +103,13 @@ run_variant() {
   done
   if [ -z "$port" ]; then
     echo "*** ${arch} ${variant}: kelvo-server did not start" >&2
-    kill "$server_pid" 2>/dev/null || true
     return 1
   fi
 
   : >"$work/host.out"  # exists before the loop below reads it
   (cd "$out" && KELVO_PORT=$port exec timeout 120 wine "host_${variant}.exe") \
     >"$work/host.out" 2>"$work/host.err" &
-  local host_pid=$!
+  host_pid=$!
   # Lines "ADMIN: <command>" are the host's requests to the server console.
   local done_lines=0
   while :; do
@@ -119,9 +127,11 @@ run_variant() {
   done
   local status=0
   wait "$host_pid" || status=$?
+  host_pid=""
   echo quit >&9 || true
   exec 9>&-
   wait "$server_pid" 2>/dev/null || true
+  server_pid=""
 
   sed "s/^/[${arch} ${variant}] /" "$work/host.out"
   # The success line comes only after the last check; the floor catches a
