@@ -416,8 +416,7 @@ class Sink : public IImClientSink {
   }
   void KELVO_CALL OnChatMessage(MessageKind kind, uint32_t sender, const char* text, uint8_t v1,
                                 uint8_t v2, uint8_t v3) override {
-    Event* e = Chat(EV_CHAT, kind, sender, text, v1, v2, v3);
-    (void)e;
+    Chat(EV_CHAT, kind, sender, text, v1, v2, v3);
     Done();
   }
   void KELVO_CALL OnChatMessageEx(MessageKind kind, uint32_t sender, double value,
