@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows DLL with MinGW-w64 for x86_64 and i686 and runs the
-# unit suite and the DLL checks of each under Wine (presets win64 and win32).
-# Installs the cross compilers and Wine first when they are missing. Exits
+# unit suite and the DLL checks of each under Wine (presets win64 and win32),
+# then the MSVC-ABI host (tests/windows/msvc_host: clang in MSVC mode, linked
+# by lld-link) against each DLL and a Linux kelvo-server. Installs the cross
+# compilers, clang/lld/llvm and Wine first when they are missing. Exits
 # non-zero when anything fails or when a run executed fewer tests than it
 # should (Wine without its 32-bit half runs nothing and still exits 0).
 set -euo pipefail
@@ -12,6 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=(
   cmake ninja-build libasio-dev googletest
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386
+  clang-14 lld-14 llvm-14
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -36,6 +39,16 @@ export WINEDEBUG=-all
 
 stop_wine() { wineserver -k 2>/dev/null || true; }
 trap stop_wine EXIT
+
+# The MSVC-ABI host talks to a Linux kelvo-server: the debug build's, which
+# CI has built already; built here when missing.
+server_bin=build/debug/tools/kelvo_server/kelvo-server
+if [ ! -x "$server_bin" ]; then
+  echo "=== windows: building kelvo-server (debug) for the MSVC-ABI host"
+  bash tools/setup.sh
+  cmake --preset debug >/dev/null
+  cmake --build --preset debug -j "$jobs" --target kelvo-server
+fi
 
 for preset in win64 win32; do
   echo "=== ${preset}: configure and build"
@@ -67,6 +80,15 @@ for preset in win64 win32; do
       exit 1
     fi
   fi
+  echo "=== ${preset}: MSVC-ABI host"
+  arch=x86_64
+  [ "$preset" = win32 ] && arch=i686
+  host_start=$SECONDS
+  if ! bash tests/windows/msvc_host/run.sh "$arch" "build/${preset}" "$server_bin"; then
+    stop_wine
+    exit 1
+  fi
+  echo "=== ${preset}: MSVC-ABI host took $((SECONDS - host_start)) s"
   stop_wine
   total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)
   if [ -z "$total" ] || [ "$total" -lt "$min_tests" ]; then

@@ -113,19 +113,25 @@ enum : MessageKind {
   MESSAGE_KIND_INFO_BIT7 = 13,       // info flag bit 7, over everything
 };
 
+// The identifiers and the version word are plain constexpr constants rather
+// than C++17 inline variables: Microsoft's compiler defaults to C++14 and
+// refuses `inline` on a variable there, and a host must be able to include
+// these headers with its default settings. Each translation unit gets its own
+// copy (namespace-scope constexpr has internal linkage); identifiers are
+// compared by value, never by address, so nothing depends on one copy.
 // {A3BC050A-B6DC-4807-B91E-B90373289B83}
-inline constexpr GUID IID_IImClient = {
+constexpr GUID IID_IImClient = {
     0xA3BC050A, 0xB6DC, 0x4807, {0xB9, 0x1E, 0xB9, 0x03, 0x73, 0x28, 0x9B, 0x83}};
 // {92D87E91-5A5B-4A45-8CFD-382FE6B32B0B}
-inline constexpr GUID IID_IImBase = {
+constexpr GUID IID_IImBase = {
     0x92D87E91, 0x5A5B, 0x4A45, {0x8C, 0xFD, 0x38, 0x2F, 0xE6, 0xB3, 0x2B, 0x0B}};
 // {597D8B19-0D30-4700-98B4-C6F6859AB5C8}
-inline constexpr GUID IID_IImClientSink = {
+constexpr GUID IID_IImClientSink = {
     0x597D8B19, 0x0D30, 0x4700, {0x98, 0xB4, 0xC6, 0xF6, 0x85, 0x9A, 0xB5, 0xC8}};
 
 // Version word: major.minor.build.revision from the most significant byte
 // down. Accepted by the client: major 1, minor 1, build 0 or 1, any revision.
-inline constexpr uint32_t IM_INTERFACE_VERSION = 0x01010100;
+constexpr uint32_t IM_INTERFACE_VERSION = 0x01010100;
 
 // Layout pins. Offsets are those a host compiled elsewhere will use.
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
