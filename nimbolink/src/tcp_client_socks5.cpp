@@ -40,6 +40,7 @@
 #endif
 
 #include "nimbo2/framer.h"
+#include "nimbo2/recorder.h"
 
 namespace Nimbo2 {
 
@@ -126,6 +127,9 @@ struct TCPClient_Socks5::Impl {
   std::atomic<bool> halted{false};
 
   std::atomic<uint64_t> bytesIn{0}, bytesOut{0}, messagesIn{0};
+
+  // KELVO_RECORD: inbound stream recording, used on the I/O thread only.
+  const std::unique_ptr<Recorder> recorder = Recorder::FromEnvironment();
 
   // --- I/O thread. ---
   std::optional<asio::io_context> io;
@@ -350,6 +354,7 @@ void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
     DropQueueLocked();
   }
   c->timer.cancel();
+  if (recorder) recorder->Connected();
   Report(kConnected);
   if (!Live(*c)) return;  // closed or destroyed inside OnConnectState
   StartRead(c);
@@ -376,6 +381,7 @@ void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
     DropQueueLocked();
   }
   CloseConn(c);
+  if (recorder) recorder->Closed();
   Report(kConnectionClosed);
 }
 
@@ -419,6 +425,7 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
     } scope(batch);
     status = c->framer.Drain([&](uint8_t* message, std::size_t length) {
       ++delivered;
+      if (recorder) recorder->Message(message, length);  // before the worker edits it
       w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
       return Live(*c);
     });
