@@ -358,8 +358,8 @@ end
 -- starting at `base`. Returns a table of decoded values by name.
 local function AddFields(tree, tvb, base, limit, layout)
   local values = {}
-  for _, spec in ipairs(layout) do
-    local name, offset, kind, width = spec[1], base + spec[2], spec[3], spec[4]
+  for _, row in ipairs(layout) do
+    local name, offset, kind, width = row[1], base + row[2], row[3], row[4]
     local field = F[name]
     local w = WIDTH[kind] or width
     if kind == "tail" then
