@@ -58,6 +58,7 @@
 #endif
 
 #include "nimbo2/framer.h"
+#include "nimbo2/recorder.h"
 
 namespace Nimbo2 {
 
@@ -159,6 +160,9 @@ struct TCPClient_Socks5::Impl {
   std::atomic<bool> halted{false};
 
   std::atomic<uint64_t> bytesIn{0}, bytesOut{0}, messagesIn{0};
+
+  // KELVO_RECORD: inbound stream recording, used on the I/O thread only.
+  const std::unique_ptr<Recorder> recorder = Recorder::FromEnvironment();
 
   // --- I/O thread. ---
   std::optional<asio::io_context> io;
@@ -416,6 +420,7 @@ void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
     DropQueueLocked();
   }
   c->timer.cancel();
+  if (recorder) recorder->Connected();
   Report(kConnected, c->epoch);
   if (!Live(*c)) return;  // closed or destroyed inside OnConnectState
   StartRead(c);
@@ -444,6 +449,7 @@ void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
     DropQueueLocked();
   }
   CloseConn(c);
+  if (recorder) recorder->Closed();
   Report(kConnectionClosed, after);
 }
 
@@ -483,6 +489,7 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
       if (between != nullptr && delivered != 0) between->BetweenMessages();
       if (!Current(e)) return false;
       ++delivered;
+      if (recorder) recorder->Message(message, length);  // before the worker edits it
       try {
         w->HandleMessage(message, static_cast<uint32_t>(length), 0, 0);
       } catch (...) {

@@ -4,6 +4,7 @@
 // stdin or --script FILE otherwise, where `wait` turns a session into a
 // checked scenario (exit status 0 only when every wait was satisfied).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -36,9 +37,10 @@ constexpr int kExitUsage = 2;
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: kelvo-cli [--lib PATH] [--script FILE]\n"
+               "usage: kelvo-cli [--lib PATH] [--script FILE] [--record FILE]\n"
                "  --lib PATH     client module to load (default %s)\n"
                "  --script FILE  run the commands in FILE, then exit\n"
+               "  --record FILE  record every inbound message into FILE (kelvo-replay plays it)\n"
                "Without --script, commands come from stdin (interactive on a terminal).\n\n%s",
                KELVO_DEFAULT_MODULE, kelvo_cli::Session::Help());
 }
@@ -118,10 +120,13 @@ int RunInteractive(kelvo_cli::Console& console, kelvo_cli::Session& session) {
 int main(int argc, char** argv) {
   std::string libraryPath = KELVO_DEFAULT_MODULE;
   std::string scriptPath;
+  std::string recordPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "--lib" || arg == "--script") && i + 1 < argc) {
       (arg == "--lib" ? libraryPath : scriptPath) = argv[++i];
+    } else if (arg == "--record" && i + 1 < argc) {
+      recordPath = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       PrintUsage(stdout);
       return 0;
@@ -138,6 +143,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kelvo-cli: cannot open script %s\n", scriptPath.c_str());
       return kExitUsage;
     }
+  }
+
+  // The network library inside the module records when this variable is
+  // set as the client is created.
+  if (!recordPath.empty()) {
+#if defined(_WIN32)
+    _putenv_s("KELVO_RECORD", recordPath.c_str());
+#else
+    setenv("KELVO_RECORD", recordPath.c_str(), 1);
+#endif
   }
 
   kelvo_cli::Module module;
