@@ -136,6 +136,6 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "Client core of the Kelvo in-game instant-messaging service\n The module libkelvocore, its C++ headers, a CMake package and a pkg-config\n file, the host guide, the kelvo-cli host and the kelvo-server reference server.")
+      "The client core of the Kelvo in-game instant-messaging service: the module libkelvocore, its C++ headers, a CMake package and a pkg-config file, the host guide and API reference, the kelvo-cli host and the kelvo-server reference server.")
   include(CPack)
 endif()
