@@ -172,6 +172,7 @@ expected=(
 holds ".deb" "$debroot" "${expected[@]}"
 check "libkelvocore.so.${soname_version} is a link to the module" \
   test "$(readlink "$debroot/usr/lib/libkelvocore.so.${soname_version}")" = "libkelvocore.so.${version}"
+check ".deb: no file names the build tree" bash -c "! grep -rlF '$root' '$debroot'"
 pkg_host ".deb" "$debroot/usr/lib/pkgconfig" "$work/host-deb"
 
 echo "=== sdk_test: Windows SDK .zip"
@@ -181,6 +182,7 @@ sdk=$(echo "$work"/win/kelvocore-*-windows-sdk)
 holds "zip" "$sdk" include/kelvo/kelvo_core.h include/kelvo/version.h CHANGELOG.md \
   docs/host-guide.md docs/api/index.html lib/cmake/KelvoCore/KelvoCoreConfig.cmake \
   lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
+check "zip: no file names the build tree" bash -c "! grep -rlF '$root' '$sdk'"
 
 mkdir -p "$WINEPREFIX"
 wineserver -p && wine_started=1
