@@ -127,7 +127,7 @@ holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_versi
   share/doc/kelvo/api/index.html
 check "libkelvocore's SONAME is libkelvocore.so.${soname_version}" \
   bash -c "readelf -d '$prefix/lib/libkelvocore.so.${version}' | grep -q 'SONAME.*\[libkelvocore.so.${soname_version}\]'"
-check "nothing of the tests, tools' libraries or internal static libraries" \
+check "no static library, test program or network library" \
   bash -c "! find '$prefix' -name '*.a' -o -name '*_test*' -o -name 'libnimbo*' | grep -q ."
 check "no file names the build tree ($root)" bash -c "! grep -rlF '$root' '$prefix'"
 
