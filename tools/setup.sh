@@ -9,6 +9,7 @@ packages=(
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
   microsocks libreadline-dev libssl-dev binutils
   tshark python3
+  doxygen llvm-14 zip unzip pkgconf dpkg-dev icoutils
 )
 missing=()
 for p in "${packages[@]}"; do

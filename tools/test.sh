@@ -25,4 +25,7 @@ echo "=== fuzz smoke runs"
 bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-30}"
 echo "=== windows (MinGW-w64 + Wine)"
 bash tools/windows.sh
+echo "=== SDK packages and consumer tests"
+bash tools/package.sh
+bash tools/sdk_test.sh
 echo "=== all test runs passed in $((SECONDS - start)) s"

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the release archives into dist/, from a clean clone as well:
+#   kelvocore-VERSION-linux-x86_64.tar.gz   the installed tree (lib, include,
+#                                           CMake package, pkg-config, docs,
+#                                           bin/kelvo-cli, bin/kelvo-server)
+#   kelvocore_VERSION_amd64.deb             the same, installing under /usr
+#   kelvocore-VERSION-windows-sdk.zip       include/, bin/x64, bin/x86,
+#                                           lib/x64, lib/x86, lib/cmake,
+#                                           docs/, CHANGELOG.md
+#   SHA256SUMS
+# Release builds in build/package-linux, build/package-win64 and
+# build/package-win32 (presets of the same names); an existing build there is
+# reused. Installs what is missing first. tools/sdk_test.sh tests the result.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+# The cross compilers, as tools/windows.sh installs them (Wine is only
+# needed to run the consumer tests).
+packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "=== package: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${missing[@]}"
+fi
+
+start=$SECONDS
+jobs=2
+for preset in package-linux package-win64 package-win32; do
+  echo "=== package: ${preset}: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' build/package-linux/CPackConfig.cmake)
+if [ -z "$version" ]; then
+  echo "*** package: no version in build/package-linux/CPackConfig.cmake" >&2
+  exit 1
+fi
+
+rm -rf dist build/package-stage
+mkdir -p dist build/package-stage
+
+echo "=== package: Linux .tar.gz and .deb (CPack)"
+(cd build/package-linux && cpack -B "$PWD/../package-stage/cpack" >/dev/null)
+cp build/package-stage/cpack/*.tar.gz build/package-stage/cpack/*.deb dist/
+
+echo "=== package: Windows SDK .zip"
+sdk_name="kelvocore-${version}-windows-sdk"
+sdk="build/package-stage/${sdk_name}"
+# Both architectures install into one tree: each puts its DLL under
+# bin/<arch>, its linker files under lib/<arch> and its CMake targets under
+# lib/cmake/KelvoCore/<arch>; the headers are the same.
+cmake --install build/package-win64 --prefix "$sdk" --strip >/dev/null
+cmake --install build/package-win32 --prefix "$sdk" --strip >/dev/null
+mkdir -p "$sdk/docs/api"
+cp docs/host-guide.md "$sdk/docs/"
+cp -r build/package-linux/docs/api/html/. "$sdk/docs/api/"
+cp CHANGELOG.md "$sdk/"
+(cd build/package-stage && zip -qrX "../../dist/${sdk_name}.zip" "$sdk_name")
+
+(cd dist && sha256sum -- *.tar.gz *.deb *.zip > SHA256SUMS)
+echo "=== package: dist/ (${version}) in $((SECONDS - start)) s"
+ls -l dist

@@ -1,0 +1,234 @@
+#!/usr/bin/env bash
+# Tests the archives that tools/package.sh left in dist/ the way an SDK user
+# meets them, each unpacked into a scratch folder outside the source tree:
+#   - SHA256SUMS matches the archives;
+#   - Linux .tar.gz: tests/consumer configured with find_package against the
+#     unpacked prefix, both hosts (linked, and loading the module at run
+#     time) run against the archive's own kelvo-server (login, one chat each
+#     way); the same host compiled with the pkg-config flags and run; the
+#     package refuses to be found for versions 1.0 and 1.2; no file of the
+#     tree names the build machine's paths;
+#   - .deb: unpacked with dpkg-deb -x, its file list and fields checked, the
+#     host built with the pkg-config file inside it and run;
+#   - Windows SDK .zip: the layout, each DLL's version resource and export
+#     table, both import libraries, and per architecture a MinGW host linked
+#     through libkelvocore.dll.a (found with find_package), one linked
+#     through the MSVC-style kelvocore.lib and one loading the DLL, all run
+#     under Wine against kelvo-server.
+# Installs what is missing (Wine, MinGW-w64, icoutils) first. Prints
+# "sdk_test: N passed, M failed" and exits non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+packages=(cmake ninja-build g++ pkgconf unzip icoutils llvm-14
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "=== sdk_test: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update && $SUDO apt-get install -y "${missing[@]}" || exit 1
+fi
+
+start=$SECONDS
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "  ok   $*"; }
+fail() { failed=$((failed + 1)); echo "  FAIL $*"; }
+# check DESCRIPTION COMMAND...: one check; the command's output is shown on
+# failure only.
+check() {
+  local what=$1 out
+  shift
+  if out=$("$@" 2>&1); then pass "$what"; else fail "$what"; printf '%s\n' "$out" | tail -40; fi
+}
+
+work=$(mktemp -d /tmp/kelvo-sdk-test.XXXXXX)
+server_pid=""
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+wine_started=0
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+  if [ "$wine_started" = 1 ]; then wineserver -k 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+one() {  # the single dist/ file matching a pattern
+  local matches=(dist/$1)
+  if [ "${#matches[@]}" -ne 1 ] || [ ! -e "${matches[0]}" ]; then
+    echo "*** sdk_test: expected one dist/$1, found: ${matches[*]}" >&2
+    exit 1
+  fi
+  echo "$root/${matches[0]}"
+}
+tgz=$(one 'kelvocore-*-linux-*.tar.gz') || exit 1
+deb=$(one 'kelvocore_*.deb') || exit 1
+zip=$(one 'kelvocore-*-windows-sdk.zip') || exit 1
+version=$(dpkg-deb -f "$deb" Version)
+soname_version=${version%.*}
+
+echo "=== sdk_test: archives of ${version}"
+check "SHA256SUMS matches the archives" bash -c "cd dist && sha256sum --check --strict SHA256SUMS"
+
+# kelvo-server from the Linux archive serves every host below, Wine's too.
+mkdir -p "$work/linux"
+tar -xzf "$tgz" -C "$work/linux"
+prefix=$(echo "$work"/linux/kelvocore-*)
+"$prefix/bin/kelvo-server" --port 0 >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "*** sdk_test: kelvo-server from the archive did not start" >&2
+  cat "$work/server.err" >&2
+  exit 1
+fi
+
+# holds WHAT DIR FILE...: one check that every FILE exists under DIR.
+holds() {
+  local what=$1 dir=$2 f
+  shift 2
+  local absent=()
+  for f in "$@"; do [ -e "$dir/$f" ] || [ -L "$dir/$f" ] || absent+=("$f"); done
+  if [ "${#absent[@]}" -eq 0 ]; then pass "$what holds its $# files"; else fail "$what lacks ${absent[*]}"; fi
+}
+
+# run_host DESCRIPTION COMMAND...: the host must end with its OK line.
+run_host() {
+  local what=$1 out
+  shift
+  out=$(timeout 120 "$@" 2>&1)
+  if [ $? -eq 0 ] && grep -q '^KELVO CONSUMER OK' <<<"$out"; then
+    pass "$what"
+  else
+    fail "$what"
+    printf '%s\n' "$out" | tail -40
+  fi
+}
+
+echo "=== sdk_test: Linux .tar.gz"
+holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
+  "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
+  lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
+  bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
+  share/doc/kelvo/api/index.html
+check "libkelvocore's SONAME is libkelvocore.so.${soname_version}" \
+  bash -c "readelf -d '$prefix/lib/libkelvocore.so.${version}' | grep -q 'SONAME.*\[libkelvocore.so.${soname_version}\]'"
+check "no static library, test program or network library" \
+  bash -c "! find '$prefix' -name '*.a' -o -name '*_test*' -o -name 'libnimbo*' | grep -q ."
+check "no file names the build tree ($root)" bash -c "! grep -rlF '$root' '$prefix'"
+
+consumer="$work/consumer-linux"
+check "find_package(KelvoCore 1.1 CONFIG): configure and build" bash -c \
+  "cmake -S '$root/tests/consumer' -B '$consumer' -G Ninja -DCMAKE_PREFIX_PATH='$prefix' && cmake --build '$consumer'"
+run_host "linked host against kelvo-server" "$consumer/kelvo_consumer_linked" "$port"
+run_host "host loading the module at run time" \
+  "$consumer/kelvo_consumer_loaded" "$port" "$prefix/lib/libkelvocore.so.${soname_version}"
+for wants in 1.0 1.2; do
+  check "find_package(KelvoCore ${wants}) is refused" bash -c \
+    "! cmake -S '$root/tests/consumer' -B '$work/refused-${wants}' -G Ninja \
+       -DCMAKE_PREFIX_PATH='$prefix' -DKELVO_CONSUMER_WANTS=${wants}"
+done
+
+# pkg_host DESCRIPTION PC_DIR OUT: the host built from the .pc flags alone.
+pkg_host() {
+  local flags libdir
+  flags=$(PKG_CONFIG_PATH="$2" pkg-config --cflags --libs kelvocore) &&
+  libdir=$(PKG_CONFIG_PATH="$2" pkg-config --variable=libdir kelvocore) &&
+  check "$1: pkg-config build" bash -c \
+    "g++ -std=c++14 -Wall -Wextra -Werror '$root/tests/consumer/host.cpp' -o '$3' $flags -pthread -Wl,-rpath,'$libdir'" &&
+  run_host "$1: host against kelvo-server" "$3" "$port"
+}
+pkg_host "tar.gz" "$prefix/lib/pkgconfig" "$work/host-pkgconfig"
+
+echo "=== sdk_test: .deb"
+debroot="$work/deb"
+dpkg-deb -x "$deb" "$debroot"
+check "package kelvocore ${version}" test "$(dpkg-deb -f "$deb" Package)" = kelvocore
+check "depends on the C++ runtime it links" bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libstdc++6'"
+check "installs under /usr only" bash -c "[ \"\$(ls -A '$debroot')\" = usr ]"
+expected=(
+  "usr/lib/libkelvocore.so.${version}" "usr/lib/libkelvocore.so.${soname_version}" usr/lib/libkelvocore.so
+  usr/include/kelvo/im_base.h usr/include/kelvo/im_client.h usr/include/kelvo/im_client_sink.h
+  usr/include/kelvo/kelvo_core.h usr/include/kelvo/kelvo_types.h usr/include/kelvo/version.h
+  usr/lib/cmake/KelvoCore/KelvoCoreConfig.cmake usr/lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
+  usr/lib/cmake/KelvoCore/KelvoCoreTargets.cmake usr/lib/pkgconfig/kelvocore.pc
+  usr/bin/kelvo-cli usr/bin/kelvo-server usr/share/doc/kelvo/host-guide.md
+  usr/share/doc/kelvo/CHANGELOG.md usr/share/doc/kelvo/api/index.html
+)
+holds ".deb" "$debroot" "${expected[@]}"
+check "libkelvocore.so.${soname_version} is a link to the module" \
+  test "$(readlink "$debroot/usr/lib/libkelvocore.so.${soname_version}")" = "libkelvocore.so.${version}"
+check ".deb: no file names the build tree" bash -c "! grep -rlF '$root' '$debroot'"
+pkg_host ".deb" "$debroot/usr/lib/pkgconfig" "$work/host-deb"
+
+echo "=== sdk_test: Windows SDK .zip"
+mkdir -p "$work/win"
+unzip -q "$zip" -d "$work/win"
+sdk=$(echo "$work"/win/kelvocore-*-windows-sdk)
+holds "zip" "$sdk" include/kelvo/kelvo_core.h include/kelvo/version.h CHANGELOG.md \
+  docs/host-guide.md docs/api/index.html lib/cmake/KelvoCore/KelvoCoreConfig.cmake \
+  lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
+check "zip: no file names the build tree" bash -c "! grep -rlF '$root' '$sdk'"
+
+mkdir -p "$WINEPREFIX"
+wineserver -p && wine_started=1
+wineboot -i >/dev/null 2>&1
+
+for arch in x64 x86; do
+  if [ "$arch" = x64 ]; then triple=x86_64-w64-mingw32; imp=__imp_CreateKelvoCore; processor=x86_64
+  else triple=i686-w64-mingw32; imp=__imp__CreateKelvoCore; processor=i686; fi
+  dll="$sdk/bin/$arch/kelvocore.dll"
+  holds "zip, $arch" "$sdk" "bin/$arch/kelvocore.dll" "lib/$arch/libkelvocore.dll.a" \
+    "lib/$arch/kelvocore.lib" "lib/$arch/kelvocore.def" "lib/cmake/KelvoCore/$arch/KelvoCoreTargets.cmake"
+
+  # The version resource, as Explorer shows it.
+  info=$(wrestool -x --raw --type=version "$dll" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 -c | tr -c '[:print:]' '\n' | grep -v '^$')
+  for field in "FileVersion ${version}.0" "ProductVersion ${version}" "OriginalFilename kelvocore.dll" \
+               "FileDescription Kelvo instant-messaging client core ($arch)"; do
+    name=${field%% *}
+    value=${field#* }
+    if grep -A1 -x "$name" <<<"$info" | grep -qxF "$value"; then pass "$arch DLL: $name $value"
+    else fail "$arch DLL: $name $value"; fi
+  done
+  check "$arch DLL exports only CreateKelvoCore" \
+    cmake -DOBJDUMP="$triple-objdump" -DDLL="$dll" -P "$root/tests/windows/check_exports.cmake"
+  for lib in libkelvocore.dll.a kelvocore.lib; do
+    check "$arch $lib defines $imp" bash -c "llvm-nm-14 '$sdk/lib/$arch/$lib' | grep -qE ' [TI] $imp\$'"
+  done
+
+  # The hosts, built with the MinGW toolchain a game team would use.
+  consumer="$work/consumer-$arch"
+  check "$arch find_package(KelvoCore 1.1 CONFIG): configure and build" bash -c \
+    "cmake -S '$root/tests/consumer' -B '$consumer' -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
+       -DCMAKE_SYSTEM_PROCESSOR=$processor -DCMAKE_CXX_COMPILER=$triple-g++-posix \
+       -DCMAKE_PREFIX_PATH='$sdk' && cmake --build '$consumer'"
+  check "$arch host linked with the MSVC-style kelvocore.lib" \
+    "$triple-g++-posix" -std=c++14 -Wall -Wextra -Werror -static -I"$sdk/include" \
+      "$root/tests/consumer/host.cpp" "$sdk/lib/$arch/kelvocore.lib" -o "$consumer/host_msvclib.exe"
+  check "$arch host_msvclib.exe imports CreateKelvoCore from kelvocore.dll" bash -c \
+    "$triple-objdump -p '$consumer/host_msvclib.exe' | grep -A3 'DLL Name: kelvocore.dll' | grep -q 'CreateKelvoCore'"
+  # Wine finds kelvocore.dll next to the programs (the consumer copies it).
+  cd "$consumer" || exit 1
+  run_host "$arch host through libkelvocore.dll.a, under Wine" wine kelvo_consumer_linked.exe "$port"
+  run_host "$arch host through kelvocore.lib, under Wine" wine host_msvclib.exe "$port"
+  run_host "$arch host loading kelvocore.dll, under Wine" wine kelvo_consumer_loaded.exe "$port" kelvocore.dll
+  cd "$root" || exit 1
+done
+
+echo "=== sdk_test: ${passed} checks in $((SECONDS - start)) s"
+echo "sdk_test: ${passed} passed, ${failed} failed"
+[ "$failed" -eq 0 ]
