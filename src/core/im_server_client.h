@@ -176,6 +176,9 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
+  // HandleMessage's work once the lock is held.
+  uint32_t Dispatch(void* message, uint32_t length, uint32_t context, uint32_t reserved);
+
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);
 
