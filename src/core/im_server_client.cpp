@@ -58,6 +58,7 @@ void ImServerClient::BeginDying() {
     ClearLoginData();
     socket_->CloseSocket(false);
   }
+  fifo_.Clear();
 }
 
 void ImServerClient::Leave() {
@@ -120,6 +121,10 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
   }
   if (SameGuid(iid, IID_IImBase) && VersionAccepted(version)) {
     return static_cast<IImClient*>(this);
+  }
+  // The pump extension has its own version line: 1.0, any build.
+  if (SameGuid(iid, IID_IImClientPump) && (version >> 16) == 0x0100) {
+    return static_cast<IImClientPump*>(&pump_);
   }
   return nullptr;
 }

@@ -26,6 +26,16 @@
 //     delivery, the enumeration, the host call that made the callback): the
 //     client reports them through OnLog and goes on.
 //
+// Pump mode (IImClientPump, a member object): HandleMessage and
+// OnConnectState only append to `fifo_`, under the same lock, so the
+// library's currency check still decides what gets in; Close, Connect and
+// the destruction empty it under that lock, so nothing of an old connection
+// is pumped. Pump takes the events off on the host's thread and runs them
+// exactly as a network-thread delivery would (Dispatch, DeliverConnectState),
+// handing the lock over between two events as the network thread does
+// between two messages. When the queue has less than kReadHeadroom free, the
+// socket client stops reading until Pump has made room.
+//
 // Handlers: each inbound message id has one named handler member, called by
 // HandleMessage only after the category, id and size rule have passed. A
 // handler takes (context, message) and returns 0. Handlers never keep an
@@ -38,9 +48,16 @@
 #include <cstdint>
 #include <functional>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 #include "core/client_lock.h"
+#include "core/event_fifo.h"
 #include "kelvo/im_client.h"
+#include "kelvo/im_client_pump.h"
 #include "kelvo/im_client_sink.h"
+#include "nimbo2/framer.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "roster/tables.h"
@@ -93,6 +110,27 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool KELVO_CALL IsGm() override;
   bool KELVO_CALL SetSink(IImBase* host) override;
   bool KELVO_CALL SearchUser(uint32_t value1, uint32_t value2, const char* name) override;
+
+  // IImClientPump, reached through pump_ (the face QueryInterface returns).
+  bool SetDeliveryMode(uint32_t mode);
+  uint32_t GetDeliveryMode();
+  uint32_t Pump(uint32_t maxEvents);
+  uint32_t PendingEvents() const { return fifo_.Count(); }
+  bool WaitForEvents(uint32_t timeoutMs);
+
+  // Free queue bytes below which reading stops: what one read can add. A
+  // read hands over at most Framer::kCapacity bytes of messages; each
+  // message (4 bytes at least) gains a 4-byte head, so its records take at
+  // most twice that, plus the gap one wrap of the ring leaves and room for
+  // the connection reports that may follow.
+  static constexpr std::size_t kReadHeadroom =
+      2 * Nimbo2::Framer::kCapacity + EventFifo::kHeadBytes + Nimbo2::Framer::kMaxLength +
+      4 * EventFifo::kHeadBytes;
+  static_assert(kReadHeadroom * 2 < KELVO_PUMP_QUEUE_BYTES, "the queue must hold a few reads");
+  // Messages that found the queue full (none through the socket client: it
+  // stops reading first; only a direct caller of HandleMessage can).
+  uint64_t QueueOverflows() const { return queueOverflows_; }
+  bool ReadingPaused() const { return readingPaused_; }
 
   // Nimbo2::MsgWorker. Called by the socket client on its message thread.
   uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
@@ -176,6 +214,40 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
+  // The IImClientPump the host sees. Its IImBase operations act on the
+  // client; the rest forward. Kept as a member so that the object's bases
+  // stay IImClient and MsgWorker.
+  class PumpFace final : public IImClientPump {
+   public:
+    explicit PumpFace(ImServerClient* client) : client_(client) {}
+    bool KELVO_CALL IsValid() override;
+    bool KELVO_CALL Release() override;
+    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    bool KELVO_CALL SetDeliveryMode(uint32_t mode) override;
+    uint32_t KELVO_CALL GetDeliveryMode() override;
+    uint32_t KELVO_CALL Pump(uint32_t maxEvents) override;
+    uint32_t KELVO_CALL PendingEvents() override;
+    bool KELVO_CALL WaitForEvents(uint32_t timeoutMs) override;
+
+   private:
+    ImServerClient* client_;
+  };
+
+  // The handler of one message, as the network thread or Pump runs it.
+  // Lock held, life kOpen.
+  uint32_t Dispatch(uint8_t* message, uint32_t length, uint32_t context);
+  // OnConnect/OnClose of one connection report and the emptying after a
+  // close. Lock held, life kOpen.
+  void DeliverConnectState(uint32_t state);
+  // Pump mode, on the network thread: queues one event and stops reading
+  // when the next read might not fit. Lock held.
+  void QueueMessage(const uint8_t* message, uint32_t length);
+  void QueueConnectState(uint32_t state);
+  void WakeWaiters();
+  // Drops every queued event (Close, Connect, destruction) and lets reading
+  // go on. Lock held.
+  void DiscardPending();
+
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);
 
@@ -221,6 +293,19 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   Life life_ = Life::kOpen;  // under lock_
 
   MessageBatch batch_{this};
+  PumpFace pump_{this};
+
+  // Pump mode; all under lock_ except what says otherwise.
+  uint32_t deliveryMode_ = KELVO_DELIVERY_NETWORK_THREAD;
+  bool pumping_ = false;        // a Pump is under way (maybe letting others in)
+  bool readingPaused_ = false;  // we asked the socket client to stop reading
+  uint64_t queueOverflows_ = 0;
+  EventFifo fifo_;
+  // WaitForEvents: sleepers, and the lock of their condition (not lock_,
+  // which the network thread must not wait for to wake them).
+  std::atomic<int> eventWaiters_{0};
+  std::mutex waitMu_;
+  std::condition_variable waitCv_;
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

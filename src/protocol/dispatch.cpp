@@ -70,6 +70,15 @@ uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t 
   CallScope scope(this);
   if (!scope.live() || message == nullptr) return 0;
   uint8_t* msg = static_cast<uint8_t*>(message);
+  if (deliveryMode_ == KELVO_DELIVERY_PUMP) {
+    // Judged and handled when pumped, byte for byte as delivered here.
+    QueueMessage(msg, length);
+    return 0;
+  }
+  return Dispatch(msg, length, context);
+}
+
+uint32_t ImServerClient::Dispatch(uint8_t* msg, uint32_t length, uint32_t context) {
   // A delivery shorter than the header cannot be judged; the library never
   // hands one over, but nothing here may read past what it did hand over.
   if (length < kHeaderSize) return 0;

@@ -29,19 +29,32 @@ bool ImServerClient::Connect(const ServerAddress* address) {
     proxy.param = address->proxyParam;
     socket_->SetProxyServer(proxy);
   }
-  return socket_->Connect(target);
+  if (!socket_->Connect(target)) return false;
+  // Whatever the previous connection left queued belongs to it.
+  DiscardPending();
+  return true;
 }
 
 bool ImServerClient::Close() {
   CallScope scope(this);
   if (socket_ == nullptr) return false;
   ClearLoginData();
-  return socket_->CloseSocket(false);
+  const bool closed = socket_->CloseSocket(false);
+  DiscardPending();
+  return closed;
 }
 
 void ImServerClient::OnConnectState(uint32_t state) {
   CallScope scope(this);
   if (!scope.live()) return;
+  if (deliveryMode_ == KELVO_DELIVERY_PUMP) {
+    QueueConnectState(state);
+    return;
+  }
+  DeliverConnectState(state);
+}
+
+void ImServerClient::DeliverConnectState(uint32_t state) {
   if (sink_ == nullptr) return;
   try {
     if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {

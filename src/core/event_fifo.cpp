@@ -1,0 +1,88 @@
+#include "core/event_fifo.h"
+
+#include <cstring>
+#include <new>
+
+namespace kelvo {
+
+bool EventFifo::Allocate(std::size_t capacity) {
+  if (ring_ != nullptr) return true;
+  ring_.reset(new (std::nothrow) uint8_t[capacity]);
+  if (ring_ == nullptr) return false;
+  capacity_ = capacity;
+  Clear();
+  return true;
+}
+
+bool EventFifo::PushMessage(const uint8_t* message, uint32_t length) {
+  if (length > 0xFFFF) return false;
+  return Push(Kind::kMessage, 0, message, length);
+}
+
+bool EventFifo::PushConnectState(uint32_t state) {
+  if (state > 0xFF) return false;
+  return Push(Kind::kConnectState, static_cast<uint8_t>(state), nullptr, 0);
+}
+
+bool EventFifo::Push(Kind kind, uint8_t value, const uint8_t* body, uint32_t length) {
+  if (ring_ == nullptr) return false;
+  const std::size_t size = kHeadBytes + length;
+  // The bytes between the tail and the end of the ring that a wrap would
+  // leave unused: only when the tail is ahead of the head (or the ring is
+  // empty) does the free space continue at the start.
+  std::size_t gap = 0;
+  if (tail_ + size > capacity_) {
+    if (used_ != 0 && tail_ < head_) return false;
+    gap = capacity_ - tail_;
+  }
+  if (used_ + gap + size > capacity_) return false;
+  if (gap != 0) {
+    if (gap >= kHeadBytes) ring_[tail_ + 2] = static_cast<uint8_t>(Kind::kSkip);
+    used_ += gap;
+    tail_ = 0;
+  }
+  uint8_t* const at = ring_.get() + tail_;
+  at[0] = static_cast<uint8_t>(length);
+  at[1] = static_cast<uint8_t>(length >> 8);
+  at[2] = static_cast<uint8_t>(kind);
+  at[3] = value;
+  if (length != 0) std::memcpy(at + kHeadBytes, body, length);
+  tail_ += size;
+  used_ += size;
+  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+  return true;
+}
+
+bool EventFifo::Pop(Event* out) {
+  if (count_.load(std::memory_order_relaxed) == 0) return false;
+  // A gap before the end of the ring: shorter than a head, or marked.
+  if (capacity_ - head_ < kHeadBytes ||
+      ring_[head_ + 2] == static_cast<uint8_t>(Kind::kSkip)) {
+    used_ -= capacity_ - head_;
+    head_ = 0;
+  }
+  uint8_t* const at = ring_.get() + head_;
+  const uint32_t length = static_cast<uint32_t>(at[0] | (at[1] << 8));
+  out->kind = static_cast<Kind>(at[2]);
+  out->state = at[3];
+  out->message = at + kHeadBytes;
+  out->length = length;
+  head_ += kHeadBytes + length;
+  used_ -= kHeadBytes + length;
+  const uint32_t left = count_.load(std::memory_order_relaxed) - 1;
+  count_.store(left, std::memory_order_relaxed);
+  // Empty again: start over at the front, where the longest run is free.
+  // The bytes just handed out stay where they are until the next push.
+  if (left == 0) {
+    head_ = tail_ = 0;
+    used_ = 0;
+  }
+  return true;
+}
+
+void EventFifo::Clear() {
+  head_ = tail_ = used_ = 0;
+  count_.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace kelvo
