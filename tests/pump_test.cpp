@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/im_server_client.h"
 #include "gtest/gtest.h"
 #include "harness.h"
 #include "kelvo/im_client_pump.h"
@@ -216,6 +217,7 @@ TEST(PumpTest, QueueBoundHoldsAFloodingServerBackAndLosesNothing) {
   }
   flood.join();
   EXPECT_EQ(chats, kMessages);
+  EXPECT_EQ(static_cast<ImServerClient*>(c.im)->QueueOverflows(), 0u);
   EXPECT_EQ(sent.load(), kMessages);
 }
 

@@ -49,7 +49,8 @@ bool EventFifo::Push(Kind kind, uint8_t value, const uint8_t* body, uint32_t len
   if (length != 0) std::memcpy(at + kHeadBytes, body, length);
   tail_ += size;
   used_ += size;
-  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+  // Written under the client's lock only; other threads read it as a hint.
+  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return true;
 }
 

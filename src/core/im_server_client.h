@@ -130,7 +130,6 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // Messages that found the queue full (none through the socket client: it
   // stops reading first; only a direct caller of HandleMessage can).
   uint64_t QueueOverflows() const { return queueOverflows_; }
-  bool ReadingPaused() const { return readingPaused_; }
 
   // Nimbo2::MsgWorker. Called by the socket client on its message thread.
   uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
@@ -243,6 +242,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // when the next read might not fit. Lock held.
   void QueueMessage(const uint8_t* message, uint32_t length);
   void QueueConnectState(uint32_t state);
+  void Queued();
   void WakeWaiters();
   // Drops every queued event (Close, Connect, destruction) and lets reading
   // go on. Lock held.
@@ -273,7 +273,14 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
    public:
     explicit MessageBatch(ImServerClient* client) : client_(client) {}
     void BeginMessages() override { client_->Enter(); }
-    void EndMessages() override { client_->Leave(); }
+    void EndMessages() override {
+      // Pump mode: one wake-up per read, not one per message.
+      if (client_->wakePending_) {
+        client_->wakePending_ = false;
+        client_->WakeWaiters();
+      }
+      client_->Leave();
+    }
     void BetweenMessages() override {
       // At depth 1 no callback is under way. A pending release keeps the
       // lock: the object is about to go.
@@ -299,6 +306,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   uint32_t deliveryMode_ = KELVO_DELIVERY_NETWORK_THREAD;
   bool pumping_ = false;        // a Pump is under way (maybe letting others in)
   bool readingPaused_ = false;  // we asked the socket client to stop reading
+  bool wakePending_ = false;    // queued inside a batch; EndMessages wakes
   uint64_t queueOverflows_ = 0;
   EventFifo fifo_;
   // WaitForEvents: sleepers, and the lock of their condition (not lock_,

@@ -99,13 +99,14 @@ bool ImServerClient::WaitForEvents(uint32_t timeoutMs) {
   // A caller inside a callback holds the lock that the network thread needs
   // to queue anything: waiting could only time out.
   if (lock_.HeldByMe() || fifo_.Count() != 0) return fifo_.Count() != 0;
-  eventWaiters_.fetch_add(1, std::memory_order_seq_cst);
+  eventWaiters_.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   {
     std::unique_lock<std::mutex> lock(waitMu_);
     waitCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                      [this] { return fifo_.Count() != 0; });
   }
-  eventWaiters_.fetch_sub(1, std::memory_order_seq_cst);
+  eventWaiters_.fetch_sub(1, std::memory_order_relaxed);
   return fifo_.Count() != 0;
 }
 
@@ -120,7 +121,7 @@ void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length) {
     readingPaused_ = true;
     if (socket_ != nullptr) socket_->PauseReading();
   }
-  WakeWaiters();
+  Queued();
 }
 
 void ImServerClient::QueueConnectState(uint32_t state) {
@@ -129,14 +130,25 @@ void ImServerClient::QueueConnectState(uint32_t state) {
     ++queueOverflows_;
     return;
   }
-  WakeWaiters();
+  Queued();
+}
+
+void ImServerClient::Queued() {
+  // Inside the socket client's batch (depth 2: the batch and this
+  // delivery) the batch's end wakes sleepers once for the whole read; a
+  // delivery made outside a batch wakes them now.
+  if (lock_.Depth() > 1) {
+    wakePending_ = true;
+  } else {
+    WakeWaiters();
+  }
 }
 
 void ImServerClient::WakeWaiters() {
-  // Pairs with WaitForEvents: the count was stored (sequentially
-  // consistent) before this load, so either the sleeper sees the event or
-  // this sees the sleeper.
-  if (eventWaiters_.load(std::memory_order_seq_cst) == 0) return;
+  // Pairs with the fence in WaitForEvents: the count was stored before this
+  // fence, so either the sleeper sees the event or this sees the sleeper.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (eventWaiters_.load(std::memory_order_relaxed) == 0) return;
   std::lock_guard<std::mutex> lock(waitMu_);
   waitCv_.notify_all();
 }
