@@ -81,6 +81,36 @@ bool EventFifo::Pop(Event* out) {
   return true;
 }
 
+uint32_t EventFifo::TakeRun(uint8_t* out, std::size_t capacity, uint32_t maxRecords,
+                           std::size_t* bytes) {
+  uint32_t taken = 0;
+  std::size_t used = 0;
+  Event event;
+  while (taken < maxRecords && count_.load(std::memory_order_relaxed) != 0) {
+    // Peek at the size first: a record that does not fit stays queued.
+    std::size_t at = head_;
+    if (capacity_ - at < kHeadBytes || ring_[at + 2] == static_cast<uint8_t>(Kind::kSkip)) at = 0;
+    const std::size_t size = kHeadBytes + static_cast<std::size_t>(ring_[at] | (ring_[at + 1] << 8));
+    if (used + size > capacity) break;
+    Pop(&event);
+    // Pop leaves the bytes where they were; nothing is pushed meanwhile.
+    std::memcpy(out + used, event.message - kHeadBytes, size);
+    used += size;
+    ++taken;
+  }
+  *bytes = used;
+  return taken;
+}
+
+std::size_t EventFifo::ReadRecord(uint8_t* at, Event* out) {
+  const uint32_t length = static_cast<uint32_t>(at[0] | (at[1] << 8));
+  out->kind = static_cast<Kind>(at[2]);
+  out->state = at[3];
+  out->message = at + kHeadBytes;
+  out->length = length;
+  return kHeadBytes + length;
+}
+
 void EventFifo::Clear() {
   head_ = tail_ = used_ = 0;
   count_.store(0, std::memory_order_relaxed);

@@ -10,8 +10,8 @@
 // not fit before the end of the ring goes to its start; the gap left behind
 // is marked (or, when shorter than a head, implied) and skipped.
 //
-// Not thread-safe: the client's lock guards it. Count() and Pending() are
-// mirrored in atomics so that other threads may read them as hints.
+// Not thread-safe: the client's queue lock guards it. Count() is mirrored in
+// an atomic so that other threads may read it as a hint.
 #ifndef KELVO_CORE_EVENT_FIFO_H_
 #define KELVO_CORE_EVENT_FIFO_H_
 
@@ -46,9 +46,17 @@ class EventFifo {
   bool PushMessage(const uint8_t* message, uint32_t length);
   bool PushConnectState(uint32_t state);
 
-  // Takes the oldest record off. Its bytes stay valid until the next push,
-  // so a handler may run on them after the record left the queue.
+  // Takes the oldest record off. Its bytes stay valid until the next push.
   bool Pop(Event* out);
+
+  // Takes up to `maxRecords` of the oldest records off, as many as fit in
+  // `capacity` bytes at `out` (at least one when any is queued and
+  // `capacity` holds the largest record), copied there one after the other
+  // in the same record format. Returns how many; *bytes gets their size.
+  // ReadRecord walks them.
+  uint32_t TakeRun(uint8_t* out, std::size_t capacity, uint32_t maxRecords, std::size_t* bytes);
+  // The record at `at` (from TakeRun); returns its size.
+  static std::size_t ReadRecord(uint8_t* at, Event* out);
 
   // Drops everything queued.
   void Clear();

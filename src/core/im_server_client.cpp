@@ -54,11 +54,13 @@ ImServerClient::~ImServerClient() {
 void ImServerClient::BeginDying() {
   life_ = Life::kDying;
   sink_ = nullptr;
+  queueLock_.Lock();
   if (socket_ != nullptr) {
     ClearLoginData();
     socket_->CloseSocket(false);
   }
-  fifo_.Clear();
+  DiscardPendingLocked();
+  queueLock_.Unlock();
 }
 
 void ImServerClient::Leave() {

@@ -26,15 +26,21 @@
 //     delivery, the enumeration, the host call that made the callback): the
 //     client reports them through OnLog and goes on.
 //
-// Pump mode (IImClientPump, a member object): HandleMessage and
-// OnConnectState only append to `fifo_`, under the same lock, so the
-// library's currency check still decides what gets in; Close, Connect and
-// the destruction empty it under that lock, so nothing of an old connection
-// is pumped. Pump takes the events off on the host's thread and runs them
-// exactly as a network-thread delivery would (Dispatch, DeliverConnectState),
-// handing the lock over between two events as the network thread does
-// between two messages. When the queue has less than kReadHeadroom free, the
-// socket client stops reading until Pump has made room.
+// Pump mode (IImClientPump, a member object): the network thread never
+// takes `lock_`. Its batch holds `queueLock_` instead, which guards only the
+// event queue, and HandleMessage and OnConnectState append to `fifo_`; so
+// reading and pumping run side by side, and the library's currency check is
+// made under the queue's lock. Close, Connect and the destruction hold that
+// lock across the socket client's CloseSocket/Connect and the emptying of
+// the queue, so nothing of an old connection is pumped and nothing of a new
+// one is thrown away. Pump (under `lock_`) copies a run of events out under
+// the queue's lock and runs them exactly as a network-thread delivery would
+// (Dispatch, DeliverConnectState), handing `lock_` over between two events.
+// When the queue has less than kReadHeadroom free, the socket client stops
+// reading until Pump has made room. Lock order: `lock_`, then `queueLock_`;
+// no callback ever runs under `queueLock_`. The mode changes only under
+// both, so a batch that took either lock and then finds the mode it took it
+// for keeps it for the whole batch.
 //
 // Handlers: each inbound message id has one named handler member, called by
 // HandleMessage only after the category, id and size rule have passed. A
@@ -50,6 +56,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "core/client_lock.h"
@@ -130,6 +137,9 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // Messages that found the queue full (none through the socket client: it
   // stops reading first; only a direct caller of HandleMessage can).
   uint64_t QueueOverflows() const { return queueOverflows_; }
+  // Bytes of events Pump takes out of the queue at a time (at least one
+  // whole message of the largest size).
+  static constexpr std::size_t kRunBytes = 64 * 1024;
 
   // Nimbo2::MsgWorker. Called by the socket client on its message thread.
   uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
@@ -238,15 +248,17 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // OnConnect/OnClose of one connection report and the emptying after a
   // close. Lock held, life kOpen.
   void DeliverConnectState(uint32_t state);
-  // Pump mode, on the network thread: queues one event and stops reading
-  // when the next read might not fit. Lock held.
-  void QueueMessage(const uint8_t* message, uint32_t length);
-  void QueueConnectState(uint32_t state);
-  void Queued();
+  // Pump mode: queues one event and stops reading when the next read might
+  // not fit. `inBatch`: on the network thread inside its batch, which wakes
+  // WaitForEvents sleepers once at its end. queueLock_ held.
+  void QueueMessage(const uint8_t* message, uint32_t length, bool inBatch);
+  void QueueConnectState(uint32_t state, bool inBatch);
+  void Queued(bool inBatch);
   void WakeWaiters();
-  // Drops every queued event (Close, Connect, destruction) and lets reading
-  // go on. Lock held.
-  void DiscardPending();
+  // Drops every queued event (Close, Connect, destruction), stops the
+  // dispatch of a run Pump has already taken out, and lets reading go on.
+  // lock_ and queueLock_ held.
+  void DiscardPendingLocked();
 
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);
@@ -267,31 +279,18 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // The socket client hands over the messages of one read between
   // BeginMessages and EndMessages: the lock is taken once for all of them,
   // and each HandleMessage only re-enters it on the same thread, which costs
-  // no atomic operation. Kept as a member so that the object's bases stay
-  // IImClient and MsgWorker.
+  // no atomic operation. In pump mode the lock is the queue's. Kept as a
+  // member so that the object's bases stay IImClient and MsgWorker.
   class MessageBatch final : public Nimbo2::BatchWorker {
    public:
     explicit MessageBatch(ImServerClient* client) : client_(client) {}
-    void BeginMessages() override { client_->Enter(); }
-    void EndMessages() override {
-      // Pump mode: one wake-up per read, not one per message.
-      if (client_->wakePending_) {
-        client_->wakePending_ = false;
-        client_->WakeWaiters();
-      }
-      client_->Leave();
-    }
-    void BetweenMessages() override {
-      // At depth 1 no callback is under way. A pending release keeps the
-      // lock: the object is about to go.
-      ClientLock& lock = client_->lock_;
-      if (lock.Waiters() > 0 && lock.Depth() == 1 && client_->life_ == Life::kOpen) {
-        lock.LetWaitersIn();
-      }
-    }
+    void BeginMessages() override;
+    void EndMessages() override;
+    void BetweenMessages() override;
 
    private:
     ImServerClient* client_;
+    bool pump_ = false;  // this batch holds queueLock_ (network thread only)
   };
 
   enum class Life { kOpen, kReleasePending, kDying };
@@ -302,13 +301,19 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   MessageBatch batch_{this};
   PumpFace pump_{this};
 
-  // Pump mode; all under lock_ except what says otherwise.
-  uint32_t deliveryMode_ = KELVO_DELIVERY_NETWORK_THREAD;
-  bool pumping_ = false;        // a Pump is under way (maybe letting others in)
+  // Pump mode. Changed under lock_ and queueLock_ both; read under either,
+  // and by the network thread before it takes one (then checked again).
+  std::atomic<uint32_t> deliveryMode_{KELVO_DELIVERY_NETWORK_THREAD};
+  // Under lock_.
+  bool pumping_ = false;     // a Pump is under way (maybe letting others in)
+  uint64_t discards_ = 0;    // DiscardPendingLocked calls, so far
+  std::unique_ptr<uint8_t[]> run_;  // the events Pump has taken out
+  // Under queueLock_.
+  ClientLock queueLock_;
+  EventFifo fifo_;
   bool readingPaused_ = false;  // we asked the socket client to stop reading
   bool wakePending_ = false;    // queued inside a batch; EndMessages wakes
   uint64_t queueOverflows_ = 0;
-  EventFifo fifo_;
   // WaitForEvents: sleepers, and the lock of their condition (not lock_,
   // which the network thread must not wait for to wake them).
   std::atomic<int> eventWaiters_{0};

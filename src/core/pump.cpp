@@ -2,6 +2,7 @@
 // thread when it calls Pump. See im_server_client.h for how this sits in the
 // locking scheme.
 #include <chrono>
+#include <new>
 
 #include "core/im_server_client.h"
 #include "core/platform.h"
@@ -43,19 +44,28 @@ bool ImServerClient::SetDeliveryMode(uint32_t mode) {
   CallScope scope(this);
   if (!scope.live()) return false;
   if (mode != KELVO_DELIVERY_NETWORK_THREAD && mode != KELVO_DELIVERY_PUMP) return false;
-  if (mode == deliveryMode_) return true;
-  // Events already queued, or a connection whose deliveries have begun in
-  // one mode, would otherwise arrive partly in the other.
-  if (fifo_.Count() != 0) return false;
+  if (mode == deliveryMode_.load(std::memory_order_relaxed)) return true;
+  // Events queued or being pumped, or a connection whose deliveries have
+  // begun in one mode, would otherwise arrive partly in the other.
+  if (pumping_) return false;
   if (socket_ != nullptr && socket_->GetConnectState() != 0) return false;
-  if (mode == KELVO_DELIVERY_PUMP && !fifo_.Allocate(KELVO_PUMP_QUEUE_BYTES)) return false;
-  deliveryMode_ = mode;
-  return true;
+  if (mode == KELVO_DELIVERY_PUMP && run_ == nullptr) {
+    run_.reset(new (std::nothrow) uint8_t[kRunBytes]);
+    if (run_ == nullptr) return false;
+  }
+  queueLock_.Lock();
+  bool changed = false;
+  if (fifo_.Count() == 0 && (mode != KELVO_DELIVERY_PUMP || fifo_.Allocate(KELVO_PUMP_QUEUE_BYTES))) {
+    deliveryMode_.store(mode, std::memory_order_relaxed);
+    changed = true;
+  }
+  queueLock_.Unlock();
+  return changed;
 }
 
 uint32_t ImServerClient::GetDeliveryMode() {
   CallScope scope(this);
-  return deliveryMode_;
+  return deliveryMode_.load(std::memory_order_relaxed);
 }
 
 uint32_t ImServerClient::Pump(uint32_t maxEvents) {
@@ -63,32 +73,42 @@ uint32_t ImServerClient::Pump(uint32_t maxEvents) {
   // From inside a callback (a Pump's or any other) the caller is in the
   // middle of an event: running more would nest events. Another thread's
   // Pump may be letting this one in between two of its events.
-  if (!scope.live() || deliveryMode_ != KELVO_DELIVERY_PUMP || pumping_ || lock_.Depth() > 1) {
+  if (!scope.live() || deliveryMode_.load(std::memory_order_relaxed) != KELVO_DELIVERY_PUMP ||
+      pumping_ || lock_.Depth() > 1) {
     return 0;
   }
   pumping_ = true;
   uint32_t ran = 0;
-  EventFifo::Event event;
   while (ran < maxEvents && life_ == Life::kOpen) {
-    // As the network thread does between two messages: a waiting thread
-    // (a host call, or the network thread with a read to queue) gets in.
-    if (ran != 0 && lock_.Waiters() > 0) {
-      lock_.LetWaitersIn();
-      if (life_ != Life::kOpen) break;
-    }
-    // Taken off before it runs, so that a Close or Connect from inside its
-    // callbacks, which empties the queue, leaves nothing half-consumed. Its
-    // bytes stay put: only the network thread adds, and it needs the lock.
-    if (!fifo_.Pop(&event)) break;
-    ++ran;
+    // A run of events comes out under the queue's lock, which the network
+    // thread holds only while it queues; they are run from the copy, so it
+    // goes on queueing meanwhile.
+    std::size_t bytes = 0;
+    queueLock_.Lock();
+    const uint32_t taken = fifo_.TakeRun(run_.get(), kRunBytes, maxEvents - ran, &bytes);
     if (readingPaused_ && fifo_.FreeBytes() >= fifo_.capacity() / 2) {
       readingPaused_ = false;
       if (socket_ != nullptr) socket_->ResumeReading();
     }
-    if (event.kind == EventFifo::Kind::kMessage) {
-      Dispatch(event.message, event.length, 0);
-    } else {
-      DeliverConnectState(event.state);
+    queueLock_.Unlock();
+    if (taken == 0) break;
+    const uint64_t discards = discards_;
+    uint8_t* at = run_.get();
+    for (uint32_t i = 0; i < taken; ++i) {
+      // As the network thread does between two messages: a waiting host
+      // thread gets in. Whatever it did is seen below.
+      if (ran != 0 && lock_.Waiters() > 0) lock_.LetWaitersIn();
+      // A Close or Connect (from a callback, or from the thread let in)
+      // discarded the rest of this run with the queue.
+      if (life_ != Life::kOpen || discards_ != discards) break;
+      EventFifo::Event event;
+      at += EventFifo::ReadRecord(at, &event);
+      ++ran;
+      if (event.kind == EventFifo::Kind::kMessage) {
+        Dispatch(event.message, event.length, 0);
+      } else {
+        DeliverConnectState(event.state);
+      }
     }
   }
   pumping_ = false;
@@ -96,8 +116,8 @@ uint32_t ImServerClient::Pump(uint32_t maxEvents) {
 }
 
 bool ImServerClient::WaitForEvents(uint32_t timeoutMs) {
-  // A caller inside a callback holds the lock that the network thread needs
-  // to queue anything: waiting could only time out.
+  // A caller inside a callback would wait for events that only the caller
+  // itself can run.
   if (lock_.HeldByMe() || fifo_.Count() != 0) return fifo_.Count() != 0;
   eventWaiters_.fetch_add(1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -110,9 +130,69 @@ bool ImServerClient::WaitForEvents(uint32_t timeoutMs) {
   return fifo_.Count() != 0;
 }
 
-// --- The network thread's side. ---
+void ImServerClient::DiscardPendingLocked() {
+  ++discards_;
+  fifo_.Clear();
+  if (readingPaused_) {
+    readingPaused_ = false;
+    if (socket_ != nullptr) socket_->ResumeReading();
+  }
+}
 
-void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length) {
+// --- The network thread's side (and direct deliveries). ---
+
+void ImServerClient::MessageBatch::BeginMessages() {
+  // The mode decides the lock; it cannot change while either is held, so
+  // the one taken is checked against the mode once more.
+  for (;;) {
+    if (client_->deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+      client_->queueLock_.Lock();
+      if (client_->deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+        pump_ = true;
+        return;
+      }
+      client_->queueLock_.Unlock();
+    } else {
+      client_->Enter();
+      if (client_->deliveryMode_.load(std::memory_order_relaxed) != KELVO_DELIVERY_PUMP) {
+        pump_ = false;
+        return;
+      }
+      // Nothing ran under it: a plain unlock, no deferred release to honour.
+      client_->lock_.Unlock();
+    }
+  }
+}
+
+void ImServerClient::MessageBatch::EndMessages() {
+  if (!pump_) {
+    client_->Leave();
+    return;
+  }
+  // One wake-up per read, not one per message.
+  if (client_->wakePending_) {
+    client_->wakePending_ = false;
+    client_->WakeWaiters();
+  }
+  client_->queueLock_.Unlock();
+}
+
+void ImServerClient::MessageBatch::BetweenMessages() {
+  if (pump_) {
+    // Pump (or a Close) waits for the queue: let it in between two copies.
+    ClientLock& queue = client_->queueLock_;
+    if (queue.Waiters() > 0) queue.LetWaitersIn();
+    return;
+  }
+  // At depth 1 no callback is under way. A pending release keeps the lock:
+  // the object is about to go.
+  ClientLock& lock = client_->lock_;
+  if (lock.Waiters() > 0 && lock.Depth() == 1 && client_->life_ == Life::kOpen) {
+    lock.LetWaitersIn();
+  }
+}
+
+void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length, bool inBatch) {
   if (!fifo_.PushMessage(message, length)) {
     ++queueOverflows_;
     return;
@@ -121,23 +201,20 @@ void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length) {
     readingPaused_ = true;
     if (socket_ != nullptr) socket_->PauseReading();
   }
-  Queued();
+  Queued(inBatch);
 }
 
-void ImServerClient::QueueConnectState(uint32_t state) {
+void ImServerClient::QueueConnectState(uint32_t state, bool inBatch) {
   // The headroom kept for reads leaves room for reports.
   if (!fifo_.PushConnectState(state)) {
     ++queueOverflows_;
     return;
   }
-  Queued();
+  Queued(inBatch);
 }
 
-void ImServerClient::Queued() {
-  // Inside the socket client's batch (depth 2: the batch and this
-  // delivery) the batch's end wakes sleepers once for the whole read; a
-  // delivery made outside a batch wakes them now.
-  if (lock_.Depth() > 1) {
+void ImServerClient::Queued(bool inBatch) {
+  if (inBatch) {
     wakePending_ = true;
   } else {
     WakeWaiters();
@@ -151,14 +228,6 @@ void ImServerClient::WakeWaiters() {
   if (eventWaiters_.load(std::memory_order_relaxed) == 0) return;
   std::lock_guard<std::mutex> lock(waitMu_);
   waitCv_.notify_all();
-}
-
-void ImServerClient::DiscardPending() {
-  fifo_.Clear();
-  if (readingPaused_) {
-    readingPaused_ = false;
-    if (socket_ != nullptr) socket_->ResumeReading();
-  }
 }
 
 }  // namespace kelvo

@@ -67,12 +67,21 @@ constexpr std::array<DispatchRow, 256> kDispatch = MakeDispatchTable();
 
 uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t context,
                                        uint32_t /*reserved*/) {
-  CallScope scope(this);
-  if (!scope.live() || message == nullptr) return 0;
+  if (message == nullptr) return 0;
   uint8_t* msg = static_cast<uint8_t*>(message);
-  if (deliveryMode_ == KELVO_DELIVERY_PUMP) {
-    // Judged and handled when pumped, byte for byte as delivered here.
-    QueueMessage(msg, length);
+  // Pump mode: judged and handled when pumped, byte for byte as delivered
+  // here. Inside the socket client's batch the queue's lock is held and the
+  // client's is not taken at all.
+  if (queueLock_.HeldByMe()) {
+    QueueMessage(msg, length, true);
+    return 0;
+  }
+  CallScope scope(this);
+  if (!scope.live()) return 0;
+  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    queueLock_.Lock();
+    QueueMessage(msg, length, false);
+    queueLock_.Unlock();
     return 0;
   }
   return Dispatch(msg, length, context);
