@@ -30,13 +30,14 @@ bool EventFifo::Push(Kind kind, uint8_t value, const uint8_t* body, uint32_t len
   // The bytes between the tail and the end of the ring that a wrap would
   // leave unused: only when the tail is ahead of the head (or the ring is
   // empty) does the free space continue at the start.
+  const bool wrap = tail_ + size > capacity_;
   std::size_t gap = 0;
-  if (tail_ + size > capacity_) {
+  if (wrap) {
     if (used_ != 0 && tail_ < head_) return false;
-    gap = capacity_ - tail_;
+    gap = capacity_ - tail_;  // 0 when the last record ended at the very end
   }
   if (used_ + gap + size > capacity_) return false;
-  if (gap != 0) {
+  if (wrap) {
     if (gap >= kHeadBytes) ring_[tail_ + 2] = static_cast<uint8_t>(Kind::kSkip);
     used_ += gap;
     tail_ = 0;
