@@ -53,48 +53,121 @@ class Harness::Sink final : public IImClientSink {
   void* KELVO_CALL QueryInterface(const GUID&, uint32_t) override {
     return static_cast<IImClientSink*>(this);
   }
-  void KELVO_CALL OnConnect(uint32_t) override { Poke(0); }
-  void KELVO_CALL OnClose(uint32_t) override { Poke(0); }
-  void KELVO_CALL OnServerInfo() override { Poke(0); }
-  void KELVO_CALL OnLoginResult(uint32_t, const char* text) override { Read(text); }
-  void KELVO_CALL OnLogout() override { Poke(0); }
-  void KELVO_CALL OnAddUserResult(uint32_t, const UserRecord* u) override { Poke(u->userId); }
-  void KELVO_CALL OnRemoveUserResult(uint32_t, uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnAddGroupResult(uint32_t, const GroupRecord* g) override { Poke(g->groupId); }
-  void KELVO_CALL OnDeleteGroupResult(uint32_t, uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnUpdateGroupResult(uint32_t, uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnMoveUserResult(uint32_t, uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnChatMessage(MessageKind, uint32_t id, const char* t, uint8_t, uint8_t,
-                                uint8_t) override {
+  // Hears every callback first (differential tests); null in fuzzing.
+  IImClientSink* observer = nullptr;
+
+  void KELVO_CALL OnConnect(uint32_t s) override {
+    if (observer) observer->OnConnect(s);
+    Poke(0);
+  }
+  void KELVO_CALL OnClose(uint32_t r) override {
+    if (observer) observer->OnClose(r);
+    Poke(0);
+  }
+  void KELVO_CALL OnServerInfo() override {
+    if (observer) observer->OnServerInfo();
+    Poke(0);
+  }
+  void KELVO_CALL OnLoginResult(uint32_t r, const char* text) override {
+    if (observer) observer->OnLoginResult(r, text);
+    Read(text);
+  }
+  void KELVO_CALL OnLogout() override {
+    if (observer) observer->OnLogout();
+    Poke(0);
+  }
+  void KELVO_CALL OnAddUserResult(uint32_t r, const UserRecord* u) override {
+    if (observer) observer->OnAddUserResult(r, u);
+    Poke(u->userId);
+  }
+  void KELVO_CALL OnRemoveUserResult(uint32_t r, uint32_t id) override {
+    if (observer) observer->OnRemoveUserResult(r, id);
+    Poke(id);
+  }
+  void KELVO_CALL OnAddGroupResult(uint32_t r, const GroupRecord* g) override {
+    if (observer) observer->OnAddGroupResult(r, g);
+    Poke(g->groupId);
+  }
+  void KELVO_CALL OnDeleteGroupResult(uint32_t r, uint32_t id) override {
+    if (observer) observer->OnDeleteGroupResult(r, id);
+    Poke(id);
+  }
+  void KELVO_CALL OnUpdateGroupResult(uint32_t r, uint32_t id) override {
+    if (observer) observer->OnUpdateGroupResult(r, id);
+    Poke(id);
+  }
+  void KELVO_CALL OnMoveUserResult(uint32_t r, uint32_t id) override {
+    if (observer) observer->OnMoveUserResult(r, id);
+    Poke(id);
+  }
+  void KELVO_CALL OnChatMessage(MessageKind k, uint32_t id, const char* t, uint8_t a, uint8_t b,
+                                uint8_t c) override {
+    if (observer) observer->OnChatMessage(k, id, t, a, b, c);
     Read(t);
     Poke(id);
   }
-  void KELVO_CALL OnChatMessageEx(MessageKind, uint32_t id, double, const char* t, uint8_t,
-                                  uint8_t, uint8_t) override {
+  void KELVO_CALL OnChatMessageEx(MessageKind k, uint32_t id, double v, const char* t, uint8_t a,
+                                  uint8_t b, uint8_t c) override {
+    if (observer) observer->OnChatMessageEx(k, id, v, t, a, b, c);
     Read(t);
     Poke(id);
   }
-  void KELVO_CALL OnOfflineMessage(MessageKind, uint32_t id, double, const char* t, uint8_t,
-                                   uint8_t, uint8_t, const void* block, uint32_t) override {
+  void KELVO_CALL OnOfflineMessage(MessageKind k, uint32_t id, double v, const char* t, uint8_t a,
+                                   uint8_t b, uint8_t c, const void* block, uint32_t x) override {
+    if (observer) observer->OnOfflineMessage(k, id, v, t, a, b, c, block, x);
     Read(t);
     volatile uint8_t sum = 0;
     for (int i = 0; i < 38; ++i) sum = static_cast<uint8_t>(sum + static_cast<const uint8_t*>(block)[i]);
     Poke(id);
   }
-  void KELVO_CALL OnAddUserRequest(uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnAddUserReply(uint32_t, const UserRecord* u) override { Poke(u->userId); }
-  void KELVO_CALL OnOnlineStateChanged(uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnUserEnterGameServer(uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnUserLeaveGameServer(uint32_t id) override { Poke(id); }
-  void KELVO_CALL OnLog(const char* text) override { Read(text); }
-  void KELVO_CALL OnSearchUserResult(const SearchUserResult* r) override { Poke(r->value1); }
-  void KELVO_CALL OnSearchUserListItem(const UserRecord* u) override { Poke(u->userId); }
-  void KELVO_CALL OnSearchUserListEnd(uint32_t) override { Poke(0); }
-  bool KELVO_CALL OnEnumUser(uint32_t, const UserRecord* u) override { return Visit(u->userId); }
-  bool KELVO_CALL OnEnumAddRequest(uint32_t, const UserRecord* u) override {
+  void KELVO_CALL OnAddUserRequest(uint32_t id) override {
+    if (observer) observer->OnAddUserRequest(id);
+    Poke(id);
+  }
+  void KELVO_CALL OnAddUserReply(uint32_t r, const UserRecord* u) override {
+    if (observer) observer->OnAddUserReply(r, u);
+    Poke(u->userId);
+  }
+  void KELVO_CALL OnOnlineStateChanged(uint32_t id) override {
+    if (observer) observer->OnOnlineStateChanged(id);
+    Poke(id);
+  }
+  void KELVO_CALL OnUserEnterGameServer(uint32_t id) override {
+    if (observer) observer->OnUserEnterGameServer(id);
+    Poke(id);
+  }
+  void KELVO_CALL OnUserLeaveGameServer(uint32_t id) override {
+    if (observer) observer->OnUserLeaveGameServer(id);
+    Poke(id);
+  }
+  void KELVO_CALL OnLog(const char* text) override {
+    if (observer) observer->OnLog(text);
+    Read(text);
+  }
+  void KELVO_CALL OnSearchUserResult(const SearchUserResult* r) override {
+    if (observer) observer->OnSearchUserResult(r);
+    Poke(r->value1);
+  }
+  void KELVO_CALL OnSearchUserListItem(const UserRecord* u) override {
+    if (observer) observer->OnSearchUserListItem(u);
+    Poke(u->userId);
+  }
+  void KELVO_CALL OnSearchUserListEnd(uint32_t n) override {
+    if (observer) observer->OnSearchUserListEnd(n);
+    Poke(0);
+  }
+  bool KELVO_CALL OnEnumUser(uint32_t x, const UserRecord* u) override {
+    if (observer) observer->OnEnumUser(x, u);
     return Visit(u->userId);
   }
-  bool KELVO_CALL OnEnumGroup(uint32_t, const GroupRecord* g) override { return Visit(g->groupId); }
+  bool KELVO_CALL OnEnumAddRequest(uint32_t x, const UserRecord* u) override {
+    if (observer) observer->OnEnumAddRequest(x, u);
+    return Visit(u->userId);
+  }
+  bool KELVO_CALL OnEnumGroup(uint32_t x, const GroupRecord* g) override {
+    if (observer) observer->OnEnumGroup(x, g);
+    return Visit(g->groupId);
+  }
 
  private:
   // Touches every byte of a text handed over: an unterminated text or one
@@ -140,8 +213,11 @@ class Harness::Sink final : public IImClientSink {
   int depth_ = 0;
 };
 
-Harness::Harness(uint8_t mode) : sink_(new Sink(mode)) {
+Harness::Harness(uint8_t mode, bool pump, IImClientSink* observer)
+    : sink_(new Sink(mode)), pump_(pump) {
   client_ = new ImServerClient([](Nimbo2::MsgWorker* w) { return new NullSocket(w); });
+  sink_->observer = observer;
+  if (pump_) client_->SetDeliveryMode(KELVO_DELIVERY_PUMP);
   // Known state for the input to meet: own data, two friends, a group, a
   // pending request (ids 1, 2, 3 and one with the top bit set).
   uint8_t mine[56] = {0, 0, 0x2C, 48};
@@ -166,6 +242,7 @@ Harness::Harness(uint8_t mode) : sink_(new Sink(mode)) {
   uint8_t request[60] = {0, 0, 0x2C, 64};
   Put32(request + 4, 2);
   DeliverExact(client_, request, sizeof request);
+  if (pump_) client_->Pump(UINT32_MAX);
   // Attached last, so the sink's calls back into the client start with the
   // input, not with the set-up above.
   client_->SetSink(sink_);
@@ -193,6 +270,9 @@ void Harness::Deliver(const uint8_t* data, std::size_t size) {
   buffer[0] = static_cast<uint8_t>(length);
   buffer[1] = static_cast<uint8_t>((buffer[1] & 0x80) | ((length >> 8) & 0x7F));
   client_->HandleMessage(buffer.get(), static_cast<uint32_t>(length), 0, 0);
+  // Pump mode: queued as the network thread would, then run as the host's
+  // frame would run it (the queue keeps its own copy of the bytes).
+  if (pump_ && !sink_->released) client_->Pump(UINT32_MAX);
   if (sink_->released) client_ = nullptr;
 }
 

@@ -17,7 +17,9 @@ namespace fuzz {
 // callbacks: lookups, enumerations, ReplyAddRequest, Close, Release.
 class Harness {
  public:
-  explicit Harness(uint8_t mode);
+  // `pump`: the client delivers in pump mode, and each Deliver pumps
+  // everything queued. `observer` (may be null) hears every callback first.
+  explicit Harness(uint8_t mode, bool pump = false, IImClientSink* observer = nullptr);
   ~Harness();
   Harness(const Harness&) = delete;
   Harness& operator=(const Harness&) = delete;
@@ -30,6 +32,7 @@ class Harness {
  private:
   class Sink;
   Sink* sink_;
+  bool pump_;
   ImServerClient* client_;
 };
 

@@ -131,6 +131,19 @@ TEST_F(CliSession, GroupNamesTypedInUtf8ReachTheServerAsGbk) {
   EXPECT_EQ(std::string(group.name, strnlen(group.name, sizeof group.name)), Gbk("同事"));
 }
 
+TEST_F(CliSession, PumpModeRunsEventsOnTheMainThreadBetweenCommandsAndWhileWaiting) {
+  // Events arrive only when the CLI pumps: during `wait`, and after `me`.
+  const std::string output = Run(std::string(kLoginBob) +
+                                 "friends\n"
+                                 "wait 'OnEnumUser #1001 \"alice\"'\n"
+                                 "wait '= 1 friends'\n"
+                                 "sleep 200\n"
+                                 "me\n"
+                                 "wait 'me #1002'\n",
+                                 {"--pump"});
+  EXPECT_EQ(status_, 0) << output;
+}
+
 TEST_F(CliSession, MissedWaitStopsTheScriptWithStatus1AndSaysWhy) {
   const std::string output = Run(std::string(kLoginBob) +
                                  "wait OnLogout 200\n"

@@ -161,6 +161,10 @@ struct TCPClient_Socks5::Impl {
 
   std::atomic<uint64_t> bytesIn{0}, bytesOut{0}, messagesIn{0};
 
+  // PauseReading/ResumeReading. `parked`: the connection whose next read
+  // was held back by a pause (I/O thread only).
+  std::atomic<bool> readPaused{false};
+
   // KELVO_RECORD: inbound stream recording, used on the I/O thread only.
   const std::unique_ptr<Recorder> recorder = Recorder::FromEnvironment();
 
@@ -168,6 +172,7 @@ struct TCPClient_Socks5::Impl {
   std::optional<asio::io_context> io;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
   std::shared_ptr<Conn> conn;
+  std::shared_ptr<Conn> parked;
 
   // Caller holds mu.
   uint64_t BumpEpochLocked() {
@@ -212,6 +217,7 @@ struct TCPClient_Socks5::Impl {
   void Lost(const std::shared_ptr<Conn>& c);
 
   void StartRead(const std::shared_ptr<Conn>& c);
+  void ReadOrPark(const std::shared_ptr<Conn>& c);
   void OnRead(const std::shared_ptr<Conn>& c, const asio::error_code& ec, std::size_t n);
   void StartTick(const std::shared_ptr<Conn>& c);
   void StartWrite(uint64_t e);
@@ -264,6 +270,7 @@ void TCPClient_Socks5::Impl::CloseConn(const std::shared_ptr<Conn>& c) {
   c->socket.shutdown(tcp::socket::shutdown_both, ec);
   c->socket.close(ec);
   if (conn == c) conn.reset();
+  if (parked == c) parked.reset();
 }
 
 // Calls OnConnectState without holding mu, inside the worker's batch, and
@@ -423,7 +430,7 @@ void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
   if (recorder) recorder->Connected();
   Report(kConnected, c->epoch);
   if (!Live(*c)) return;  // closed or destroyed inside OnConnectState
-  StartRead(c);
+  ReadOrPark(c);
   StartTick(c);
 }
 
@@ -501,6 +508,16 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
   messagesIn.fetch_add(delivered, std::memory_order_relaxed);
   if (status == Framer::Status::kStopped || !Live(*c)) return;  // closed or destroyed
   if (status == Framer::Status::kBadLength) return Lost(c);
+  ReadOrPark(c);
+}
+
+// A pause takes effect here, between two reads: the worker may have asked
+// for it while the read just delivered was being handed over.
+void TCPClient_Socks5::Impl::ReadOrPark(const std::shared_ptr<Conn>& c) {
+  if (readPaused.load(std::memory_order_acquire)) {
+    parked = c;
+    return;
+  }
   StartRead(c);
 }
 
@@ -695,6 +712,29 @@ bool TCPClient_Socks5::CloseSocket(bool notify) {
     // handler; its socket goes with the next attempt or the destructor.
   }
   return true;
+}
+
+void TCPClient_Socks5::PauseReading() {
+  impl_->readPaused.store(true, std::memory_order_release);
+}
+
+void TCPClient_Socks5::ResumeReading() {
+  Impl* const d = impl_.get();
+  d->readPaused.store(false, std::memory_order_release);
+  // A read parked while paused starts on the I/O thread; one that was not
+  // parked yet sees the flag cleared when it gets there.
+  std::lock_guard<std::mutex> lock(d->mu);
+  if (d->stopped || !d->thread.joinable()) return;
+  try {
+    asio::post(*d->io, [d] {
+      std::shared_ptr<Conn> c = std::move(d->parked);
+      d->parked.reset();
+      if (c && d->Live(*c)) d->ReadOrPark(c);  // parks again if paused again
+    });
+  } catch (...) {
+    // Could not queue it: the parked read stays parked until the next
+    // resume or close.
+  }
 }
 
 void TCPClient_Socks5::SetBatchWorker(BatchWorker* batch) { impl_->batch = batch; }

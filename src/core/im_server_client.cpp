@@ -54,10 +54,13 @@ ImServerClient::~ImServerClient() {
 void ImServerClient::BeginDying() {
   life_ = Life::kDying;
   sink_ = nullptr;
+  queueLock_.Lock();
   if (socket_ != nullptr) {
     ClearLoginData();
     socket_->CloseSocket(false);
   }
+  DiscardPendingLocked();
+  queueLock_.Unlock();
 }
 
 void ImServerClient::Leave() {
@@ -120,6 +123,10 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
   }
   if (SameGuid(iid, IID_IImBase) && VersionAccepted(version)) {
     return static_cast<IImClient*>(this);
+  }
+  // The pump extension has its own version line: 1.0, any build.
+  if (SameGuid(iid, IID_IImClientPump) && (version >> 16) == 0x0100) {
+    return static_cast<IImClientPump*>(&pump_);
   }
   return nullptr;
 }

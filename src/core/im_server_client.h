@@ -26,6 +26,22 @@
 //     delivery, the enumeration, the host call that made the callback): the
 //     client reports them through OnLog and goes on.
 //
+// Pump mode (IImClientPump, a member object): the network thread never
+// takes `lock_`. Its batch holds `queueLock_` instead, which guards only the
+// event queue, and HandleMessage and OnConnectState append to `fifo_`; so
+// reading and pumping run side by side, and the library's currency check is
+// made under the queue's lock. Close, Connect and the destruction hold that
+// lock across the socket client's CloseSocket/Connect and the emptying of
+// the queue, so nothing of an old connection is pumped and nothing of a new
+// one is thrown away. Pump (under `lock_`) copies a run of events out under
+// the queue's lock and runs them exactly as a network-thread delivery would
+// (Dispatch, DeliverConnectState), handing `lock_` over between two events.
+// When the queue has less than kReadHeadroom free, the socket client stops
+// reading until Pump has made room. Lock order: `lock_`, then `queueLock_`;
+// no callback ever runs under `queueLock_`. The mode changes only under
+// both, so a batch that took either lock and then finds the mode it took it
+// for keeps it for the whole batch.
+//
 // Handlers: each inbound message id has one named handler member, called by
 // HandleMessage only after the category, id and size rule have passed. A
 // handler takes (context, message) and returns 0. Handlers never keep an
@@ -38,9 +54,17 @@
 #include <cstdint>
 #include <functional>
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 #include "core/client_lock.h"
+#include "core/event_fifo.h"
 #include "kelvo/im_client.h"
+#include "kelvo/im_client_pump.h"
 #include "kelvo/im_client_sink.h"
+#include "nimbo2/framer.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "roster/tables.h"
@@ -93,6 +117,29 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool KELVO_CALL IsGm() override;
   bool KELVO_CALL SetSink(IImBase* host) override;
   bool KELVO_CALL SearchUser(uint32_t value1, uint32_t value2, const char* name) override;
+
+  // IImClientPump, reached through pump_ (the face QueryInterface returns).
+  bool SetDeliveryMode(uint32_t mode);
+  uint32_t GetDeliveryMode();
+  uint32_t Pump(uint32_t maxEvents);
+  uint32_t PendingEvents() const { return fifo_.Count(); }
+  bool WaitForEvents(uint32_t timeoutMs);
+
+  // Free queue bytes below which reading stops: what one read can add. A
+  // read hands over at most Framer::kCapacity bytes of messages; each
+  // message (4 bytes at least) gains a 4-byte head, so its records take at
+  // most twice that, plus the gap one wrap of the ring leaves and room for
+  // the connection reports that may follow.
+  static constexpr std::size_t kReadHeadroom =
+      2 * Nimbo2::Framer::kCapacity + EventFifo::kHeadBytes + Nimbo2::Framer::kMaxLength +
+      4 * EventFifo::kHeadBytes;
+  static_assert(kReadHeadroom * 2 < KELVO_PUMP_QUEUE_BYTES, "the queue must hold a few reads");
+  // Messages that found the queue full (none through the socket client: it
+  // stops reading first; only a direct caller of HandleMessage can).
+  uint64_t QueueOverflows() const { return queueOverflows_; }
+  // Bytes of events Pump takes out of the queue at a time (at least one
+  // whole message of the largest size).
+  static constexpr std::size_t kRunBytes = 64 * 1024;
 
   // Nimbo2::MsgWorker. Called by the socket client on its message thread.
   uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
@@ -176,8 +223,45 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
-  // HandleMessage's work once the lock is held.
-  uint32_t Dispatch(void* message, uint32_t length, uint32_t context, uint32_t reserved);
+  // The IImClientPump the host sees. Its IImBase operations act on the
+  // client; the rest forward. Kept as a member so that the object's bases
+  // stay IImClient and MsgWorker.
+  class PumpFace final : public IImClientPump {
+   public:
+    explicit PumpFace(ImServerClient* client) : client_(client) {}
+    bool KELVO_CALL IsValid() override;
+    bool KELVO_CALL Release() override;
+    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    bool KELVO_CALL SetDeliveryMode(uint32_t mode) override;
+    uint32_t KELVO_CALL GetDeliveryMode() override;
+    uint32_t KELVO_CALL Pump(uint32_t maxEvents) override;
+    uint32_t KELVO_CALL PendingEvents() override;
+    bool KELVO_CALL WaitForEvents(uint32_t timeoutMs) override;
+
+   private:
+    ImServerClient* client_;
+  };
+
+  // The handler of one message, as the network thread or Pump runs it.
+  // Lock held, life kOpen.
+  uint32_t Dispatch(uint8_t* message, uint32_t length, uint32_t context);
+  // OnConnect/OnClose of one connection report and the emptying after a
+  // close. Lock held, life kOpen.
+  void DeliverConnectState(uint32_t state);
+  // Pump mode: queues one event and stops reading when the next read might
+  // not fit. `inBatch`: on the network thread inside its batch, which wakes
+  // WaitForEvents sleepers once at its end. queueLock_ held.
+  void QueueMessage(const uint8_t* message, uint32_t length, bool inBatch);
+  void QueueConnectState(uint32_t state, bool inBatch);
+  void Queued(bool inBatch);
+  void WakeWaiters();
+  // Drops every queued event (Close, Connect, destruction), stops the
+  // dispatch of a run Pump has already taken out, and lets reading go on.
+  // lock_ and queueLock_ held.
+  void DiscardPendingLocked();
+  // HandleMessage's work once the lock is held: nothing once a Release is
+  // under way, queued in pump mode, handled otherwise.
+  uint32_t Deliver(uint8_t* message, uint32_t length, uint32_t context);
 
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);
@@ -198,24 +282,18 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // The socket client hands over the messages of one read between
   // BeginMessages and EndMessages: the lock is taken once for all of them,
   // and each HandleMessage only re-enters it on the same thread, which costs
-  // no atomic operation. Kept as a member so that the object's bases stay
-  // IImClient and MsgWorker.
+  // no atomic operation. In pump mode the lock is the queue's. Kept as a
+  // member so that the object's bases stay IImClient and MsgWorker.
   class MessageBatch final : public Nimbo2::BatchWorker {
    public:
     explicit MessageBatch(ImServerClient* client) : client_(client) {}
-    void BeginMessages() override { client_->Enter(); }
-    void EndMessages() override { client_->Leave(); }
-    void BetweenMessages() override {
-      // At depth 1 no callback is under way. A pending release keeps the
-      // lock: the object is about to go.
-      ClientLock& lock = client_->lock_;
-      if (lock.Waiters() > 0 && lock.Depth() == 1 && client_->life_ == Life::kOpen) {
-        lock.LetWaitersIn();
-      }
-    }
+    void BeginMessages() override;
+    void EndMessages() override;
+    void BetweenMessages() override;
 
    private:
     ImServerClient* client_;
+    bool pump_ = false;  // this batch holds queueLock_ (network thread only)
   };
 
   enum class Life { kOpen, kReleasePending, kDying };
@@ -224,6 +302,26 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   Life life_ = Life::kOpen;  // under lock_
 
   MessageBatch batch_{this};
+  PumpFace pump_{this};
+
+  // Pump mode. Changed under lock_ and queueLock_ both; read under either,
+  // and by the network thread before it takes one (then checked again).
+  std::atomic<uint32_t> deliveryMode_{KELVO_DELIVERY_NETWORK_THREAD};
+  // Under lock_.
+  bool pumping_ = false;     // a Pump is under way (maybe letting others in)
+  uint64_t discards_ = 0;    // DiscardPendingLocked calls, so far
+  std::unique_ptr<uint8_t[]> run_;  // the events Pump has taken out
+  // Under queueLock_.
+  ClientLock queueLock_;
+  EventFifo fifo_;
+  bool readingPaused_ = false;  // we asked the socket client to stop reading
+  bool wakePending_ = false;    // queued inside a batch; EndMessages wakes
+  uint64_t queueOverflows_ = 0;
+  // WaitForEvents: sleepers, and the lock of their condition (not lock_,
+  // which the network thread must not wait for to wake them).
+  std::atomic<int> eventWaiters_{0};
+  std::mutex waitMu_;
+  std::condition_variable waitCv_;
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

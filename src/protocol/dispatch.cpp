@@ -66,19 +66,36 @@ constexpr std::array<DispatchRow, 256> kDispatch = MakeDispatchTable();
 }  // namespace
 
 uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t context,
-                                       uint32_t reserved) {
+                                       uint32_t /*reserved*/) {
+  if (message == nullptr) return 0;
+  uint8_t* msg = static_cast<uint8_t*>(message);
+  // Pump mode: judged and handled when pumped, byte for byte as delivered
+  // here. Inside the socket client's batch the queue's lock is held and the
+  // client's is not taken at all.
+  if (queueLock_.HeldByMe()) {
+    QueueMessage(msg, length, true);
+    return 0;
+  }
   // Inside the network thread's batch this thread holds the lock already and
   // the batch's own exit does what leaving a call does (a pending Release):
-  // re-entering here would cost a third of a small message's whole path.
-  if (lock_.HeldByMe()) return Dispatch(message, length, context, reserved);
+  // re-entering here would cost an eighth of a small message's whole path.
+  if (lock_.HeldByMe()) return Deliver(msg, length, context);
   CallScope scope(this);
-  return Dispatch(message, length, context, reserved);
+  return Deliver(msg, length, context);
 }
 
-uint32_t ImServerClient::Dispatch(void* message, uint32_t length, uint32_t context,
-                                  uint32_t /*reserved*/) {
-  if (life_ != Life::kOpen || message == nullptr) return 0;
-  uint8_t* msg = static_cast<uint8_t*>(message);
+uint32_t ImServerClient::Deliver(uint8_t* msg, uint32_t length, uint32_t context) {
+  if (life_ != Life::kOpen) return 0;
+  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    queueLock_.Lock();
+    QueueMessage(msg, length, false);
+    queueLock_.Unlock();
+    return 0;
+  }
+  return Dispatch(msg, length, context);
+}
+
+uint32_t ImServerClient::Dispatch(uint8_t* msg, uint32_t length, uint32_t context) {
   // A delivery shorter than the header cannot be judged; the library never
   // hands one over, but nothing here may read past what it did hand over.
   if (length < kHeaderSize) return 0;

@@ -29,19 +29,46 @@ bool ImServerClient::Connect(const ServerAddress* address) {
     proxy.param = address->proxyParam;
     socket_->SetProxyServer(proxy);
   }
-  return socket_->Connect(target);
+  // Under the queue's lock, so that the new connection's first report,
+  // which may come at once, is queued after the emptying, not before.
+  queueLock_.Lock();
+  const bool started = socket_->Connect(target);
+  // Whatever the previous connection left queued belongs to it.
+  if (started) DiscardPendingLocked();
+  queueLock_.Unlock();
+  return started;
 }
 
 bool ImServerClient::Close() {
   CallScope scope(this);
   if (socket_ == nullptr) return false;
   ClearLoginData();
-  return socket_->CloseSocket(false);
+  // Under the queue's lock: a read being queued finishes first (and is
+  // discarded); the next message fails the socket client's currency check.
+  queueLock_.Lock();
+  const bool closed = socket_->CloseSocket(false);
+  DiscardPendingLocked();
+  queueLock_.Unlock();
+  return closed;
 }
 
 void ImServerClient::OnConnectState(uint32_t state) {
+  if (queueLock_.HeldByMe()) {  // pump mode, inside the socket client's batch
+    QueueConnectState(state, true);
+    return;
+  }
   CallScope scope(this);
   if (!scope.live()) return;
+  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    queueLock_.Lock();
+    QueueConnectState(state, false);
+    queueLock_.Unlock();
+    return;
+  }
+  DeliverConnectState(state);
+}
+
+void ImServerClient::DeliverConnectState(uint32_t state) {
   if (sink_ == nullptr) return;
   try {
     if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
 
 namespace {
@@ -276,6 +277,62 @@ bool Has(const std::vector<std::string>& events, const std::string& line) {
   return false;
 }
 
+// The pump extension on a client of its own: callbacks only inside Pump, on
+// this thread; a Close discards what is queued; Release through the
+// extension ends the client.
+void PumpSession(CreateKelvoCoreFn create) {
+  auto* client = static_cast<IImClient*>(create(&IID_IImClient, IM_INTERFACE_VERSION));
+  CHECK(client != nullptr);
+  if (client == nullptr) return;
+  auto* pump = static_cast<IImClientPump*>(
+      client->QueryInterface(IID_IImClientPump, IM_PUMP_INTERFACE_VERSION));
+  CHECK(pump != nullptr);
+  if (pump == nullptr) {
+    client->Release();
+    return;
+  }
+  CHECK(client->QueryInterface(IID_IImClientPump, IM_INTERFACE_VERSION) == nullptr);
+  CHECK(pump->IsValid());
+  CHECK(pump->QueryInterface(IID_IImClient, IM_INTERFACE_VERSION) == client);
+  CHECK(pump->GetDeliveryMode() == KELVO_DELIVERY_NETWORK_THREAD);
+  CHECK(!pump->SetDeliveryMode(5));
+  CHECK(pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+  HostSink sink;
+  CHECK(client->SetSink(&sink));
+  sink.Take();
+
+  Listener server;
+  ServerAddress address{};
+  address.serverIp = 0x7F000001;
+  address.serverPort = server.port();
+  CHECK(client->Connect(&address));
+  CHECK(server.Accept());
+  CHECK(!pump->SetDeliveryMode(KELVO_DELIVERY_NETWORK_THREAD));
+  CHECK(server.Send(Message(73).U32(2002).U32(0).U8(0).U8(4).U8(5).U8(6).Text("", 7)
+                        .Text("hello pump", 256).Done()));
+  // WaitForEvents returns at once while anything is queued: sleep instead.
+  for (int i = 0; i < 500 && pump->PendingEvents() < 2; ++i) {
+    if (pump->WaitForEvents(10)) Sleep(10);
+  }
+  CHECK(pump->PendingEvents() == 2);
+  CHECK(sink.Take().empty());
+  CHECK(pump->Pump(1) == 1);
+  CHECK(pump->Pump(10) == 1);
+  const std::vector<std::string> events = sink.Take();
+  CHECK(events.size() == 2 && events[0] == "OnConnect 1" &&
+        events[1] == "OnChatMessage 0 2002 [hello pump] 4 5 6");
+
+  server.CloseConnection();
+  for (int i = 0; i < 500 && pump->PendingEvents() < 1; ++i) pump->WaitForEvents(10);
+  CHECK(pump->PendingEvents() == 1);
+  CHECK(client->Close());
+  CHECK(pump->PendingEvents() == 0);
+  CHECK(pump->Pump(10) == 0);
+  CHECK(sink.Take().empty());
+  CHECK(pump->SetDeliveryMode(KELVO_DELIVERY_NETWORK_THREAD));
+  CHECK(pump->Release());
+}
+
 void Run(const char* dllName) {
   HMODULE module = LoadLibraryA(dllName);
   CHECK(module != nullptr);
@@ -442,6 +499,7 @@ void Run(const char* dllName) {
   client->Close();
   CHECK(client->Release());
   sink.Take();
+  PumpSession(create);
   CHECK(FreeLibrary(module) != 0);
 }
 

@@ -76,7 +76,24 @@ bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout
         return true;
       }
     }
-    if (printed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+    bool timedOut;
+    if (pump_) {
+      // Nothing prints unless this thread pumps: let go of the lock, run
+      // what arrives for a short slice, and look again.
+      const auto now = std::chrono::steady_clock::now();
+      timedOut = now >= deadline;
+      if (!timedOut) {
+        const auto slice = std::min<std::chrono::steady_clock::duration>(
+            deadline - now, std::chrono::milliseconds(20));
+        lock.unlock();
+        pump_(std::chrono::duration_cast<std::chrono::milliseconds>(slice));
+        lock.lock();
+        continue;
+      }
+    } else {
+      timedOut = printed_.wait_until(lock, deadline) == std::cv_status::timeout;
+    }
+    if (timedOut) {
       // One last look: a line may have landed together with the timeout.
       for (; scanned < events_.size(); ++scanned) {
         if (!consumed_[scanned] && Matches(events_[scanned], pattern)) {

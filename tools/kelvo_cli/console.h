@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +42,17 @@ class Console {
   // one. Consumes the matched line. False on timeout.
   bool Wait(const std::string& pattern, std::chrono::milliseconds timeout);
 
+  // Pump mode: events are printed only when the host pumps, on its own
+  // thread. `pump` runs the queued events, waiting up to the given time for
+  // one to arrive; Wait and Idle call it without holding the console's lock
+  // (the events it runs print through Event).
+  void SetPump(std::function<void(std::chrono::milliseconds)> pump) { pump_ = std::move(pump); }
+  bool Pumping() const { return static_cast<bool>(pump_); }
+  // Runs whatever is queued now (pump mode only).
+  void Idle() {
+    if (pump_) pump_(std::chrono::milliseconds(0));
+  }
+
   // Number of event lines printed so far.
   std::size_t EventCount() const;
 
@@ -59,6 +71,7 @@ class Console {
   std::vector<bool> consumed_;
   std::size_t since_ = 0;
   bool promptActive_ = false;
+  std::function<void(std::chrono::milliseconds)> pump_;
 };
 
 }  // namespace kelvo_cli

@@ -26,6 +26,7 @@
 #endif
 
 #include "commands.h"
+#include "kelvo/im_client_pump.h"
 #include "console.h"
 #include "host_sink.h"
 #include "module.h"
@@ -37,10 +38,12 @@ constexpr int kExitUsage = 2;
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: kelvo-cli [--lib PATH] [--script FILE] [--record FILE]\n"
+               "usage: kelvo-cli [--lib PATH] [--script FILE] [--record FILE] [--pump]\n"
                "  --lib PATH     client module to load (default %s)\n"
                "  --script FILE  run the commands in FILE, then exit\n"
                "  --record FILE  record every inbound message into FILE (kelvo-replay plays it)\n"
+               "  --pump         run every event on the main thread, pumped between commands\n"
+               "                 and while waiting (IImClientPump), as a game loop would\n"
                "Without --script, commands come from stdin (interactive on a terminal).\n\n%s",
                KELVO_DEFAULT_MODULE, kelvo_cli::Session::Help());
 }
@@ -59,7 +62,9 @@ int RunStream(std::istream& in, kelvo_cli::Console& console, kelvo_cli::Session&
       return kExitFailed;
     }
     console.Note("> " + expanded);
-    switch (session.Execute(expanded)) {
+    const kelvo_cli::Outcome outcome = session.Execute(expanded);
+    console.Idle();
+    switch (outcome) {
       case kelvo_cli::Outcome::kContinue: break;
       case kelvo_cli::Outcome::kQuit: return 0;
       case kelvo_cli::Outcome::kFailed: return kExitFailed;
@@ -96,7 +101,10 @@ int RunInteractive(kelvo_cli::Console& console, kelvo_cli::Session& session) {
   bool quit = false;
   while (!quit && !g_endOfInput) {
     pollfd in{STDIN_FILENO, POLLIN, 0};
-    if (poll(&in, 1, 200) <= 0) continue;
+    // Pump mode: events show up only when pumped, so look often.
+    const int ready = poll(&in, 1, console.Pumping() ? 20 : 200);
+    console.Idle();
+    if (ready <= 0) continue;
     {
       std::lock_guard<std::mutex> lock(console.mutex());
       rl_callback_read_char();
@@ -121,12 +129,15 @@ int main(int argc, char** argv) {
   std::string libraryPath = KELVO_DEFAULT_MODULE;
   std::string scriptPath;
   std::string recordPath;
+  bool pumpMode = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "--lib" || arg == "--script") && i + 1 < argc) {
       (arg == "--lib" ? libraryPath : scriptPath) = argv[++i];
     } else if (arg == "--record" && i + 1 < argc) {
       recordPath = argv[++i];
+    } else if (arg == "--pump") {
+      pumpMode = true;
     } else if (arg == "-h" || arg == "--help") {
       PrintUsage(stdout);
       return 0;
@@ -170,6 +181,19 @@ int main(int argc, char** argv) {
   }
 
   kelvo_cli::Console console(stdout);
+  if (pumpMode) {
+    auto* pump = static_cast<kelvo::IImClientPump*>(
+        client->QueryInterface(kelvo::IID_IImClientPump, kelvo::IM_PUMP_INTERFACE_VERSION));
+    if (pump == nullptr || !pump->SetDeliveryMode(kelvo::KELVO_DELIVERY_PUMP)) {
+      std::fprintf(stderr, "kelvo-cli: the module offers no pump mode\n");
+      client->Release();
+      return kExitUsage;
+    }
+    console.SetPump([pump](std::chrono::milliseconds wait) {
+      if (wait.count() > 0) pump->WaitForEvents(static_cast<uint32_t>(wait.count()));
+      pump->Pump(1024);
+    });
+  }
   kelvo_cli::HostSink sink(console);
   sink.SetClient(client);
   if (!client->SetSink(&sink)) {

@@ -64,6 +64,14 @@ class TCPClient_Socks5 {
   // connection reports OnConnectState(2); with false nothing is reported.
   // True in every case. Any thread, also the message thread; never waits.
   virtual bool CloseSocket(bool notify);
+  // Flow control for a worker that queues what it is handed (and so cannot
+  // take it as fast as it comes). After PauseReading the read being
+  // delivered finishes and no further read is started, on this connection
+  // or a later one, until ResumeReading: the peer's writes back up through
+  // TCP flow control and nothing is lost. Any thread, also from a worker
+  // call; neither waits. A close or a dead peer goes unnoticed while paused.
+  void PauseReading();
+  void ResumeReading();
   // Registers the worker's batch companion (null: none). Call it before the
   // first Connect; it is read on the message thread without a lock.
   void SetBatchWorker(BatchWorker* batch);

@@ -19,6 +19,7 @@
 // Environment: KELVO_PORT, kelvo-server's port on 127.0.0.1. kelvo-server
 // must run with --admin-stdin: lines "ADMIN: <command>" on stdout are meant
 // for its console, and the script that runs the host forwards them.
+#include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
 
 using namespace kelvo;
@@ -229,6 +230,11 @@ STDCALL(IImClientSink, OnChatMessage)
 STDCALL(IImClientSink, OnChatMessageEx)
 STDCALL(IImClientSink, OnOfflineMessage)
 STDCALL(IImClientSink, OnEnumUser)
+STDCALL(IImClientPump, SetDeliveryMode)
+STDCALL(IImClientPump, GetDeliveryMode)
+STDCALL(IImClientPump, Pump)
+STDCALL(IImClientPump, PendingEvents)
+STDCALL(IImClientPump, WaitForEvents)
 #undef STDCALL
 #endif
 
@@ -351,7 +357,7 @@ struct Event {
 };
 
 constexpr int kEventsPerSink = 160;
-Event g_events[3][kEventsPerSink];
+Event g_events[4][kEventsPerSink];
 uint32_t g_kindsSeen = 0;  // bit per event kind, over all sinks
 
 class Sink : public IImClientSink {
@@ -1166,6 +1172,47 @@ void PeerSession() {
   CHECK(sc.Total() == total);
 }
 
+// ---------------------------------------------------------------------------
+// The pump extension against kelvo-server: bob logs in with every event run
+// by Pump on this thread, and none before the host pumps.
+
+void PumpSession() {
+  Event e;
+  Sink sp(3);
+  Client c = Create();
+  auto* pump = static_cast<IImClientPump*>(
+      c.QueryInterface(IID_IImClientPump, IM_PUMP_INTERFACE_VERSION));
+  REQUIRE(pump != nullptr);
+  CHECK(c.QueryInterface(IID_IImClientPump, IM_INTERFACE_VERSION) == nullptr);
+  CHECK(pump->IsValid());
+  CHECK(pump->QueryInterface(IID_IImClient, IM_INTERFACE_VERSION) == c.raw());
+  CHECK(pump->GetDeliveryMode() == KELVO_DELIVERY_NETWORK_THREAD);
+  CHECK(pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+  CHECK(c.SetSink(&sp));
+  sp.Drop();
+  const int before = sp.Total();
+  ServerAddress address{};
+  address.serverIp = 0x7F000001;
+  address.serverPort = static_cast<uint16_t>(g_serverPort);
+  CHECK(c.Connect(&address));
+  CHECK(!pump->SetDeliveryMode(KELVO_DELIVERY_NETWORK_THREAD));
+  for (int i = 0; i < 1000 && pump->PendingEvents() == 0; ++i) pump->WaitForEvents(10);
+  CHECK(pump->PendingEvents() == 1);
+  CHECK(sp.Total() == before);
+  CHECK(pump->Pump(16) == 1);
+  REQUIRE(sp.Take(EV_CONNECT, 1, false, &e));
+  CHECK(e.thread == GetCurrentThreadId());
+  CHECK(c.Login(1002, kBobPassword, nullptr));
+  for (int i = 0; i < 1000 && (sp.Pending(EV_LOGIN_RESULT) == 0 || c.GetMyInfo() == nullptr); ++i) {
+    pump->WaitForEvents(10);
+    pump->Pump(64);
+  }
+  REQUIRE(sp.Take(EV_LOGIN_RESULT, 1, false, &e));
+  CHECK(e.thread == GetCurrentThreadId());
+  CHECK(c.GetMyInfo() != nullptr);
+  CHECK(pump->Release());
+}
+
 void Run() {
   char port[16] = {};
   REQUIRE(GetEnvironmentVariableA("KELVO_PORT", port, sizeof port) > 0);
@@ -1188,6 +1235,7 @@ void Run() {
 
   ServerSession();
   PeerSession();
+  PumpSession();
 
   // Every event kind arrived at least once.
   for (int kind = EV_CONNECT; kind < EV_END; ++kind) {
