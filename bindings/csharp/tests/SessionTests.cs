@@ -1,0 +1,283 @@
+// The binding against kelvo-server's demo accounts: every call crosses the
+// real module, every event comes back through the sink table built in C#.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.Linq;
+using System.Threading;
+using NUnit.Framework;
+
+namespace Kelvo.Tests
+{
+    // A client with everything its events said, and the threads they came on.
+    internal sealed class Peer : IDisposable
+    {
+        public readonly KelvoClient Client = new KelvoClient();
+        public readonly List<string> Events = new List<string>();
+        public readonly List<ChatMessage> Chats = new List<ChatMessage>();
+        public readonly List<UserRecord> SearchItems = new List<UserRecord>();
+        public readonly List<Exception> Failures = new List<Exception>();
+        public readonly HashSet<int> Threads = new HashSet<int>();
+        public bool? ConnectedOk;
+        public uint? LoginCode;
+        public string LoginText;
+        public uint? SearchEnd;
+        public int LoggedOut;
+
+        public Peer()
+        {
+            Action<string> note = e => { Events.Add(e); Threads.Add(Thread.CurrentThread.ManagedThreadId); };
+            Client.Connected += ok => { ConnectedOk = ok; note("connect " + ok); };
+            Client.LoginResult += (code, text) => { LoginCode = code; LoginText = text; note("login " + code); };
+            Client.LoggedOut += () => { LoggedOut++; note("logout"); };
+            Client.ChatReceived += m => { Chats.Add(m); note("chat " + m.Sender); };
+            Client.AddUserRequest += id => note("request " + id);
+            Client.AddUserResult += (r, u) => note("adduser " + r + " " + u.UserId + " " + u.Name);
+            Client.AddGroupResult += (r, g) => note("addgroup " + r + " " + g.GroupId + " " + g.Name);
+            Client.UpdateGroupResult += (r, g) => note("updategroup " + r + " " + g);
+            Client.DeleteGroupResult += (r, g) => note("deletegroup " + r + " " + g);
+            Client.OnlineStateChanged += id => note("presence " + id);
+            Client.UserEnterGameServer += id => note("enter " + id);
+            Client.SearchUserListItem += u => { SearchItems.Add(u); note("found " + u.UserId); };
+            Client.SearchUserListEnd += n => { SearchEnd = n; note("searchend " + n); };
+            Client.HandlerFailed += e => Failures.Add(e);
+        }
+
+        public void Dispose() { Client.Dispose(); }
+    }
+
+    [TestFixture]
+    public class SessionTests
+    {
+        private ServerProcess _server;
+
+        [SetUp] public void StartServer() { _server = new ServerProcess(); }
+        [TearDown] public void StopServer() { _server.Dispose(); }
+
+        // Pumps every peer on this thread until the condition holds; fails
+        // after ten seconds.
+        private static void PumpUntil(Func<bool> condition, string what, params Peer[] peers)
+        {
+            var clock = Stopwatch.StartNew();
+            while (!condition())
+            {
+                if (clock.ElapsedMilliseconds > 10000) Assert.Fail("timed out waiting for " + what);
+                bool any = false;
+                foreach (Peer p in peers) if (!p.Client.IsDisposed) any |= p.Client.Pump(256) > 0;
+                if (!any && !peers[0].Client.IsDisposed) peers[0].Client.WaitForEvents(5);
+            }
+        }
+
+        private Peer LogIn(uint userId, string password)
+        {
+            var peer = new Peer();
+            Assert.IsTrue(peer.Client.Connect("127.0.0.1", _server.Port));
+            PumpUntil(() => peer.ConnectedOk.HasValue, "connect", peer);
+            Assert.IsTrue(peer.ConnectedOk.Value);
+            Assert.IsTrue(peer.Client.Login(userId, password));
+            PumpUntil(() => peer.LoginCode.HasValue && peer.Client.MyInfo.HasValue, "login", peer);
+            Assert.AreEqual(1u, peer.LoginCode.Value, peer.LoginText);
+            return peer;
+        }
+
+        [Test]
+        public void RosterPresenceRequestsAndGroups()
+        {
+            using (Peer alice = LogIn(1001, "alice"))
+            {
+                PumpUntil(() => alice.Client.GetUsers().Count == 3 && alice.Events.Contains("request 1004"),
+                          "alice's roster and dave's request", alice);
+                Assert.AreEqual("alice", alice.Client.MyInfo.Value.Name);
+                Assert.IsFalse(alice.Client.IsGm);
+
+                // Roster and groups as the demo set files them; 小明 checks GBK names in records.
+                List<UserRecord> users = alice.Client.GetUsers();
+                CollectionAssert.AreEqual(new uint[] { 1002, 1003, 1005 }, users.Select(u => u.UserId).ToArray());
+                CollectionAssert.AreEqual(new[] { "bob", "carol", "小明" }, users.Select(u => u.Name).ToArray());
+                UserRecord xiaoming;
+                Assert.IsTrue(alice.Client.TryGetUser(1005, out xiaoming));
+                Assert.AreEqual(2u, xiaoming.GroupId);
+                Assert.AreEqual(1, xiaoming.OnlineState);
+                Assert.AreEqual(new uint[] { 1005 }, alice.Client.GetUsers(groupId: 2, onlineState: 0)
+                    .Where(u => u.UserId == 1005).Select(u => u.UserId).ToArray());
+                List<GroupRecord> groups = alice.Client.GetGroups();
+                CollectionAssert.AreEqual(new uint[] { 1, 2 }, groups.Select(g => g.GroupId).ToArray());
+                Assert.AreEqual("Guild", groups[1].Name);
+                Assert.AreEqual(1u, groups[1].ParentGroupId);
+                UserRecord nobody;
+                Assert.IsFalse(alice.Client.TryGetUser(4242, out nobody));
+
+                // Presence: bob comes online and onto a game server.
+                using (Peer bob = LogIn(1002, "bob"))
+                {
+                    PumpUntil(() => alice.Events.Contains("presence 1002"), "bob online", alice, bob);
+                    UserRecord b;
+                    Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
+                    Assert.AreEqual(2, b.OnlineState);
+                    Assert.IsTrue(bob.Client.EnterGameServer(7));
+                    PumpUntil(() => alice.Events.Contains("enter 1002"), "bob entering server 7", alice, bob);
+                }
+
+                // The pending request: accept dave into group 1.
+                CollectionAssert.AreEqual(new uint[] { 1004 }, alice.Client.GetAddRequests().Select(u => u.UserId).ToArray());
+                UserRecord dave;
+                Assert.IsTrue(alice.Client.TryGetAddRequest(1004, out dave));
+                Assert.AreEqual("dave", dave.Name);
+                Assert.IsTrue(alice.Client.ReplyAddRequest(1004, 1, true));
+                PumpUntil(() => alice.Events.Contains("adduser 2 1004 dave"), "dave added", alice);
+                Assert.IsTrue(alice.Client.TryGetUser(1004, out dave));
+                Assert.AreEqual(0, alice.Client.GetAddRequests().Count);
+
+                // Groups: add one with a GBK name (63 bytes at most), rename it, delete it.
+                Assert.IsTrue(alice.Client.AddGroup(1, 1, "战队"));
+                PumpUntil(() => alice.Events.Contains("addgroup 1 3 战队"), "group added", alice);
+                GroupRecord added;
+                Assert.IsTrue(alice.Client.TryGetGroup(3, out added));
+                Assert.AreEqual("战队", added.Name);
+                Assert.IsTrue(alice.Client.RenameGroup(3, "公会二"));
+                PumpUntil(() => alice.Events.Contains("updategroup 1 3"), "group renamed", alice);
+                Assert.IsTrue(alice.Client.TryGetGroup(3, out added));
+                Assert.AreEqual("公会二", added.Name);
+                Assert.IsTrue(alice.Client.DeleteGroup(3));
+                PumpUntil(() => alice.Events.Contains("deletegroup 1 3"), "group deleted", alice);
+                Assert.IsFalse(alice.Client.TryGetGroup(3, out added));
+                Assert.IsFalse(alice.Client.AddGroup(0, 1, new string('x', 64)), "a 64-byte name is refused");
+
+                // Every handler ran on this, the pumping, thread.
+                CollectionAssert.AreEqual(new[] { Thread.CurrentThread.ManagedThreadId }, alice.Threads.ToArray());
+                Assert.AreEqual(0, alice.Failures.Count);
+            }
+        }
+
+        [Test]
+        public void ChatBothWaysInGbkAndSearch()
+        {
+            using (Peer alice = LogIn(1001, "alice"))
+            using (Peer xiaoming = LogIn(1005, "xiaoming"))
+            {
+                Assert.IsTrue(alice.Client.SendChatMessage(1005, 0, "你好，小明！", 1, 2, 3));
+                PumpUntil(() => xiaoming.Chats.Count == 1, "chat to 小明", alice, xiaoming);
+                ChatMessage got = xiaoming.Chats[0];
+                Assert.AreEqual(1001u, got.Sender);
+                Assert.AreEqual(0, got.Kind);
+                Assert.AreEqual("你好，小明！", got.Text);
+                Assert.AreEqual(new byte[] { 1, 2, 3 }, new[] { got.Value1, got.Value2, got.Value3 });
+
+                Assert.IsTrue(xiaoming.Client.SendChatMessage(1001, 0, "收到 ok"));
+                PumpUntil(() => alice.Chats.Count == 1, "chat back to alice", alice, xiaoming);
+                Assert.AreEqual(1005u, alice.Chats[0].Sender);
+                Assert.AreEqual("收到 ok", alice.Chats[0].Text);
+
+                Assert.IsFalse(alice.Client.SendChatMessage(1005, 0, ""), "an empty text is refused");
+                Assert.IsFalse(alice.Client.SendChatMessage(1005, 0, new string('字', 128)), "256 GBK bytes is too long");
+
+                // Search by a GBK fragment of a name.
+                Assert.IsTrue(alice.Client.SearchUser(0, 0, "小"));
+                PumpUntil(() => alice.SearchEnd.HasValue, "search end", alice, xiaoming);
+                Assert.AreEqual(1u, alice.SearchEnd.Value);
+                Assert.AreEqual(1005u, alice.SearchItems.Single().UserId);
+                Assert.AreEqual("小明", alice.SearchItems.Single().Name);
+            }
+        }
+
+        [Test]
+        public void RefusedLoginForcedLogoutAndThrowingHandlers()
+        {
+            using (var carol = new Peer())
+            {
+                Assert.IsTrue(carol.Client.Connect("127.0.0.1", _server.Port));
+                PumpUntil(() => carol.ConnectedOk.HasValue, "connect", carol);
+                Assert.IsTrue(carol.Client.Login(1003, "wrong"));
+                PumpUntil(() => carol.LoginCode.HasValue, "refusal", carol);
+                Assert.AreEqual(0u, carol.LoginCode.Value);
+                Assert.AreEqual("密码错误", carol.LoginText);
+                Assert.IsNull(carol.Client.MyInfo);
+            }
+
+            using (Peer alice = LogIn(1001, "alice"))
+            {
+                // A throwing handler is reported and the next handler and event still run.
+                int after = 0;
+                alice.Client.LoggedOut += () => { throw new InvalidOperationException("handler bug"); };
+                alice.Client.LoggedOut += () => after++;
+                _server.Admin("kick 1001");
+                PumpUntil(() => alice.LoggedOut == 1, "the kick", alice);
+                Assert.IsNull(alice.Client.MyInfo);
+                Assert.AreEqual(1, alice.Failures.Count);
+                Assert.AreEqual("handler bug", alice.Failures[0].Message);
+
+                // Logged out but connected: logging in again works.
+                alice.LoginCode = null;
+                Assert.IsTrue(alice.Client.Login(1001, "alice"));
+                PumpUntil(() => alice.LoginCode.HasValue && alice.Client.MyInfo.HasValue, "second login", alice);
+                Assert.AreEqual(1u, alice.LoginCode.Value);
+
+                // A second login of the same account elsewhere forces this one out.
+                using (Peer other = LogIn(1001, "alice"))
+                {
+                    PumpUntil(() => alice.LoggedOut == 2, "forced out by the second login", alice, other);
+                    Assert.AreEqual(2, after, "the handler after the throwing one ran each time");
+                }
+            }
+        }
+
+        // Sends `count` chats, waiting while the send queue is full.
+        private static void Send(Peer from, uint to, string prefix, int count)
+        {
+            var clock = Stopwatch.StartNew();
+            for (int i = 0; i < count; i++)
+            {
+                while (!from.Client.SendChatMessage(to, 0, prefix + i))
+                {
+                    if (clock.ElapsedMilliseconds > 10000) Assert.Fail("send queue stayed full");
+                    from.Client.Pump(256);
+                    Thread.Sleep(1);
+                }
+            }
+        }
+
+        [Test]
+        public void DisposeDuringAFlood()
+        {
+            const int Flood = 2000;
+            using (Peer bob = LogIn(1002, "bob"))
+            {
+                Peer alice = LogIn(1001, "alice");
+                int seen = 0;
+                alice.Client.ChatReceived += m =>
+                {
+                    // Dispose from inside a handler, with most of the flood still queued.
+                    if (++seen == 100) { alice.Client.Dispose(); alice.Client.Dispose(); }
+                };
+                Send(bob, 1001, "洪水 ", Flood);
+                var clock = Stopwatch.StartNew();
+                while (!alice.Client.IsDisposed && clock.ElapsedMilliseconds < 10000)
+                {
+                    alice.Client.Pump(64);
+                    bob.Client.Pump(64);
+                    GC.Collect();  // a collected callback would crash the next delivery
+                }
+                Assert.IsTrue(alice.Client.IsDisposed);
+                Assert.AreEqual(100, seen, "no event after Dispose inside the handler");
+                Assert.Throws<ObjectDisposedException>(() => alice.Client.Pump());
+                Assert.Throws<ObjectDisposedException>(() => alice.Client.SendChatMessage(1002, 0, "x"));
+                alice.Dispose();
+
+                // Dispose from outside while the flood is still arriving and queued.
+                Peer again = LogIn(1001, "alice");
+                int late = 0;
+                again.Client.ChatReceived += m => late++;
+                Send(bob, 1001, "再来 ", Flood);
+                PumpUntil(() => late > 0, "the second flood reaching alice", again, bob);
+                again.Client.WaitForEvents(50);
+                again.Dispose();
+                int atDispose = late;
+                bob.Client.Pump(256);
+                GC.Collect();
+                GC.WaitForPendingFinalizers();
+                Assert.AreEqual(atDispose, late);
+                again.Dispose();
+            }
+        }
+    }
+}
