@@ -10,6 +10,7 @@ packages=(
   microsocks libreadline-dev libssl-dev binutils
   tshark python3
   doxygen llvm-14 zip unzip pkgconf dpkg-dev icoutils
+  mono-mcs nunit-console libnunit-cil-dev libmono-i18n4.0-all
 )
 missing=()
 for p in "${packages[@]}"; do
