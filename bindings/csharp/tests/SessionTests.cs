@@ -38,6 +38,10 @@ namespace Kelvo.Tests
             Client.DeleteGroupResult += (r, g) => note("deletegroup " + r + " " + g);
             Client.OnlineStateChanged += id => note("presence " + id);
             Client.UserEnterGameServer += id => note("enter " + id);
+            Client.UserLeaveGameServer += id => note("leave " + id);
+            Client.MoveUserResult += (r, id) => note("move " + id);
+            Client.RemoveUserResult += (r, id) => note("remove " + id);
+            Client.Closed += () => note("closed");
             Client.SearchUserListItem += u => { SearchItems.Add(u); note("found " + u.UserId); };
             Client.SearchUserListEnd += n => { SearchEnd = n; note("searchend " + n); };
             Client.HandlerFailed += e => Failures.Add(e);
@@ -116,7 +120,26 @@ namespace Kelvo.Tests
                     Assert.AreEqual(2, b.OnlineState);
                     Assert.IsTrue(bob.Client.EnterGameServer(7));
                     PumpUntil(() => alice.Events.Contains("enter 1002"), "bob entering server 7", alice, bob);
+                    Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
+                    Assert.AreEqual(7u, b.GameServerId);
+                    Assert.IsTrue(bob.Client.LeaveGameServer(7));
+                    PumpUntil(() => alice.Events.Contains("leave 1002"), "bob leaving server 7", alice, bob);
+                    alice.Events.Clear();
+                    Assert.IsTrue(bob.Client.Logout(1002));
+                    PumpUntil(() => alice.Events.Contains("presence 1002"), "bob offline", alice, bob);
+                    Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
+                    Assert.AreEqual(1, b.OnlineState);
                 }
+
+                // Refile carol under group 1, then drop bob from the roster.
+                Assert.IsTrue(alice.Client.MoveUser(1003, 1, 0));
+                PumpUntil(() => alice.Events.Contains("move 1003"), "carol moved", alice);
+                UserRecord carol;
+                Assert.IsTrue(alice.Client.TryGetUser(1003, out carol));
+                Assert.AreEqual(1u, carol.GroupId);
+                Assert.IsTrue(alice.Client.RemoveUser(1002));
+                PumpUntil(() => alice.Events.Contains("remove 1002"), "bob removed", alice);
+                Assert.IsFalse(alice.Client.TryGetUser(1002, out carol));
 
                 // The pending request: accept dave into group 1.
                 CollectionAssert.AreEqual(new uint[] { 1004 }, alice.Client.GetAddRequests().Select(u => u.UserId).ToArray());
@@ -177,6 +200,23 @@ namespace Kelvo.Tests
                 Assert.AreEqual(1u, alice.SearchEnd.Value);
                 Assert.AreEqual(1005u, alice.SearchItems.Single().UserId);
                 Assert.AreEqual("小明", alice.SearchItems.Single().Name);
+
+                // Chat to carol while she is offline: stored, then delivered
+                // through the offline operation with the send time and the
+                // sender's name in its block.
+                double before = (DateTime.UtcNow - new DateTime(1970, 1, 1)).TotalSeconds;
+                Assert.IsTrue(alice.Client.SendChatMessage(1003, 0, "离线留言"));
+                using (Peer carol = LogIn(1003, "carol"))
+                {
+                    PumpUntil(() => carol.Chats.Count == 1, "the offline message", carol, alice);
+                    ChatMessage stored = carol.Chats[0];
+                    Assert.AreEqual(ChatSource.Offline, stored.Source);
+                    Assert.AreEqual(1001u, stored.Sender);
+                    Assert.AreEqual("离线留言", stored.Text);
+                    Assert.That(stored.Value, Is.InRange(before - 5, before + 60));
+                    Assert.AreEqual(ChatMessage.BlockSize, stored.Block.Length);
+                    Assert.AreEqual("alice", Gbk.Decode(stored.Block));
+                }
             }
         }
 
@@ -218,6 +258,12 @@ namespace Kelvo.Tests
                     PumpUntil(() => alice.LoggedOut == 2, "forced out by the second login", alice, other);
                     Assert.AreEqual(2, after, "the handler after the throwing one ran each time");
                 }
+
+                // The server going away is reported once, and empties the tables.
+                _server.Admin("quit");
+                PumpUntil(() => alice.Events.Contains("closed"), "the connection closing", alice);
+                Assert.IsNull(alice.Client.MyInfo);
+                Assert.AreEqual(0, alice.Client.GetGroups().Count);
             }
         }
 
