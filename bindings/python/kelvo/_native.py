@@ -197,6 +197,9 @@ class SinkObject(Structure):
     _fields_ = [("vtable", POINTER(c_void_p))]
 
 
+_INT_LIMITS = {c_uint8: 0xFF, c_uint16: 0xFFFF, c_uint32: 0xFFFFFFFF}
+
+
 def bind(obj, ops):
     """Returns {name: callable without `this`} for the operations `ops` of the
     interface at address `obj`."""
@@ -204,18 +207,23 @@ def bind(obj, ops):
     bound = {}
     for name, (slot, restype, argtypes) in ops.items():
         proto = FUNCTYPE(restype, c_void_p, *argtypes)
-        fn = proto(table[slot])
-        bound[name] = _Bound(fn, obj)
+        limits = tuple(_INT_LIMITS.get(t) for t in argtypes)
+        bound[name] = _Bound(name, proto(table[slot]), obj, limits)
     return bound
 
 
 class _Bound:
-    __slots__ = ("fn", "obj")
+    __slots__ = ("name", "fn", "obj", "limits")
 
-    def __init__(self, fn, obj):
-        self.fn, self.obj = fn, obj
+    def __init__(self, name, fn, obj, limits):
+        self.name, self.fn, self.obj, self.limits = name, fn, obj, limits
 
     def __call__(self, *args):
+        # ctypes would wrap an out-of-range integer silently (a user id of -1,
+        # a game server of 65537 becoming 1); refuse it instead.
+        for value, limit in zip(args, self.limits):
+            if limit is not None and not 0 <= value <= limit:
+                raise OverflowError("%s: %r does not fit in 0..%d" % (self.name, value, limit))
         return self.fn(self.obj, *args)
 
 

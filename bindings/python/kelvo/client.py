@@ -67,6 +67,7 @@ class Client:
         # Pump and release never overlap: releasing from another thread waits
         # for the pump under way. Re-entrant so a handler may release.
         self._life_lock = threading.RLock()
+        self._pump_thread = None
         self._ptr = None
         self._ops = None
         self._pump_ops = None
@@ -147,6 +148,8 @@ class Client:
         order: those just run, those an earlier events() or wait_for() left,
         any HandlerError, and events raised outside a pump (such as the Log of
         request_friend)."""
+        if self._in_handler():
+            return []  # the outer pump goes on and returns them
         self._pump_native(max_events)
         batch = []
         while self._ready:
@@ -156,25 +159,44 @@ class Client:
     def _pump_native(self, max_events: int) -> None:
         with self._life_lock:
             if self._pump_ops is not None:
-                self._pump_ops["Pump"](max_events)
+                self._pump_thread = threading.get_ident()
+                try:
+                    self._pump_ops["Pump"](max_events)
+                finally:
+                    self._pump_thread = None
         self._raise_deferred()
+
+    def _in_handler(self) -> bool:
+        return self._pump_thread == threading.get_ident()
 
     def pending_events(self) -> int:
         return self._pump_ops_or_raise()["PendingEvents"]()
 
     def wait_for_events(self, timeout: float) -> bool:
         """Sleeps until an event is queued or `timeout` seconds passed."""
-        with self._life_lock:
-            ops = self._pump_ops
-            if ops is None:
+        if self._in_handler():
+            return False  # nothing can be delivered before the handler returns
+        deadline = time.monotonic() + timeout
+        while True:
+            # In slices, so that a release from another thread (which waits
+            # for this) and Ctrl-C are not held up for long.
+            with self._life_lock:
+                ops = self._pump_ops
+                if ops is None:
+                    return False
+                left = deadline - time.monotonic()
+                if ops["WaitForEvents"](max(0, min(100, int(left * 1000)))):
+                    return True
+            if left <= 0.1:
                 return False
-            return bool(ops["WaitForEvents"](max(0, int(timeout * 1000))))
 
     def events(self, timeout: Optional[float] = None) -> Iterator[E.Event]:
         """Pumps and yields events one by one as they arrive, until `timeout`
         seconds passed (None: until the client is released). Events run but
         not yet yielded when the caller stops iterating stay for the next
         events(), wait_for() or pump()."""
+        if self._in_handler():
+            raise KelvoError("events() and wait_for() cannot wait inside a handler")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             while self._ready:

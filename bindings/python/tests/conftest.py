@@ -59,8 +59,8 @@ def login(server):
     """login(user_id, password) -> a logged-in Client, released after the test."""
     clients = []
 
-    def make(user_id, password):
-        c = kelvo.Client()
+    def make(user_id, password, **options):
+        c = kelvo.Client(**options)
         clients.append(c)
         c.seen = []  # every event from the start, also those the login pumped
         c.on(kelvo.Event, c.seen.append)

@@ -1,7 +1,9 @@
 """The binding against kelvo-server: a whole session through the module's
 interfaces, GBK both ways, and release at awkward moments."""
 
+import gc
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -70,6 +72,8 @@ def test_presence_and_game_servers_reach_friends(login):
     assert bob.leave_game_server(7)
     until(alice, lambda: kelvo.UserLeftGameServer(1002) in seen)
     assert alice.get_user(1002).game_server_id == 0
+    with pytest.raises(OverflowError):  # 16 bits on the wire: never wrapped to 1
+        bob.enter_game_server(65537)
 
 
 def test_accepting_a_request_adds_the_friend_on_both_sides(login):
@@ -112,6 +116,7 @@ def test_groups_with_gbk_names(login):
 def test_chat_both_ways_in_gbk(login):
     alice = login(1001, "alice")
     xiaoming = login(1005, "xiaoming")
+    gc.collect()  # the sinks' callbacks must outlive any collection
     assert alice.send_chat(1005, "你好，小明！", chat1=1, chat2=2, chat3=3)
     got = xiaoming.wait_for(kelvo.ChatMessage)
     assert (got.kind, got.sender, got.text) == (0, 1001, "你好，小明！")
@@ -155,20 +160,23 @@ def test_forced_logout_by_the_operator(server, login):
 
 def test_a_raising_handler_is_reported_and_delivery_goes_on(login):
     reports = []
-    alice = login(1001, "alice")
-    alice._on_error = reports.append
+    alice = login(1001, "alice", on_error=reports.append)
     chats = []
 
     def explode(ev):
         raise ValueError("handler bug")
     alice.on(kelvo.ChatMessage, explode)
+    # Waiting inside a handler could never end (nothing is delivered until it
+    # returns): refused, and reported like any raise.
+    alice.on(kelvo.ChatMessage, lambda ev: alice.wait_for(kelvo.Log, timeout=60))
     alice.on(kelvo.ChatMessage, chats.append)
     bob = login(1002, "bob")
     assert bob.send_chat(1001, "一") and bob.send_chat(1001, "二")
     until(alice, lambda: len(chats) == 2)
     assert [c.text for c in chats] == ["一", "二"]
-    assert [str(r.error) for r in reports] == ["handler bug", "handler bug"]
+    assert [type(r.error) for r in reports] == [ValueError, kelvo.KelvoError] * 2
     assert reports[0].event == chats[0]
+    assert sum(isinstance(e, kelvo.HandlerError) for e in alice.seen) == 0  # not re-dispatched
 
 
 def _flood(sender, peer, count):
@@ -240,3 +248,20 @@ def test_the_readme_bot_answers_and_leaves_after_its_quota(server, login):
         bot.kill()
     assert bot.returncode == 0, out
     assert out.decode().splitlines() == ["1001: 你好", "1001: 再见", "answered 2, bye"]
+
+
+@pytest.mark.parametrize("place", ["in the package", "beside it", "nowhere"])
+def test_the_module_is_found_next_to_the_package(tmp_path, place):
+    package = os.path.dirname(kelvo.__file__)
+    shutil.copytree(package, tmp_path / "kelvo", ignore=shutil.ignore_patterns("__pycache__"))
+    where = {"in the package": tmp_path / "kelvo", "beside it": tmp_path}.get(place)
+    if where is not None:
+        os.symlink(os.environ["KELVO_MODULE"], where / "libkelvocore.so")
+    env = {k: v for k, v in os.environ.items() if k != "KELVO_MODULE"}
+    env["PYTHONPATH"] = str(tmp_path)
+    run = subprocess.run([sys.executable, "-c", "import kelvo; kelvo.Client().release()"],
+                         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=30)
+    if where is None:
+        assert run.returncode != 0 and "KELVO_MODULE is not set" in run.stderr
+    else:
+        assert run.returncode == 0, run.stderr
