@@ -68,6 +68,7 @@ class Client:
         # for the pump under way. Re-entrant so a handler may release.
         self._life_lock = threading.RLock()
         self._pump_thread = None
+        self._release_asked = False
         self._ptr = None
         self._ops = None
         self._pump_ops = None
@@ -114,12 +115,19 @@ class Client:
         """Ends the client. Nothing queued is delivered afterwards. Safe to call
         twice and from inside a handler (the module then finishes the event
         under way and destroys the client when pump returns)."""
-        with self._life_lock:
+        if not self._life_lock.acquire(blocking=False):
+            # Another thread is pumping: ask it to stop after the batch under
+            # way, or a steady flood could keep this thread waiting.
+            self._release_asked = True
+            self._life_lock.acquire()
+        try:
             ops = self._ops
             if ops is None:
                 return
             self._ops = self._pump_ops = self._ptr = None
             ops["Release"]()
+        finally:
+            self._life_lock.release()
         # The sink's callbacks are kept (self._callbacks) for as long as this
         # object lives: a handler running right now is executing one of them.
 
@@ -158,7 +166,7 @@ class Client:
 
     def _pump_native(self, max_events: int) -> None:
         with self._life_lock:
-            if self._pump_ops is not None:
+            if self._pump_ops is not None and not self._release_asked:
                 self._pump_thread = threading.get_ident()
                 try:
                     self._pump_ops["Pump"](max_events)
@@ -182,7 +190,7 @@ class Client:
             # for this) and Ctrl-C are not held up for long.
             with self._life_lock:
                 ops = self._pump_ops
-                if ops is None:
+                if ops is None or self._release_asked:
                     return False
                 left = deadline - time.monotonic()
                 if ops["WaitForEvents"](max(0, min(100, int(left * 1000)))):

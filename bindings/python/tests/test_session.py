@@ -212,19 +212,35 @@ def test_release_inside_a_handler_during_a_flood(login):
 def test_release_from_another_thread_while_pumping_a_flood(login):
     alice = login(1001, "alice")
     bob = login(1002, "bob")
-    seen = []
-    alice.on(kelvo.ChatMessage, seen.append)
-    flooding = threading.Thread(target=_flood, args=(bob, 1001, 3000))
-    flooding.start()
-    releaser = threading.Timer(0.3, alice.release)
-    releaser.start()
-    start = time.monotonic()
+    seen, fifty = [], threading.Event()
+
+    def on_chat(ev):
+        seen.append(ev)
+        if len(seen) == 50:
+            fifty.set()
+    alice.on(kelvo.ChatMessage, on_chat)
+    flood = {}
+
+    def flooding():
+        deadline = time.monotonic() + 10
+        while not alice.released and time.monotonic() < deadline:
+            bob.send_chat(1001, "洪水")
+        flood["stopped by the release"] = alice.released
+
+    def releasing():
+        fifty.wait(10)
+        alice.release()
+    threads = [threading.Thread(target=flooding), threading.Thread(target=releasing)]
+    for t in threads:
+        t.start()
     for _ in alice.events(timeout=10):
         pass  # ends when the client is released
-    releaser.join()
-    flooding.join()
-    assert alice.released and time.monotonic() - start < 5
-    assert seen, "no chat arrived before the release"
+    for t in threads:
+        t.join()
+    assert alice.released and len(seen) >= 50
+    assert flood == {"stopped by the release": True}
+    delivered = len(seen)
+    assert alice.pump() == [] and len(seen) == delivered
 
 
 def test_the_readme_bot_answers_and_leaves_after_its_quota(server, login):
