@@ -35,9 +35,16 @@ e2e_out=$("$bin/e2e/kelvo_e2e_ratio" "$scale")
 echo "$e2e_out"
 
 echo
-echo "=== host-call wait under a flood"
+echo "=== pump mode: inbound 13-byte presence"
+pump_out=$("$bin/e2e/kelvo_e2e_ratio" "$scale" pump)
+echo "$pump_out"
+
+echo
+echo "=== host-call wait under a flood (network-thread delivery, then pump mode)"
 wait_out=$("$bin/e2e/kelvo_host_wait" || true)
 echo "$wait_out"
+pump_wait_out=$("$bin/e2e/kelvo_host_wait" 2 pump || true)
+echo "$pump_wait_out"
 
 echo
 echo "=== targets"
@@ -67,3 +74,5 @@ PY
 echo "$e2e_out" | sed -n '/^Summary/,$p' | tail -n +2
 echo "$wait_out" | sed -n 's/^C= *\([0-9]*\) us:.*| p99.9\/(C+100us) \([0-9.]*\)  \(PASS\|MISS\)$/  host-call wait at C=\1 us: p99.9 \/ (C+100 us) = \2 (<= 1)  \3/p'
 echo "$wait_out" | sed -n 's/^Release during a flood.*: \([0-9.]* ms\).*  \(PASS\|MISS\)$/  Release during a 20 ms-callback flood: \1 (<= 40 ms)  \2/p'
+echo "$pump_out" | grep -E '^  inbound 13-byte presence, pump mode' || true
+echo "$pump_wait_out" | grep -E '^pump, C=' | sed 's/^/  /' || true
