@@ -118,6 +118,13 @@ if(KELVO_BUILD_DOCS)
 endif()
 if(NOT WIN32)
   install(FILES docs/host-guide.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The bindings ship as sources: the Python package and the C# sources with
+  # their pages, under share/kelvo/bindings.
+  install(DIRECTORY bindings/python/kelvo DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python
+          PATTERN "__pycache__" EXCLUDE)
+  install(FILES bindings/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python)
+  install(DIRECTORY bindings/csharp/src DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
+  install(FILES bindings/csharp/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
 endif()
 
 # The Linux archives: a .tar.gz of the installed tree and a .deb installing

@@ -64,6 +64,11 @@ mkdir -p "$sdk/docs/api"
 cp docs/host-guide.md "$sdk/docs/"
 cp -r build/package-linux/docs/api/html/. "$sdk/docs/api/"
 cp CHANGELOG.md "$sdk/"
+# The bindings as sources (the C# one is what a Unity project takes).
+mkdir -p "$sdk/bindings/python" "$sdk/bindings/csharp"
+cp -r bindings/python/kelvo bindings/python/README.md "$sdk/bindings/python/"
+cp -r bindings/csharp/src bindings/csharp/README.md "$sdk/bindings/csharp/"
+find "$sdk/bindings" -name __pycache__ -prune -exec rm -rf {} +
 (cd build/package-stage && zip -qrX "../../dist/${sdk_name}.zip" "$sdk_name")
 
 (cd dist && sha256sum -- *.tar.gz *.deb *.zip > SHA256SUMS)

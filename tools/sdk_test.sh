@@ -124,7 +124,8 @@ holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_versi
   "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
   lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
   bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
-  share/doc/kelvo/api/index.html
+  share/doc/kelvo/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
+  share/kelvo/bindings/csharp/src/KelvoClient.cs
 check "libkelvocore's SONAME is libkelvocore.so.${soname_version}" \
   bash -c "readelf -d '$prefix/lib/libkelvocore.so.${version}' | grep -q 'SONAME.*\[libkelvocore.so.${soname_version}\]'"
 check "no static library, test program or network library" \
@@ -168,6 +169,7 @@ expected=(
   usr/lib/cmake/KelvoCore/KelvoCoreTargets.cmake usr/lib/pkgconfig/kelvocore.pc
   usr/bin/kelvo-cli usr/bin/kelvo-server usr/share/doc/kelvo/host-guide.md
   usr/share/doc/kelvo/CHANGELOG.md usr/share/doc/kelvo/api/index.html
+  usr/share/kelvo/bindings/python/kelvo/__init__.py usr/share/kelvo/bindings/csharp/src/KelvoClient.cs
 )
 holds ".deb" "$debroot" "${expected[@]}"
 check "libkelvocore.so.${soname_version} is a link to the module" \
@@ -180,6 +182,7 @@ mkdir -p "$work/win"
 unzip -q "$zip" -d "$work/win"
 sdk=$(echo "$work"/win/kelvocore-*-windows-sdk)
 holds "zip" "$sdk" include/kelvo/kelvo_core.h include/kelvo/version.h CHANGELOG.md \
+  bindings/python/kelvo/__init__.py bindings/csharp/src/KelvoClient.cs \
   docs/host-guide.md docs/api/index.html lib/cmake/KelvoCore/KelvoCoreConfig.cmake \
   lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
 check "zip: no file names the build tree" bash -c "! grep -rlF '$root' '$sdk'"
