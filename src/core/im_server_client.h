@@ -215,12 +215,27 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
+  // The socket client's reasons for a failed attempt or an ended
+  // connection, each handed to the sink as one OnLog line
+  // (transport/link_notes.cpp). Called inside the delivery's batch, just
+  // before the OnConnectState it explains.
+  void OnLinkNote(const Nimbo2::LinkNote& note);
+  class LinkNotes final : public Nimbo2::LinkNoteWorker {
+   public:
+    explicit LinkNotes(ImServerClient* client) : client_(client) {}
+    void OnLinkNote(const Nimbo2::LinkNote& note) override { client_->OnLinkNote(note); }
+
+   private:
+    ImServerClient* client_;
+  };
+
   enum class Life { kOpen, kReleasePending, kDying };
 
   ClientLock lock_;
   Life life_ = Life::kOpen;  // under lock_
 
   MessageBatch batch_{this};
+  LinkNotes notes_{this};
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;
