@@ -242,6 +242,7 @@ struct Conn {
   // Sampled on every tick: the system held unacknowledged bytes, so a
   // timeout that follows is the unacknowledged-data limit, not keep-alive.
   bool unackedAtTick = false;
+  long unackedBytes = -1;  // at the last tick; -1: the system cannot tell
   uint8_t handshake[4 + 255 + 2];  // largest SOCKS5 reply tail (domain)
   Framer framer;
   std::vector<uint8_t> writing;  // the one write in flight
@@ -733,8 +734,16 @@ void TCPClient_Socks5::Impl::StartTick(const std::shared_ptr<Conn>& c) {
   c->tick.expires_after(kTickInterval);
   c->tick.async_wait([this, c](const asio::error_code& ec) {
     if (ec || !Live(*c)) return;
+    // The system wakes a blocked write only once a good part of its buffer
+    // is free, so a slow reader can go long without our write moving. Where
+    // the system says how much it still holds, less than at the last tick
+    // means the peer took some: progress too.
+    const long unacked = UnacknowledgedBytes(c->socket);
+    if (unacked >= 0 && c->unackedBytes >= 0 && unacked < c->unackedBytes)
+      c->progressAt = std::chrono::steady_clock::now();
+    c->unackedBytes = unacked;
+    c->unackedAtTick = unacked > 0;
     if (Stalled(*c)) return Lost(c, LinkReason::kSendStall, c->health.stallMs);
-    c->unackedAtTick = UnacknowledgedBytes(c->socket) > 0;
     MsgWorker* w;
     {
       std::lock_guard<std::mutex> lock(mu);
