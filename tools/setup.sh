@@ -9,6 +9,7 @@ packages=(
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
   microsocks libreadline-dev libssl-dev binutils
   tshark python3
+  iproute2
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -655,10 +655,15 @@ void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c, LinkReason rea
 // unacknowledged-data one when the last tick saw bytes waiting for their
 // acknowledgement (or, where that cannot be asked, a write under way), else
 // keep-alive.
+//
+// An up connection does not end on a route or neighbour failure by itself;
+// when one of the two limits expires, Linux reports the last such failure
+// (the link went down, the neighbour stopped answering) instead of
+// ETIMEDOUT. So "unreachable" there is a timeout as well.
 void TCPClient_Socks5::Impl::LostIo(const std::shared_ptr<Conn>& c, const asio::error_code& ec) {
   LinkReason reason = ReasonFor(ec);
   uint32_t value = 0;
-  if (reason == LinkReason::kTimedOut) {
+  if (reason == LinkReason::kTimedOut || reason == LinkReason::kUnreachable) {
     if (c->unackedAtTick || c->writing_now) {
       reason = LinkReason::kUnacknowledged;
       value = c->health.unacknowledgedMs;
