@@ -437,6 +437,10 @@ TEST(LinkHealth, ASlowReaderIsNotAStall) {
   }
   EXPECT_EQ(c.worker.States(), States{1}) << "a peer that reads was dropped";
   EXPECT_TRUE(c.worker.Notes().empty());
+  // The rest arrives whole once the peer reads at full speed (and no send
+  // is left pending when the client goes).
+  ASSERT_TRUE(c.server.Read(accepted.size() - got.size(), &got, std::chrono::seconds(10)));
+  EXPECT_TRUE(got == accepted);
 }
 
 // ---------------------------------------------------------------------------
