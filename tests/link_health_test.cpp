@@ -496,6 +496,24 @@ TEST(LinkHealth, AVanishedServerIsNoticedByKeepAliveOrTheUnacknowledgedLimit) {
     EXPECT_EQ(worker.Notes()[0].state, 2u);
   }
 }
+
+TEST(LinkHealth, AServerWhoseLinkIsDownIsUnreachable) {
+  // Nobody answers for the address any more: the system gives up on the
+  // neighbour before our own deadline and says so.
+  VethNamespace ns;
+  if (!ns.Start()) GTEST_SKIP() << "no network namespace: " << ns.error();
+  ASSERT_TRUE(ns.Listen()) << ns.error();
+  ASSERT_TRUE(ns.Vanish()) << ns.error();
+  NotingWorker worker;
+  TCPClient_Socks5 client(&worker);
+  client.SetLinkNoteWorker(&worker);
+  client.SetConnectTimeoutMs(20000);
+  ASSERT_TRUE(client.Connect(ns.Address()));
+  ASSERT_TRUE(worker.WaitStates(1, std::chrono::seconds(15)));
+  EXPECT_EQ(worker.States(), States{0});
+  ASSERT_EQ(worker.Notes().size(), 1u);
+  EXPECT_EQ(worker.Notes()[0].reason, LinkReason::kUnreachable);
+}
 #endif
 
 }  // namespace
