@@ -118,7 +118,7 @@ class TCPClient_Socks5 {
   void SetConnectTimeoutMs(uint32_t ms);
   // Replaces the health limits for later connections of this object.
   void SetLinkHealthLimits(const LinkHealthLimits& limits);
-  // LinkTuning bits of the last connection that came up (0 before any).
+  // LinkTuning bits of the last TCP connection made (0 before any).
   uint32_t LinkTuningApplied() const;
 
   uint64_t BytesReceived() const;
