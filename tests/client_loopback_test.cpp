@@ -68,9 +68,13 @@ void ConnectReceiveAndLoseTheServer(uint16_t proxyPort) {
   server.Close();
   ASSERT_TRUE(sink.WaitFor("OnClose"));
   EXPECT_FALSE(client->GetUser(100, &friendRecord)) << "a closure empties the roster";
+  // The closure's reason comes as one line just before it.
+  std::string where = "127.0.0.1:" + std::to_string(server.port());
+  if (proxyPort != 0) where += " via proxy 127.0.0.1:" + std::to_string(proxyPort);
   EXPECT_EQ(sink.log,
             "QueryInterface(IID_IImClientSink,16843008)\nOnConnect(1)\nOnOnlineStateChanged(100)\n"
-            "OnClose(0)\n");
+            "OnLog('ImServerClient: connection to " + where +
+                " lost: connection closed by peer\\x0a')\nOnClose(0)\n");
   client->Release();
 }
 

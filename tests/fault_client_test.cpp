@@ -213,7 +213,7 @@ TEST(FaultClient, ServerEndingMidMessageGivesOneCloseAndNothingOfThePartial) {
     EXPECT_FALSE(s.client->GetUser(100, &r)) << "a closure empties the roster";
     s.End();
     EXPECT_EQ(s.sink.Names(), (std::vector<std::string>{"QueryInterface", "OnConnect",
-                                                        "OnChatMessage", "OnClose"}));
+                                                        "OnChatMessage", "OnLog", "OnClose"}));
     EXPECT_NE(s.sink.log.find("OnClose(0)"), std::string::npos);
   }
 }
@@ -374,7 +374,9 @@ TEST(FaultClient, ConnectTimeoutReachesTheHostAsOnConnectZero) {
       ASSERT_TRUE(sink.WaitFor("OnConnect", 2));
       client.reset();
     }
-    EXPECT_EQ(sink.Names(), (std::vector<std::string>{"QueryInterface", "OnConnect", "OnConnect"}));
+    EXPECT_EQ(sink.Names(),
+              (std::vector<std::string>{"QueryInterface", "OnLog", "OnConnect", "OnConnect"}));
+    EXPECT_NE(sink.log.find("failed: timed out after 300 ms"), std::string::npos) << sink.log;
     EXPECT_NE(sink.log.find("OnConnect(0)\nOnConnect(1)\n"), std::string::npos) << sink.log;
   }
 }

@@ -36,6 +36,7 @@
 // from under the thread.
 #include "nimbo2/tcp_client_socks5.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -48,11 +49,15 @@
 #include <asio.hpp>
 
 #if defined(__linux__)
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 #if defined(_WIN32)
 #include <windows.h>
+#include <mstcpip.h>
+#include <ws2tcpip.h>
 #else
 #include <dlfcn.h>
 #endif
@@ -103,19 +108,113 @@ struct BatchScope {
   BatchScope& operator=(const BatchScope&) = delete;
 };
 
-// Short keep-alive where the platform lets us tune it: a dead peer behind a
-// silent NAT is noticed in about a minute instead of hours.
-void TuneSocket(tcp::socket& socket) {
+// The health limits one connection runs with, defaults filled in.
+struct Health {
+  uint32_t idleMs, intervalMs, probes, unacknowledgedMs, stallMs;
+};
+
+Health Resolve(const LinkHealthLimits& l) {
+  Health h;
+  h.idleMs = l.keepAliveIdleMs ? l.keepAliveIdleMs : kKeepAliveIdleMs;
+  h.intervalMs = l.keepAliveIntervalMs ? l.keepAliveIntervalMs : kKeepAliveIntervalMs;
+  h.probes = l.keepAliveProbes ? l.keepAliveProbes : kKeepAliveProbes;
+  // Where TCP_USER_TIMEOUT is set, Linux ends a keep-alive once it has run
+  // that long with a probe out, whatever the count: the default makes the
+  // two the same moment.
+  h.unacknowledgedMs =
+      l.unacknowledgedMs ? l.unacknowledgedMs : h.idleMs + h.intervalMs * h.probes;
+  h.stallMs = l.sendStallMs ? l.sendStallMs : kSendStallMs;
+  return h;
+}
+
+#if defined(_WIN32)
+// Winsock option numbers that MinGW's headers lack (ws2ipdef.h).
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+#endif
+
+// Tunes keep-alive and the unacknowledged-data limit, so that a dead peer
+// behind a silent NAT is noticed in under a minute instead of hours (the
+// systems' defaults: a first probe after 2 hours; retransmissions for about
+// 15 minutes). Returns the LinkTuning bits that took.
+uint32_t TuneSocket(tcp::socket& socket, const Health& h) {
+  uint32_t tuned = 0;
   asio::error_code ec;
   socket.set_option(tcp::no_delay(true), ec);
   socket.set_option(asio::socket_base::keep_alive(true), ec);
-#if defined(__linux__) && defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+  if (ec) return tuned;
+#if defined(__linux__)
   const int fd = socket.native_handle();
-  const int idle = 30, interval = 10, count = 3;
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  const int idle = static_cast<int>(std::max<uint32_t>(1, h.idleMs / 1000));
+  const int interval = static_cast<int>(std::max<uint32_t>(1, h.intervalMs / 1000));
+  const int count = static_cast<int>(h.probes);
+  const unsigned user = h.unacknowledgedMs;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0)
+    tuned |= kTunedKeepAlive;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0)
+    tuned |= kTunedProbeCount;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user, sizeof user) == 0)
+    tuned |= kTunedUnacknowledged;
+#elif defined(_WIN32)
+  const SOCKET s = socket.native_handle();
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = h.idleMs;
+  values.keepaliveinterval = h.intervalMs;
+  DWORD returned = 0;
+  if (::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                 nullptr) == 0)
+    tuned |= kTunedKeepAlive;
+  // Windows 10 1703 and later take a probe count and a retransmission
+  // limit; older systems refuse both and keep 10 probes (our default) and
+  // their own limit. The send-stall watchdog does not depend on either.
+  const DWORD count = h.probes;
+  if (::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count),
+                   sizeof count) == 0)
+    tuned |= kTunedProbeCount;
+  const DWORD maxrt = std::max<uint32_t>(1, h.unacknowledgedMs / 1000);
+  if (::setsockopt(s, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&maxrt),
+                   sizeof maxrt) == 0)
+    tuned |= kTunedUnacknowledged;
+#else
+  (void)h;
 #endif
+  return tuned;
+}
+
+// Bytes the system holds that the peer has not acknowledged yet, or -1 where
+// that cannot be asked.
+long UnacknowledgedBytes(tcp::socket& socket) {
+#if defined(__linux__)
+  int n = 0;
+  if (::ioctl(socket.native_handle(), SIOCOUTQ, &n) == 0) return n;
+#else
+  (void)socket;
+#endif
+  return -1;
+}
+
+// The reason for an I/O error on an up connection or a connect attempt.
+// A timeout is told apart by the caller.
+LinkReason ReasonFor(const asio::error_code& ec) {
+  if (ec == asio::error::eof) return LinkReason::kClosedByPeer;
+  if (ec == asio::error::connection_refused) return LinkReason::kRefused;
+  if (ec == asio::error::connection_reset || ec == asio::error::connection_aborted ||
+      ec == asio::error::broken_pipe)
+    return LinkReason::kResetByPeer;
+  if (ec == asio::error::network_unreachable || ec == asio::error::host_unreachable ||
+      ec == asio::error::network_down)
+    return LinkReason::kUnreachable;
+  // Windows ends a connection whose keep-alive went unanswered with
+  // WSAENETRESET; Linux says ETIMEDOUT for both of its limits.
+  if (ec == asio::error::timed_out || ec == asio::error::network_reset)
+    return LinkReason::kTimedOut;
+  return LinkReason::kOtherError;
 }
 
 }  // namespace
@@ -131,6 +230,19 @@ struct Conn {
   const uint64_t epoch;
   tcp::endpoint target;
   bool viaProxy = false;
+  tcp::endpoint proxyAt;
+  uint32_t timeoutMs = 0;
+  Health health{};
+  std::chrono::steady_clock::time_point started;
+  // Send progress, for the stall watchdog: whether a write is under way and
+  // when the peer last took bytes of it (or the write began).
+  bool writing_now = false;
+  std::size_t written = 0;
+  std::chrono::steady_clock::time_point progressAt;
+  // Sampled on every tick: the system held unacknowledged bytes, so a
+  // timeout that follows is the unacknowledged-data limit, not keep-alive.
+  bool unackedAtTick = false;
+  long unackedBytes = -1;  // at the last tick; -1: the system cannot tell
   uint8_t handshake[4 + 255 + 2];  // largest SOCKS5 reply tail (domain)
   Framer framer;
   std::vector<uint8_t> writing;  // the one write in flight
@@ -143,12 +255,14 @@ struct TCPClient_Socks5::Impl {
   std::mutex mu;
   MsgWorker* worker;
   BatchWorker* batch = nullptr;  // set before the thread starts
+  LinkNoteWorker* notes = nullptr;  // likewise
   bool stopped = false;
   int state = kIdle;
   uint64_t epoch = 0;
   bool haveProxy = false;
   tagProxyInfo proxy{};
   uint32_t timeoutMs = kConnectTimeoutMs;
+  LinkHealthLimits limits{};
   std::vector<uint8_t> pending;  // accepted by SendMsg, not yet handed to a write
   std::size_t queued = 0;        // pending + the write in flight
   bool writeScheduled = false;   // a write is in flight or posted
@@ -160,6 +274,7 @@ struct TCPClient_Socks5::Impl {
   std::atomic<bool> halted{false};
 
   std::atomic<uint64_t> bytesIn{0}, bytesOut{0}, messagesIn{0};
+  std::atomic<uint32_t> tuning{0};
 
   // PauseReading/ResumeReading. `parked`: the connection whose next read
   // was held back by a pause (I/O thread only).
@@ -204,17 +319,22 @@ struct TCPClient_Socks5::Impl {
 
   void Run();
   void CloseConn(const std::shared_ptr<Conn>& c);
-  void Report(uint32_t state, uint64_t e);
+  void Report(uint32_t state, uint64_t e, const LinkNote* note = nullptr);
+  LinkNote Note(const Conn& c, uint32_t state, LinkReason reason, uint32_t value) const;
 
   void StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy, tcp::endpoint proxyAt,
-                    uint32_t timeoutMs);
+                    uint32_t timeoutMs, Health health);
   void OnTcpConnected(const std::shared_ptr<Conn>& c);
   void SocksGreet(const std::shared_ptr<Conn>& c);
   void SocksRequest(const std::shared_ptr<Conn>& c);
   void SocksReplyTail(const std::shared_ptr<Conn>& c, std::size_t n);
   void Established(const std::shared_ptr<Conn>& c);
-  void Fail(const std::shared_ptr<Conn>& c);
-  void Lost(const std::shared_ptr<Conn>& c);
+  void Fail(const std::shared_ptr<Conn>& c, LinkReason reason, uint32_t value = 0);
+  void FailIo(const std::shared_ptr<Conn>& c, const asio::error_code& ec);
+  void FailHandshake(const std::shared_ptr<Conn>& c, const asio::error_code& ec);
+  void Lost(const std::shared_ptr<Conn>& c, LinkReason reason, uint32_t value = 0);
+  void LostIo(const std::shared_ptr<Conn>& c, const asio::error_code& ec);
+  bool Stalled(Conn& c) const;
 
   void StartRead(const std::shared_ptr<Conn>& c);
   void ReadOrPark(const std::shared_ptr<Conn>& c);
@@ -275,9 +395,12 @@ void TCPClient_Socks5::Impl::CloseConn(const std::shared_ptr<Conn>& c) {
 
 // Calls OnConnectState without holding mu, inside the worker's batch, and
 // only when epoch `e` (the one the event left behind) is still current once
-// the worker's lock is held (or `e` is kRequested). The worker may destroy the client from inside;
-// callers check Live() before touching anything afterwards.
-void TCPClient_Socks5::Impl::Report(uint32_t newState, uint64_t e) {
+// the worker's lock is held (or `e` is kRequested). The note that explains
+// the report goes first, under the same check; should the worker close or
+// reconnect while it reads the note, the report is stale and dropped. The
+// worker may destroy the client from inside; callers check Live() before
+// touching anything afterwards.
+void TCPClient_Socks5::Impl::Report(uint32_t newState, uint64_t e, const LinkNote* note) {
   MsgWorker* w;
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -287,6 +410,14 @@ void TCPClient_Socks5::Impl::Report(uint32_t newState, uint64_t e) {
   if (!w) return;
   BatchScope scope(batch);
   if (!Current(e)) return;
+  if (note != nullptr && notes != nullptr) {
+    try {
+      notes->OnLinkNote(*note);
+    } catch (...) {
+      // A note is a diagnostic: losing it must not lose the report.
+    }
+    if (!Current(e)) return;
+  }
   try {
     w->OnConnectState(newState);
   } catch (...) {
@@ -294,8 +425,25 @@ void TCPClient_Socks5::Impl::Report(uint32_t newState, uint64_t e) {
   }
 }
 
+LinkNote TCPClient_Socks5::Impl::Note(const Conn& c, uint32_t newState, LinkReason reason,
+                                      uint32_t value) const {
+  LinkNote n{};
+  n.state = newState;
+  n.reason = reason;
+  n.value = value;
+  n.address = c.target.address().to_v4().to_uint();
+  n.port = c.target.port();
+  n.viaProxy = c.viaProxy;
+  if (c.viaProxy) {
+    n.proxyAddress = c.proxyAt.address().to_v4().to_uint();
+    n.proxyPort = c.proxyAt.port();
+  }
+  return n;
+}
+
 void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool viaProxy,
-                                          tcp::endpoint proxyAt, uint32_t timeout) {
+                                          tcp::endpoint proxyAt, uint32_t timeout,
+                                          Health health) {
   if (halted.load() || liveEpoch.load() != e) return;  // abandoned before it began
   CloseConn(conn);
   std::shared_ptr<Conn> c;
@@ -310,20 +458,34 @@ void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool
       state = kIdle;
       failed = BumpEpochLocked();
     }
-    Report(kConnectFailed, failed);
+    LinkNote note{};
+    note.state = kConnectFailed;
+    note.reason = LinkReason::kOutOfMemory;
+    note.address = target.address().to_v4().to_uint();
+    note.port = target.port();
+    note.viaProxy = viaProxy;
+    if (viaProxy) {
+      note.proxyAddress = proxyAt.address().to_v4().to_uint();
+      note.proxyPort = proxyAt.port();
+    }
+    Report(kConnectFailed, failed, &note);
     return;
   }
   conn = c;
   c->target = target;
   c->viaProxy = viaProxy;
+  c->proxyAt = proxyAt;
+  c->timeoutMs = timeout;
+  c->health = health;
+  c->started = std::chrono::steady_clock::now();
   c->timer.expires_after(std::chrono::milliseconds(timeout));
   c->timer.async_wait([this, c](const asio::error_code& ec) {
-    if (!ec) Fail(c);
+    if (!ec) Fail(c, LinkReason::kTimedOut, c->timeoutMs);
   });
   c->socket.async_connect(viaProxy ? proxyAt : target, [this, c](const asio::error_code& ec) {
     if (!Live(*c)) return;
     if (ec) {
-      Fail(c);
+      FailIo(c, ec);
       return;
     }
     OnTcpConnected(c);
@@ -331,7 +493,7 @@ void TCPClient_Socks5::Impl::StartAttempt(uint64_t e, tcp::endpoint target, bool
 }
 
 void TCPClient_Socks5::Impl::OnTcpConnected(const std::shared_ptr<Conn>& c) {
-  TuneSocket(c->socket);
+  tuning.store(TuneSocket(c->socket, c->health), std::memory_order_relaxed);
   if (c->viaProxy) {
     SocksGreet(c);
   } else {
@@ -348,14 +510,16 @@ void TCPClient_Socks5::Impl::SocksGreet(const std::shared_ptr<Conn>& c) {
   asio::async_write(c->socket, asio::buffer(c->handshake, 3),
                     [this, c](const asio::error_code& ec, std::size_t) {
                       if (!Live(*c)) return;
-                      if (ec) return Fail(c);
+                      if (ec) return FailHandshake(c, ec);
                       asio::async_read(
                           c->socket, asio::buffer(c->handshake, 2),
                           [this, c](const asio::error_code& ec2, std::size_t) {
                             if (!Live(*c)) return;
-                            if (ec2 || c->handshake[0] != kSocksVersion ||
-                                c->handshake[1] != kMethodNoAuth)
-                              return Fail(c);
+                            if (ec2) return FailHandshake(c, ec2);
+                            if (c->handshake[0] != kSocksVersion)
+                              return Fail(c, LinkReason::kProxyBadReply, c->handshake[0]);
+                            if (c->handshake[1] != kMethodNoAuth)
+                              return Fail(c, LinkReason::kProxyMethodRefused, c->handshake[1]);
                             SocksRequest(c);
                           });
                     });
@@ -381,12 +545,15 @@ void TCPClient_Socks5::Impl::SocksRequest(const std::shared_ptr<Conn>& c) {
       c->socket, asio::buffer(c->handshake, 10),
       [this, c](const asio::error_code& ec, std::size_t) {
         if (!Live(*c)) return;
-        if (ec) return Fail(c);
+        if (ec) return FailHandshake(c, ec);
         asio::async_read(c->socket, asio::buffer(c->handshake, 4),
                          [this, c](const asio::error_code& ec2, std::size_t) {
                            if (!Live(*c)) return;
                            const uint8_t* r = c->handshake;
-                           if (ec2 || r[0] != kSocksVersion || r[1] != 0) return Fail(c);
+                           if (ec2) return FailHandshake(c, ec2);
+                           if (r[0] != kSocksVersion)
+                             return Fail(c, LinkReason::kProxyBadReply, r[0]);
+                           if (r[1] != 0) return Fail(c, LinkReason::kProxyFailureReply, r[1]);
                            switch (r[3]) {
                              case kAtypIpv4:
                                return SocksReplyTail(c, 4 + 2);
@@ -398,11 +565,11 @@ void TCPClient_Socks5::Impl::SocksRequest(const std::shared_ptr<Conn>& c) {
                                    c->socket, asio::buffer(c->handshake, 1),
                                    [this, c](const asio::error_code& ec3, std::size_t) {
                                      if (!Live(*c)) return;
-                                     if (ec3) return Fail(c);
+                                     if (ec3) return FailHandshake(c, ec3);
                                      SocksReplyTail(c, std::size_t{c->handshake[0]} + 2);
                                    });
                              default:
-                               return Fail(c);
+                               return Fail(c, LinkReason::kProxyBadReply, r[3]);
                            }
                          });
       });
@@ -414,7 +581,7 @@ void TCPClient_Socks5::Impl::SocksReplyTail(const std::shared_ptr<Conn>& c, std:
   asio::async_read(c->socket, asio::buffer(c->handshake, n),
                    [this, c](const asio::error_code& ec, std::size_t) {
                      if (!Live(*c)) return;
-                     if (ec) return Fail(c);
+                     if (ec) return FailHandshake(c, ec);
                      Established(c);
                    });
 }
@@ -434,7 +601,8 @@ void TCPClient_Socks5::Impl::Established(const std::shared_ptr<Conn>& c) {
   StartTick(c);
 }
 
-void TCPClient_Socks5::Impl::Fail(const std::shared_ptr<Conn>& c) {
+void TCPClient_Socks5::Impl::Fail(const std::shared_ptr<Conn>& c, LinkReason reason,
+                                  uint32_t value) {
   uint64_t after;
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -443,10 +611,39 @@ void TCPClient_Socks5::Impl::Fail(const std::shared_ptr<Conn>& c) {
     after = BumpEpochLocked();
   }
   CloseConn(c);
-  Report(kConnectFailed, after);
+  const LinkNote note = Note(*c, kConnectFailed, reason, value);
+  Report(kConnectFailed, after, &note);
 }
 
-void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
+// A connect that the system gave up on itself (before our deadline) says
+// how long it took.
+void TCPClient_Socks5::Impl::FailIo(const std::shared_ptr<Conn>& c, const asio::error_code& ec) {
+  const LinkReason reason = ReasonFor(ec);
+  uint32_t value = 0;
+  if (reason == LinkReason::kTimedOut) {
+    value = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - c->started)
+                                      .count());
+  } else if (reason == LinkReason::kOtherError) {
+    value = static_cast<uint32_t>(ec.value());
+  }
+  Fail(c, reason, value);
+}
+
+// During the handshake the peer is the proxy: its close or reset is the
+// proxy giving up on us, whatever it did to the target.
+void TCPClient_Socks5::Impl::FailHandshake(const std::shared_ptr<Conn>& c,
+                                           const asio::error_code& ec) {
+  const LinkReason reason = ReasonFor(ec);
+  if (reason == LinkReason::kClosedByPeer || reason == LinkReason::kResetByPeer) {
+    Fail(c, LinkReason::kProxyClosed);
+  } else {
+    FailIo(c, ec);
+  }
+}
+
+void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c, LinkReason reason,
+                                  uint32_t value) {
   uint64_t after;
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -457,7 +654,41 @@ void TCPClient_Socks5::Impl::Lost(const std::shared_ptr<Conn>& c) {
   }
   CloseConn(c);
   if (recorder) recorder->Closed();
-  Report(kConnectionClosed, after);
+  const LinkNote note = Note(*c, kConnectionClosed, reason, value);
+  Report(kConnectionClosed, after, &note);
+}
+
+// A system timeout on an up connection is one of our two limits: the
+// unacknowledged-data one when the last tick saw bytes waiting for their
+// acknowledgement (or, where that cannot be asked, a write under way), else
+// keep-alive.
+//
+// An up connection does not end on a route or neighbour failure by itself;
+// when one of the two limits expires, Linux reports the last such failure
+// (the link went down, the neighbour stopped answering) instead of
+// ETIMEDOUT. So "unreachable" there is a timeout as well.
+void TCPClient_Socks5::Impl::LostIo(const std::shared_ptr<Conn>& c, const asio::error_code& ec) {
+  LinkReason reason = ReasonFor(ec);
+  uint32_t value = 0;
+  if (reason == LinkReason::kTimedOut || reason == LinkReason::kUnreachable) {
+    if (c->unackedAtTick || c->writing_now) {
+      reason = LinkReason::kUnacknowledged;
+      value = c->health.unacknowledgedMs;
+    } else {
+      reason = LinkReason::kKeepAliveTimeout;
+      value = c->health.probes;
+    }
+  } else if (reason == LinkReason::kRefused || reason == LinkReason::kOtherError) {
+    reason = LinkReason::kOtherError;
+    value = static_cast<uint32_t>(ec.value());
+  }
+  Lost(c, reason, value);
+}
+
+// Bytes wait and the peer has taken none of them for the stall limit.
+bool TCPClient_Socks5::Impl::Stalled(Conn& c) const {
+  return c.writing_now && std::chrono::steady_clock::now() - c.progressAt >=
+                              std::chrono::milliseconds(c.health.stallMs);
 }
 
 // ---------------------------------------------------------------------------
@@ -472,7 +703,7 @@ void TCPClient_Socks5::Impl::StartRead(const std::shared_ptr<Conn>& c) {
 void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::error_code& ec,
                                     std::size_t n) {
   if (!Live(*c)) return;
-  if (ec) return Lost(c);  // EOF, reset or any other I/O error
+  if (ec) return LostIo(c, ec);  // EOF, reset, timeout or any other I/O error
   bytesIn.fetch_add(n, std::memory_order_relaxed);
   c->framer.Commit(n);
   // `w` stays valid while Live(): only a destructor clears it, and that
@@ -507,7 +738,7 @@ void TCPClient_Socks5::Impl::OnRead(const std::shared_ptr<Conn>& c, const asio::
   }
   messagesIn.fetch_add(delivered, std::memory_order_relaxed);
   if (status == Framer::Status::kStopped || !Live(*c)) return;  // closed or destroyed
-  if (status == Framer::Status::kBadLength) return Lost(c);
+  if (status == Framer::Status::kBadLength) return Lost(c, LinkReason::kFramingError);
   ReadOrPark(c);
 }
 
@@ -525,6 +756,16 @@ void TCPClient_Socks5::Impl::StartTick(const std::shared_ptr<Conn>& c) {
   c->tick.expires_after(kTickInterval);
   c->tick.async_wait([this, c](const asio::error_code& ec) {
     if (ec || !Live(*c)) return;
+    // The system wakes a blocked write only once a good part of its buffer
+    // is free, so a slow reader can go long without our write moving. Where
+    // the system says how much it still holds, less than at the last tick
+    // means the peer took some: progress too.
+    const long unacked = UnacknowledgedBytes(c->socket);
+    if (unacked >= 0 && c->unackedBytes >= 0 && unacked < c->unackedBytes)
+      c->progressAt = std::chrono::steady_clock::now();
+    c->unackedBytes = unacked;
+    c->unackedAtTick = unacked > 0;
+    if (Stalled(*c)) return Lost(c, LinkReason::kSendStall, c->health.stallMs);
     MsgWorker* w;
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -563,10 +804,25 @@ void TCPClient_Socks5::Impl::WriteNext(const std::shared_ptr<Conn>& c) {
     c->writing.clear();
     c->writing.swap(pending);
   }
+  // The stall clock starts with the write and restarts whenever the system
+  // takes part of it: a slow reader makes progress, a peer that stopped
+  // reading does not.
+  c->writing_now = true;
+  c->written = 0;
+  c->progressAt = std::chrono::steady_clock::now();
+  Conn* const raw = c.get();
   asio::async_write(c->socket, asio::buffer(c->writing),
+                    [raw](const asio::error_code& ec, std::size_t transferred) -> std::size_t {
+                      if (transferred != raw->written) {
+                        raw->written = transferred;
+                        raw->progressAt = std::chrono::steady_clock::now();
+                      }
+                      return ec ? 0 : Framer::kReadChunk;
+                    },
                     [this, c](const asio::error_code& ec, std::size_t n) {
+                      c->writing_now = false;
                       if (!Live(*c)) return;
-                      if (ec) return Lost(c);
+                      if (ec) return LostIo(c, ec);
                       bytesOut.fetch_add(n, std::memory_order_relaxed);
                       {
                         std::lock_guard<std::mutex> lock(mu);
@@ -631,6 +887,15 @@ void TCPClient_Socks5::SetConnectTimeoutMs(uint32_t ms) {
   impl_->timeoutMs = ms ? ms : kConnectTimeoutMs;
 }
 
+void TCPClient_Socks5::SetLinkHealthLimits(const LinkHealthLimits& limits) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->limits = limits;
+}
+
+uint32_t TCPClient_Socks5::LinkTuningApplied() const {
+  return impl_->tuning.load(std::memory_order_relaxed);
+}
+
 bool TCPClient_Socks5::Connect(sockaddr_in address) {
   Impl* const d = impl_.get();
   try {
@@ -648,10 +913,11 @@ bool TCPClient_Socks5::Connect(sockaddr_in address) {
     const bool viaProxy = d->haveProxy;
     const tcp::endpoint proxyAt = Endpoint(d->proxy.address, d->proxy.port);
     const uint32_t timeout = d->timeoutMs;
+    const Health health = Resolve(d->limits);
     const uint64_t e = d->BumpEpochLocked();
     d->state = kConnecting;
-    asio::post(*d->io, [d, e, target, viaProxy, proxyAt, timeout] {
-      d->StartAttempt(e, target, viaProxy, proxyAt, timeout);
+    asio::post(*d->io, [d, e, target, viaProxy, proxyAt, timeout, health] {
+      d->StartAttempt(e, target, viaProxy, proxyAt, timeout, health);
     });
     return true;
   } catch (...) {
@@ -738,6 +1004,8 @@ void TCPClient_Socks5::ResumeReading() {
 }
 
 void TCPClient_Socks5::SetBatchWorker(BatchWorker* batch) { impl_->batch = batch; }
+
+void TCPClient_Socks5::SetLinkNoteWorker(LinkNoteWorker* notes) { impl_->notes = notes; }
 
 bool TCPClient_Socks5::OnMessageThread() const {
   std::lock_guard<std::mutex> lock(impl_->mu);

@@ -24,6 +24,13 @@ bool EventFifo::PushConnectState(uint32_t state) {
   return Push(Kind::kConnectState, static_cast<uint8_t>(state), nullptr, 0);
 }
 
+bool EventFifo::PushLog(const char* text) {
+  const std::size_t length = std::strlen(text) + 1;
+  if (length > 0xFFFF) return false;
+  return Push(Kind::kLog, 0, reinterpret_cast<const uint8_t*>(text),
+              static_cast<uint32_t>(length));
+}
+
 bool EventFifo::Push(Kind kind, uint8_t value, const uint8_t* body, uint32_t length) {
   if (ring_ == nullptr) return false;
   const std::size_t size = kHeadBytes + length;

@@ -24,13 +24,14 @@ namespace kelvo {
 
 class EventFifo {
  public:
-  enum class Kind : uint8_t { kSkip = 0, kMessage = 1, kConnectState = 2 };
+  enum class Kind : uint8_t { kSkip = 0, kMessage = 1, kConnectState = 2, kLog = 3 };
   static constexpr std::size_t kHeadBytes = 4;
 
   struct Event {
     Kind kind;
     uint32_t state;     // kConnectState: the connection state
-    uint8_t* message;   // kMessage: `length` bytes, writable
+    uint8_t* message;   // kMessage: `length` bytes, writable; kLog: the text,
+                        // terminator included
     uint32_t length;
   };
 
@@ -45,6 +46,8 @@ class EventFifo {
   // Appends one record; false (nothing changed) when it does not fit.
   bool PushMessage(const uint8_t* message, uint32_t length);
   bool PushConnectState(uint32_t state);
+  // A diagnostic line for the sink's OnLog (zero-terminated, copied).
+  bool PushLog(const char* text);
 
   // Takes the oldest record off. Its bytes stay valid until the next push.
   bool Pop(Event* out);

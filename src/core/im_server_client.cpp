@@ -30,7 +30,10 @@ ImServerClient::ImServerClient(const SocketFactory& makeSocket) {
   // The tables are built (empty) by their member initialisers; the socket
   // client comes after them, with this object as its worker.
   socket_ = makeSocket(static_cast<Nimbo2::MsgWorker*>(this));
-  if (socket_ != nullptr) socket_->SetBatchWorker(&batch_);
+  if (socket_ != nullptr) {
+    socket_->SetBatchWorker(&batch_);
+    socket_->SetLinkNoteWorker(&notes_);
+  }
   sink_ = nullptr;
   std::memset(&MyInfo, 0, sizeof MyInfo);
 }

@@ -253,6 +253,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // WaitForEvents sleepers once at its end. queueLock_ held.
   void QueueMessage(const uint8_t* message, uint32_t length, bool inBatch);
   void QueueConnectState(uint32_t state, bool inBatch);
+  void QueueLog(const char* text, bool inBatch);
   void Queued(bool inBatch);
   void WakeWaiters();
   // Drops every queued event (Close, Connect, destruction), stops the
@@ -296,6 +297,20 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     bool pump_ = false;  // this batch holds queueLock_ (network thread only)
   };
 
+  // The socket client's reasons for a failed attempt or an ended
+  // connection, each handed to the sink as one OnLog line
+  // (transport/link_notes.cpp). Called inside the delivery's batch, just
+  // before the OnConnectState it explains.
+  void OnLinkNote(const Nimbo2::LinkNote& note);
+  class LinkNotes final : public Nimbo2::LinkNoteWorker {
+   public:
+    explicit LinkNotes(ImServerClient* client) : client_(client) {}
+    void OnLinkNote(const Nimbo2::LinkNote& note) override { client_->OnLinkNote(note); }
+
+   private:
+    ImServerClient* client_;
+  };
+
   enum class Life { kOpen, kReleasePending, kDying };
 
   ClientLock lock_;
@@ -322,6 +337,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   std::atomic<int> eventWaiters_{0};
   std::mutex waitMu_;
   std::condition_variable waitCv_;
+
+  LinkNotes notes_{this};
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

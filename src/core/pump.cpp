@@ -106,6 +106,14 @@ uint32_t ImServerClient::Pump(uint32_t maxEvents) {
       ++ran;
       if (event.kind == EventFifo::Kind::kMessage) {
         Dispatch(event.message, event.length, 0);
+      } else if (event.kind == EventFifo::Kind::kLog) {
+        if (sink_ != nullptr) {
+          try {
+            sink_->OnLog(reinterpret_cast<const char*>(event.message));
+          } catch (...) {
+            // A connection note; the state report that follows it stands.
+          }
+        }
       } else {
         DeliverConnectState(event.state);
       }
@@ -207,6 +215,14 @@ void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length, bool 
 void ImServerClient::QueueConnectState(uint32_t state, bool inBatch) {
   // The headroom kept for reads leaves room for reports.
   if (!fifo_.PushConnectState(state)) {
+    ++queueOverflows_;
+    return;
+  }
+  Queued(inBatch);
+}
+
+void ImServerClient::QueueLog(const char* text, bool inBatch) {
+  if (!fifo_.PushLog(text)) {
     ++queueOverflows_;
     return;
   }

@@ -137,6 +137,48 @@ inline constexpr char kTextCreateFailed[] =
 inline constexpr char kTextQueryInterfaceFailed[] =
     "\xbd\xd3\xbf\xda\xb2\xe9\xd1\xaf\xca\xa7\xb0\xdc";
 
+// Why a connection attempt failed or a connection ended: one ASCII line per
+// event, a head naming the address, then the reason. Conversions: %u for
+// numbers (an address is four of them, then the port) and 0x%02X for a
+// protocol byte. The proxy heads name the target first, then the proxy.
+inline constexpr char kTextLinkFailed[] = "ImServerClient: connect to %u.%u.%u.%u:%u failed: ";
+inline constexpr char kTextLinkFailedViaProxy[] =
+    "ImServerClient: connect to %u.%u.%u.%u:%u via proxy %u.%u.%u.%u:%u failed: ";
+inline constexpr char kTextLinkLost[] = "ImServerClient: connection to %u.%u.%u.%u:%u lost: ";
+inline constexpr char kTextLinkLostViaProxy[] =
+    "ImServerClient: connection to %u.%u.%u.%u:%u via proxy %u.%u.%u.%u:%u lost: ";
+inline constexpr char kTextLinkRefused[] = "connection refused\n";
+inline constexpr char kTextLinkTimedOut[] = "timed out after %u ms\n";
+inline constexpr char kTextLinkUnreachable[] = "network or host unreachable\n";
+inline constexpr char kTextLinkReset[] = "connection reset by peer\n";
+inline constexpr char kTextLinkClosed[] = "connection closed by peer\n";
+inline constexpr char kTextLinkKeepAlive[] = "keep-alive timeout, %u probes unanswered\n";
+inline constexpr char kTextLinkUnacknowledged[] = "sent data unacknowledged for %u ms\n";
+inline constexpr char kTextLinkSendStall[] = "send stall, peer took no data for %u ms\n";
+inline constexpr char kTextLinkProxyMethod[] =
+    "proxy refused the no-authentication method (method byte 0x%02X)\n";
+// The reply code, then its meaning from the table below.
+inline constexpr char kTextLinkProxyFailure[] = "proxy failure reply %u (%s)\n";
+inline constexpr char kTextLinkProxyClosed[] = "proxy closed the connection during the handshake\n";
+inline constexpr char kTextLinkProxyBadReply[] = "proxy sent a malformed reply (byte 0x%02X)\n";
+inline constexpr char kTextLinkFraming[] = "framing error (a message length below 4)\n";
+inline constexpr char kTextLinkOutOfMemory[] = "out of memory\n";
+inline constexpr char kTextLinkOtherError[] = "system error %u\n";
+// SOCKS5 reply codes 1 to 8 (RFC 1928, section 6), by code; anything else
+// is unassigned.
+inline constexpr const char* kTextSocksReplyMeanings[] = {
+    "succeeded",
+    "general SOCKS server failure",
+    "connection not allowed by ruleset",
+    "network unreachable",
+    "host unreachable",
+    "connection refused",
+    "TTL expired",
+    "command not supported",
+    "address type not supported",
+};
+inline constexpr char kTextSocksReplyUnassigned[] = "unassigned code";
+
 }  // namespace kelvo
 
 #endif  // KELVO_SINK_TEXTS_H_

@@ -13,7 +13,8 @@ namespace Nimbo2 {
 enum ConnectState : uint32_t {
   kConnectFailed = 0,     // refused, unreachable, proxy failure or timeout
   kConnected = 1,         // the connection (and proxy handshake) is up
-  kConnectionClosed = 2,  // an up connection ended: peer close, reset, I/O or framing error
+  kConnectionClosed = 2,  // an up connection ended: peer close, reset, I/O or framing error,
+                          // keep-alive or unacknowledged-data timeout, send stall
 };
 
 class MsgWorker {
@@ -63,6 +64,54 @@ class BatchWorker {
 
  protected:
   ~BatchWorker() = default;
+};
+
+
+// Why an attempt failed or an up connection ended, as the library saw it.
+enum class LinkReason : uint32_t {
+  kRefused = 1,        // the server (or the proxy) refused the TCP connection
+  kTimedOut,           // value: the attempt's limit in ms (connect + proxy handshake)
+  kUnreachable,        // no route to the network or the host
+  kResetByPeer,        // the peer reset the connection
+  kClosedByPeer,       // the peer closed its end (FIN)
+  kKeepAliveTimeout,   // value: keep-alive probes sent, none answered
+  kUnacknowledged,     // value: ms that sent data stayed unacknowledged
+  kSendStall,          // value: ms without the peer taking any queued byte
+  kProxyMethodRefused, // value: the method byte the proxy answered (0xFF: none acceptable)
+  kProxyFailureReply,  // value: the REP code of the proxy's CONNECT reply (RFC 1928)
+  kProxyClosed,        // the proxy closed (or reset) the connection during the handshake
+  kProxyBadReply,      // value: the offending byte (version or address type)
+  kFramingError,       // a message announced a length below its 4-byte header
+  kOutOfMemory,
+  kOtherError,         // value: the system's error code
+};
+
+// One reason with the addresses it concerns. Addresses and ports are in host
+// byte order; the proxy fields are set only when the attempt went through one.
+struct LinkNote {
+  uint32_t state;  // the ConnectState reported right after: failed or closed
+  LinkReason reason;
+  uint32_t value;  // see LinkReason; 0 where it names none
+  uint32_t address;
+  uint16_t port;
+  bool viaProxy;
+  uint32_t proxyAddress;
+  uint16_t proxyPort;
+};
+
+// Optional companion of a MsgWorker, registered with
+// TCPClient_Socks5::SetLinkNoteWorker: told why a connection attempt failed
+// or an up connection ended. It is called on the message thread inside the
+// same batch and currency check as the OnConnectState it explains, right
+// before it: a note of an attempt that the worker closed or replaced is
+// dropped together with its report. Not called for a close the caller asked
+// for (CloseSocket).
+class LinkNoteWorker {
+ public:
+  virtual void OnLinkNote(const LinkNote& note) = 0;
+
+ protected:
+  ~LinkNoteWorker() = default;
 };
 
 }  // namespace Nimbo2

@@ -32,6 +32,44 @@ inline constexpr int kMaxMessageLength = 0x7FFF;
 inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy handshake
 inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
 
+// Connection health. The protocol has no heartbeat, so a silent server is
+// only ever judged by TCP keep-alive: after kKeepAliveIdleMs without a
+// segment from the peer, a probe every kKeepAliveIntervalMs, and the
+// connection ends when kKeepAliveProbes go unanswered: 20 + 10 x 3 = 50 s.
+// Ten probes is the count Windows uses and does not let every version
+// change, so every platform ends a dead idle link at the same moment.
+inline constexpr uint32_t kKeepAliveIdleMs = 20000;
+inline constexpr uint32_t kKeepAliveIntervalMs = 3000;
+inline constexpr uint32_t kKeepAliveProbes = 10;
+// Data handed to the system that the peer has not acknowledged for this long
+// ends the connection (TCP_USER_TIMEOUT on Linux, TCP_MAXRT on Windows).
+// Equal to the keep-alive's whole span: Linux lets this limit replace the
+// probe count, and the two must then agree.
+inline constexpr uint32_t kUnacknowledgedMs =
+    kKeepAliveIdleMs + kKeepAliveIntervalMs * kKeepAliveProbes;
+// Bytes wait to be sent and the peer takes none of them for this long (its
+// receive window stays shut: it is alive but not reading): the connection
+// ends. Checked on the message thread's one-second tick.
+inline constexpr uint32_t kSendStallMs = 30000;
+
+// Per-object replacements of the health limits (0 keeps the default).
+// Keep-alive limits are applied in whole seconds where the system counts in
+// seconds (at least 1 s).
+struct LinkHealthLimits {
+  uint32_t keepAliveIdleMs = 0;
+  uint32_t keepAliveIntervalMs = 0;
+  uint32_t keepAliveProbes = 0;
+  uint32_t unacknowledgedMs = 0;  // 0: the keep-alive's whole span, as for the defaults
+  uint32_t sendStallMs = 0;
+};
+
+// What TuneSocket managed to set on the last connection (bits).
+enum LinkTuning : uint32_t {
+  kTunedKeepAlive = 1,        // keep-alive on, with our idle time and interval
+  kTunedProbeCount = 2,       // our probe count (where the system takes one)
+  kTunedUnacknowledged = 4,   // the unacknowledged-data limit
+};
+
 // Pins the module that holds this library's code: it stays loaded until the
 // process ends, whatever the host unloads. Called when a message thread will
 // go on running after the caller that owns it returns (a client destroyed
@@ -75,6 +113,9 @@ class TCPClient_Socks5 {
   // Registers the worker's batch companion (null: none). Call it before the
   // first Connect; it is read on the message thread without a lock.
   void SetBatchWorker(BatchWorker* batch);
+  // Registers the worker's note companion (null: none), told why an attempt
+  // failed or a connection ended. Same rule as SetBatchWorker.
+  void SetLinkNoteWorker(LinkNoteWorker* notes);
   // True when called on this client's message thread (from a worker call).
   bool OnMessageThread() const;
   // Idle 0, connecting 1, connected 2.
@@ -83,6 +124,10 @@ class TCPClient_Socks5 {
   // Replaces kConnectTimeoutMs for later attempts of this object (0 keeps
   // the default). The limit covers the TCP connect and the proxy handshake.
   void SetConnectTimeoutMs(uint32_t ms);
+  // Replaces the health limits for later connections of this object.
+  void SetLinkHealthLimits(const LinkHealthLimits& limits);
+  // LinkTuning bits of the last TCP connection made (0 before any).
+  uint32_t LinkTuningApplied() const;
 
   uint64_t BytesReceived() const;
   uint64_t BytesSent() const;

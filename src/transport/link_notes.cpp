@@ -1,0 +1,115 @@
+// Why the connection failed or ended, told to the host as one OnLog line.
+//
+// OnConnect(0) and OnClose carry no reason, and a player's support ticket
+// needs one: refused, timed out, a proxy's refusal, a dead link. The socket
+// client hands over the reason just before the state it explains, inside
+// the same delivery, so a reason is never told for an attempt the host has
+// already closed or replaced, and the host reads it before the state.
+#include <cstdio>
+
+#include "core/im_server_client.h"
+#include "sink/texts.h"
+
+namespace kelvo {
+
+namespace {
+
+using Nimbo2::LinkNote;
+using Nimbo2::LinkReason;
+
+// One diagnostic line, terminator included, as for FormatLog.
+constexpr std::size_t kLineSize = 512;
+
+unsigned Octet(uint32_t address, int shift) { return (address >> shift) & 0xFFu; }
+
+// Appends at `used`; the buffer stays terminated when the text is cut.
+void Append(std::size_t& used, int written) {
+  if (written <= 0) return;
+  used += static_cast<std::size_t>(written);
+  if (used >= kLineSize) used = kLineSize - 1;
+}
+
+const char* SocksReplyMeaning(uint32_t code) {
+  constexpr std::size_t count = sizeof kTextSocksReplyMeanings / sizeof kTextSocksReplyMeanings[0];
+  return code < count ? kTextSocksReplyMeanings[code] : kTextSocksReplyUnassigned;
+}
+
+const char* ReasonText(LinkReason reason) {
+  switch (reason) {
+    case LinkReason::kRefused: return kTextLinkRefused;
+    case LinkReason::kTimedOut: return kTextLinkTimedOut;
+    case LinkReason::kUnreachable: return kTextLinkUnreachable;
+    case LinkReason::kResetByPeer: return kTextLinkReset;
+    case LinkReason::kClosedByPeer: return kTextLinkClosed;
+    case LinkReason::kKeepAliveTimeout: return kTextLinkKeepAlive;
+    case LinkReason::kUnacknowledged: return kTextLinkUnacknowledged;
+    case LinkReason::kSendStall: return kTextLinkSendStall;
+    case LinkReason::kProxyMethodRefused: return kTextLinkProxyMethod;
+    case LinkReason::kProxyFailureReply: return kTextLinkProxyFailure;
+    case LinkReason::kProxyClosed: return kTextLinkProxyClosed;
+    case LinkReason::kProxyBadReply: return kTextLinkProxyBadReply;
+    case LinkReason::kFramingError: return kTextLinkFraming;
+    case LinkReason::kOutOfMemory: return kTextLinkOutOfMemory;
+    case LinkReason::kOtherError: break;
+  }
+  return kTextLinkOtherError;
+}
+
+void FormatNote(const LinkNote& note, char* line) {
+  std::size_t used = 0;
+  const bool lost = note.state == Nimbo2::kConnectionClosed;
+  const uint32_t a = note.address;
+  const uint32_t p = note.proxyAddress;
+  if (note.viaProxy) {
+    Append(used,
+           std::snprintf(line, kLineSize, lost ? kTextLinkLostViaProxy : kTextLinkFailedViaProxy,
+                         Octet(a, 24), Octet(a, 16), Octet(a, 8), Octet(a, 0), unsigned{note.port},
+                         Octet(p, 24), Octet(p, 16), Octet(p, 8), Octet(p, 0),
+                         unsigned{note.proxyPort}));
+  } else {
+    Append(used,
+           std::snprintf(line, kLineSize, lost ? kTextLinkLost : kTextLinkFailed, Octet(a, 24),
+                         Octet(a, 16), Octet(a, 8), Octet(a, 0), unsigned{note.port}));
+  }
+  char* const rest = line + used;
+  const std::size_t room = kLineSize - used;
+  if (note.reason == LinkReason::kProxyFailureReply) {
+    std::snprintf(rest, room, kTextLinkProxyFailure, unsigned{note.value},
+                  SocksReplyMeaning(note.value));
+  } else {
+    // Every other reason text takes at most the one value.
+    std::snprintf(rest, room, ReasonText(note.reason), unsigned{note.value});
+  }
+}
+
+}  // namespace
+
+void ImServerClient::OnLinkNote(const Nimbo2::LinkNote& note) {
+  char line[kLineSize];
+  // Pump mode: the line goes into the queue ahead of the state it explains
+  // and reaches OnLog inside Pump, like every other event. Inside the socket
+  // client's batch the queue's lock is held and the client's is not taken.
+  if (queueLock_.HeldByMe()) {
+    FormatNote(note, line);
+    QueueLog(line, true);
+    return;
+  }
+  CallScope scope(this);
+  if (!scope.live()) return;
+  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    FormatNote(note, line);
+    queueLock_.Lock();
+    QueueLog(line, false);
+    queueLock_.Unlock();
+    return;
+  }
+  if (sink_ == nullptr) return;
+  FormatNote(note, line);
+  try {
+    sink_->OnLog(line);
+  } catch (...) {
+    // The state report follows regardless; nobody else to tell.
+  }
+}
+
+}  // namespace kelvo
