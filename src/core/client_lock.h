@@ -74,6 +74,10 @@ class ClientLock {
   std::condition_variable turn_;
   uint64_t nextTicket_ = 0;  // under mu_
   uint64_t serving_ = 0;     // under mu_: the ticket that may hold the lock
+  // serving_, readable without mu_: a waiter watches it for a short while
+  // before it sleeps, since a hand-over between two messages usually comes
+  // sooner than a sleeping thread can be woken.
+  std::atomic<uint64_t> servingNow_{0};
   std::atomic<std::thread::id> owner_{};
   std::atomic<int> waiting_{0};
   int depth_ = 0;  // the holder's levels
