@@ -27,6 +27,7 @@
 #include "support/loopback_server.h"
 #include "support/recording_sink.h"
 #include "support/socks5_proxy.h"
+#include "support/waiting_sink.h"
 #include "support/wire.h"
 
 namespace kelvo {
@@ -35,39 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Bytes;
 using test::Msg;
-
-// A recording sink whose calls can be waited for from the test thread.
-class WaitingSink : public test::RecordingSink {
- public:
-  WaitingSink() {
-    onCall = [this](const std::string& name) {
-      std::lock_guard<std::mutex> lock(mu_);
-      names_.push_back(name);
-      cv_.notify_all();
-    };
-  }
-  // Waits until `name` has been called `times` times in all.
-  bool WaitFor(const std::string& name, int times = 1, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return Count(name) >= times; });
-  }
-  int CountOf(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return Count(name);
-  }
-  std::vector<std::string> Names() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return names_;
-  }
-
- private:
-  int Count(const std::string& name) const {
-    return static_cast<int>(std::count(names_.begin(), names_.end(), name));
-  }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> names_;
-};
+using test::WaitingSink;
 
 // Stands between the socket client and the client object, passing every
 // call on and counting ticks: a tick is the library's own proof that time

@@ -33,6 +33,10 @@ class WaitingSink : public test::RecordingSink {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, timeout, [&] { return Count(name) >= times; });
   }
+  int CountOf(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return Count(name);
+  }
   std::vector<std::string> Names() {
     std::lock_guard<std::mutex> lock(mu_);
     return names_;
