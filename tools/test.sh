@@ -14,11 +14,11 @@ for preset in debug asan tsan; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== ${preset}: test"
   if [ "$preset" = debug ]; then
-    ctest --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs" --output-on-failure
   else
     # The end-to-end suites start the server and CLI as child processes;
     # they run in the plain build only.
-    ctest --preset "$preset" -j "$jobs" -E '^(CliSession|ServerSession|ThroughProxy)\.'
+    ctest --preset "$preset" -j "$jobs" --output-on-failure -E '^(CliSession|ServerSession|ThroughProxy)\.'
   fi
 done
 echo "=== fuzz smoke runs"
