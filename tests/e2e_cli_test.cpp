@@ -132,8 +132,11 @@ TEST_F(CliSession, GroupNamesTypedInUtf8ReachTheServerAsGbk) {
 }
 
 TEST_F(CliSession, PumpModeRunsEventsOnTheMainThreadBetweenCommandsAndWhileWaiting) {
-  // Events arrive only when the CLI pumps: during `wait`, and after `me`.
+  // Events arrive only when the CLI pumps: during `wait`, and between
+  // commands. The friend list follows the login result on the wire; the
+  // sleep lets it arrive before the pump that runs ahead of `friends`.
   const std::string output = Run(std::string(kLoginBob) +
+                                 "sleep 300\n"
                                  "friends\n"
                                  "wait 'OnEnumUser #1001 \"alice\"'\n"
                                  "wait '= 1 friends'\n"
