@@ -150,46 +150,20 @@ double Percentile(std::vector<double>& v, double p) {
   return v[std::min(i, v.size() - 1)];
 }
 
-bool WaitCase(int costUs, double seconds) {
+// A host thread calls GetUser every 200 us for `seconds` during a flood of
+// callbacks costing `costUs` each, pumping before every call in pump mode,
+// and prints the waits. Returns whether p99.9 kept within its target.
+bool WaitCase(int costUs, double seconds, bool pump) {
   FloodServer server;
   SpinningSink sink{std::chrono::microseconds(costUs)};
-  ImServerClient* client = ConnectedClient(&sink, server);
+  ImServerClient* client = ConnectedClient(&sink, server, pump);
   std::vector<double> waitsUs;
   waitsUs.reserve(static_cast<std::size_t>(seconds * 6000));
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   auto next = Clock::now();
   UserRecord r{};
   while (Clock::now() < end) {
-    const auto t0 = Clock::now();
-    client->GetUser(100, &r);
-    waitsUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    next += std::chrono::microseconds(200);
-    std::this_thread::sleep_until(next);
-  }
-  const uint64_t delivered = sink.delivered.load();
-  client->Release();
-  const std::size_t calls = waitsUs.size();
-  const double p50 = Percentile(waitsUs, 0.50), p99 = Percentile(waitsUs, 0.99),
-               p999 = Percentile(waitsUs, 0.999), max = waitsUs.empty() ? 0 : waitsUs.back();
-  const double budget = costUs + 100.0;
-  std::printf("C=%2d us: %6zu calls, %9llu deliveries | wait p50 %8.1f  p99 %8.1f  p99.9 %8.1f  "
-              "max %8.1f us | p99.9/(C+100us) %.2f  %s\n",
-              costUs, calls, static_cast<unsigned long long>(delivered), p50, p99, p999, max,
-              p999 / budget, p999 <= budget ? "PASS" : "MISS");
-  return p999 <= budget;
-}
-
-bool PumpCase(int costUs, double seconds) {
-  FloodServer server;
-  SpinningSink sink{std::chrono::microseconds(costUs)};
-  ImServerClient* client = ConnectedClient(&sink, server, true);
-  std::vector<double> waitsUs;
-  waitsUs.reserve(static_cast<std::size_t>(seconds * 6000));
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  auto next = Clock::now();
-  UserRecord r{};
-  while (Clock::now() < end) {
-    client->Pump(256);
+    if (pump) client->Pump(256);
     const auto t0 = Clock::now();
     client->GetUser(100, &r);
     waitsUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
@@ -201,11 +175,20 @@ bool PumpCase(int costUs, double seconds) {
   const std::size_t calls = waitsUs.size();
   const double p50 = Percentile(waitsUs, 0.50), p99 = Percentile(waitsUs, 0.99),
                p999 = Percentile(waitsUs, 0.999), max = waitsUs.empty() ? 0 : waitsUs.back();
-  std::printf("pump, C=%2d us: %6zu calls, %9llu deliveries | wait p50 %8.1f  p99 %8.1f  "
-              "p99.9 %8.1f  max %8.1f us | target p99.9 <= 100 us  %s\n",
-              costUs, calls, static_cast<unsigned long long>(delivered), p50, p99, p999, max,
-              p999 <= 100.0 ? "PASS" : "MISS");
-  return p999 <= 100.0;
+  // Network-thread delivery may wait for the message under way; the pumping
+  // thread runs the callbacks itself and should wait for nothing.
+  const double budget = pump ? 100.0 : costUs + 100.0;
+  const bool pass = p999 <= budget;
+  std::printf("%sC=%2d us: %6zu calls, %9llu deliveries | wait p50 %8.1f  p99 %8.1f  p99.9 %8.1f  "
+              "max %8.1f us | ",
+              pump ? "pump, " : "", costUs, calls, static_cast<unsigned long long>(delivered), p50,
+              p99, p999, max);
+  if (pump) {
+    std::printf("target p99.9 <= 100 us  %s\n", pass ? "PASS" : "MISS");
+  } else {
+    std::printf("p99.9/(C+100us) %.2f  %s\n", p999 / budget, pass ? "PASS" : "MISS");
+  }
+  return pass;
 }
 
 bool ReleaseCase() {
@@ -232,9 +215,9 @@ int main(int argc, char** argv) {
   const bool pumpOnly = argc > 2 && std::strcmp(argv[2], "pump") == 0;
   bool ok = true;
   if (!pumpOnly) {
-    for (int c : {0, 2, 20}) ok = kelvo::bench::WaitCase(c, seconds) && ok;
+    for (int c : {0, 2, 20}) ok = kelvo::bench::WaitCase(c, seconds, false) && ok;
     ok = kelvo::bench::ReleaseCase() && ok;
   }
-  for (int c : {0, 2}) ok = kelvo::bench::PumpCase(c, seconds) && ok;
+  for (int c : {0, 2}) ok = kelvo::bench::WaitCase(c, seconds, true) && ok;
   return ok ? 0 : 1;
 }
