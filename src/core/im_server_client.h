@@ -205,6 +205,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   IImClientSink* sink() const { return sink_; }
   // Threads waiting for the client's lock right now (tests).
   int LockWaiters() const { return lock_.Waiters(); }
+  // Threads asleep in WaitForEvents right now (tests).
+  int Sleepers() const { return eventWaiters_.load(); }
 
  private:
   // Holds the lock for one host call or delivery and tracks nesting, so that
