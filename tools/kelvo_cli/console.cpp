@@ -72,7 +72,10 @@ bool Console::Wait(const std::string& pattern, std::chrono::milliseconds timeout
     for (; scanned < events_.size(); ++scanned) {
       if (!consumed_[scanned] && Matches(events_[scanned], pattern)) {
         consumed_[scanned] = true;
-        since_ = std::min(start, scanned + 1);
+        // A line that arrived while this wait ran moves the window up to the
+        // wait's start. A line that was already there moves nothing: other
+        // lines that came early with it stay visible to the next wait.
+        since_ = scanned >= start ? start : from;
         return true;
       }
     }

@@ -34,12 +34,13 @@ class Console {
   void Note(const std::string& line);
 
   // Waits until a line matching `pattern` is printed that no earlier Wait
-  // matched, looking no further back than the previous Wait's start or the
-  // line it matched, whichever came first. So events that raced each other
-  // may be waited for in any order, several lines printed by one command can
-  // be waited for one after the other, and lines that were already there
-  // before the previous wait (and not after its match) never satisfy a later
-  // one. Consumes the matched line. False on timeout.
+  // matched, looking back to the start of the last Wait that had to wait
+  // for its line. So events that raced each other may be waited for in any
+  // order (an event that came before the line an earlier Wait matched is
+  // still there for a later one), several lines printed by one command can
+  // be waited for one after the other, and lines printed before a Wait that
+  // had to wait never satisfy a later one. Consumes the matched line. False
+  // on timeout.
   bool Wait(const std::string& pattern, std::chrono::milliseconds timeout);
 
   // Pump mode: events are printed only when the host pumps, on its own
