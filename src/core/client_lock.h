@@ -1,22 +1,31 @@
-// ClientLock: the one lock of a client object, shared by the host's threads
-// and the network thread that delivers.
+// ClientLock: the one lock of a client object and the gate every thread
+// passes to be inside it: host calls, deliveries, Pump, the shared pumper
+// and threads asleep in WaitForEvents.
 //
-// Three properties that a plain (recursive) mutex does not give:
+// What a plain (recursive) mutex does not give:
 //   - Re-entrant: a sink callback runs with the lock held and may call any
 //     operation of the client on the same thread. Re-entry costs no atomic
-//     read-modify-write, so the delivery thread can re-enter once per message.
+//     read-modify-write, so a deliverer can re-enter once per message.
 //   - First come, first served: every thread that has to wait takes a ticket
 //     and gets the lock in ticket order. A waiting host thread really gets in
-//     when the delivery thread lets go, and a host calling in a tight loop
-//     cannot keep deliveries out either.
+//     when the deliverer lets go, and a host calling in a tight loop cannot
+//     keep deliveries out either. A ticket may be taken on one thread's
+//     behalf before it waits (TakeTicket, then WaitTicket), so that a
+//     thread can be counted inside while it is still outside.
 //   - Visible contention: Waiters() tells the holder that somebody waits, so
-//     the delivery thread, which keeps the lock across the messages of one
-//     read when nobody else wants it, can hand it over between two messages
+//     the deliverer, which keeps the lock across the messages of a run when
+//     nobody else wants it, can hand it over between two messages
 //     (LetWaitersIn).
+//   - Sleeping inside: a holder may sleep with the lock let go (SleepUntil)
+//     and is woken by Wake (an event arrived) or by Close (the object is
+//     ending); it then queues for the lock again like anybody else.
+//   - Quiescence: after Close, WaitQuiet returns once no thread holds, waits
+//     for or sleeps on the lock, so the object can be freed.
 #ifndef KELVO_CORE_CLIENT_LOCK_H_
 #define KELVO_CORE_CLIENT_LOCK_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,6 +35,8 @@ namespace kelvo {
 
 class ClientLock {
  public:
+  using Clock = std::chrono::steady_clock;
+
   ClientLock() = default;
   ClientLock(const ClientLock&) = delete;
   ClientLock& operator=(const ClientLock&) = delete;
@@ -38,7 +49,7 @@ class ClientLock {
       ++depth_;
       return;
     }
-    LockSlow();
+    WaitTicket(TakeTicket());
   }
 
   // Leaves one level; the last one hands the lock to the next ticket.
@@ -46,6 +57,11 @@ class ClientLock {
     if (--depth_ > 0) return;
     UnlockSlow();
   }
+
+  // A place in the queue, for the thread that will call WaitTicket with it.
+  uint64_t TakeTicket();
+  // Waits for `ticket`'s turn and takes the lock at depth 1.
+  void WaitTicket(uint64_t ticket);
 
   // Levels held by the calling thread, which must hold the lock.
   int Depth() const { return depth_; }
@@ -58,29 +74,54 @@ class ClientLock {
   // queued before this call in, then takes the lock back.
   void LetWaitersIn() {
     UnlockSlow();
-    LockSlow();
+    WaitTicket(TakeTicket());
   }
 
   // True when the calling thread holds the lock.
   bool HeldByMe() const {
     return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
   }
+  // Client locks the calling thread holds, over every client object.
+  static int HeldByThisThread() { return heldHere_; }
+
+  // Wake-ups so far; read before looking for events, passed to SleepUntil.
+  uint64_t Wakes() const { return wakes_.load(std::memory_order_acquire); }
+  // The holder, at depth 1: lets the lock go and sleeps until a Wake after
+  // `seen`, the deadline or Close, then takes the lock again.
+  void SleepUntil(uint64_t seen, Clock::time_point deadline);
+  // Any thread, no lock needed: wakes the sleepers.
+  void Wake();
+  // Threads asleep in SleepUntil right now (tests).
+  int Sleepers() const { return sleepersNow_.load(std::memory_order_relaxed); }
+
+  // The object is ending: every sleeper wakes and none sleeps again. Any
+  // thread.
+  void Close();
+  // After Close, by a thread that does not hold the lock: returns once no
+  // thread holds it, waits for it or sleeps on it.
+  void WaitQuiet();
 
  private:
-  void LockSlow();
   void UnlockSlow();
 
   std::mutex mu_;
-  std::condition_variable turn_;
-  uint64_t nextTicket_ = 0;  // under mu_
-  uint64_t serving_ = 0;     // under mu_: the ticket that may hold the lock
+  std::condition_variable turn_;   // tickets, and WaitQuiet
+  std::condition_variable wake_;   // sleepers
+  uint64_t nextTicket_ = 0;        // under mu_
+  uint64_t serving_ = 0;           // under mu_: the ticket that may hold the lock
+  int sleepers_ = 0;               // under mu_
+  bool closed_ = false;            // under mu_
+  bool quietWanted_ = false;       // under mu_: a WaitQuiet is waiting
   // serving_, readable without mu_: a waiter watches it for a short while
   // before it sleeps, since a hand-over between two messages usually comes
   // sooner than a sleeping thread can be woken.
   std::atomic<uint64_t> servingNow_{0};
+  std::atomic<uint64_t> wakes_{0};
+  std::atomic<int> sleepersNow_{0};
   std::atomic<std::thread::id> owner_{};
   std::atomic<int> waiting_{0};
   int depth_ = 0;  // the holder's levels
+  static thread_local int heldHere_;
 };
 
 }  // namespace kelvo

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/platform.h"
+#include "core/shared_pump.h"
 
 namespace kelvo {
 
@@ -30,23 +31,26 @@ ImServerClient::ImServerClient(const SocketFactory& makeSocket) {
   // The tables are built (empty) by their member initialisers; the socket
   // client comes after them, with this object as its worker.
   socket_ = makeSocket(static_cast<Nimbo2::MsgWorker*>(this));
-  if (socket_ != nullptr) {
-    socket_->SetBatchWorker(&batch_);
-    socket_->SetLinkNoteWorker(&notes_);
-  }
+  if (socket_ != nullptr) socket_->SetInboxWorker(&inbox_);
   sink_ = nullptr;
   std::memset(&MyInfo, 0, sizeof MyInfo);
 }
 
 ImServerClient::~ImServerClient() {
   // A plain delete (tests, the factory's failure path) has not claimed the
-  // destruction yet; Release and Leave have.
+  // destruction yet; Release has, and has done what follows already.
   Enter();
-  if (life_ != Life::kDying) BeginDying();
+  const bool claimed = life_ == Life::kDying;
+  if (!claimed) BeginDying();
   lock_.Unlock();
-  // Outside the lock: destroying the socket client joins its message thread,
-  // which may be waiting for the lock right now. It finds kDying (and its
-  // connection closed) and leaves.
+  if (!claimed) {
+    SharedPump::Instance().Forget(this);
+    if (socket_ != nullptr) socket_->Detach();
+    lock_.WaitQuiet();
+  }
+  if (sharedLoop_) SharedPump::Instance().Leave();
+  // Stops the client's own loop thread (or leaves the shared loop). What the
+  // closed connection accepted still goes out before its FIN.
   if (socket_ != nullptr) {
     delete socket_;
     socket_ = nullptr;
@@ -57,32 +61,32 @@ ImServerClient::~ImServerClient() {
 void ImServerClient::BeginDying() {
   life_ = Life::kDying;
   sink_ = nullptr;
-  queueLock_.Lock();
   if (socket_ != nullptr) {
     ClearLoginData();
     socket_->CloseSocket(false);
   }
-  DiscardPendingLocked();
-  queueLock_.Unlock();
+  lock_.Close();
 }
 
 void ImServerClient::Leave() {
-  bool destroy = false;
   if (lock_.Depth() == 1 && life_ == Life::kReleasePending) {
     BeginDying();
-    destroy = true;
+    lock_.Unlock();
+    Destroy();
+    return;
   }
   lock_.Unlock();
-  if (destroy) delete this;
 }
 
-ImServerClient::CallScope::CallScope(ImServerClient* client) : client_(client) {
-  client_->Enter();
+void ImServerClient::Destroy() {
+  // No new entry from the shared pumper, no call from the socket client
+  // (unless this thread is inside one), and no thread left inside: then the
+  // object can go.
+  SharedPump::Instance().Forget(this);
+  if (socket_ != nullptr) socket_->Detach();
+  lock_.WaitQuiet();
+  delete this;
 }
-
-ImServerClient::CallScope::~CallScope() { client_->Leave(); }
-
-bool ImServerClient::CallScope::live() const { return client_->life_ == Life::kOpen; }
 
 bool ImServerClient::IsValid() {
   return platform::IsValidAddress(this, sizeof(*this), true);
@@ -91,24 +95,13 @@ bool ImServerClient::IsValid() {
 bool ImServerClient::Release() {
   if (!IsValid()) return true;
   Enter();
-  if (life_ != Life::kOpen) {
-    lock_.Unlock();
-    return true;
-  }
-  if (lock_.Depth() > 1) {
-    // Called from inside a callback: the caller's frames still use this
-    // object. Detach the sink now; this thread's outermost exit deletes.
+  if (life_ == Life::kOpen) {
+    // The sink hears nothing more from now on, also when the destruction
+    // waits for the outermost exit of a callback on this thread.
     life_ = Life::kReleasePending;
     sink_ = nullptr;
-    // On the network thread that exit comes after Release has returned to
-    // the host, which may unload the module at once: keep it loaded.
-    if (socket_ != nullptr && socket_->OnMessageThread()) Nimbo2::KeepModuleLoaded();
-    lock_.Unlock();
-    return true;
   }
-  BeginDying();
-  lock_.Unlock();
-  delete this;
+  Leave();
   return true;
 }
 
@@ -127,9 +120,12 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
   if (SameGuid(iid, IID_IImBase) && VersionAccepted(version)) {
     return static_cast<IImClient*>(this);
   }
-  // The pump extension has its own version line: 1.0, any build.
+  // The extensions have their own version lines: 1.0, any build.
   if (SameGuid(iid, IID_IImClientPump) && (version >> 16) == 0x0100) {
     return static_cast<IImClientPump*>(&pump_);
+  }
+  if (SameGuid(iid, IID_IImClientEngine) && (version >> 16) == 0x0100) {
+    return static_cast<IImClientEngine*>(&engine_);
   }
   return nullptr;
 }

@@ -2,51 +2,42 @@
 // IImClient and the network library's worker at once, owns its socket client,
 // the four roster tables and MyInfo, and holds the host's sink unowned.
 //
-// Locking and lifetime, one mechanism:
-//   - One ClientLock (re-entrant, first come first served) guards the tables,
-//     MyInfo, the sink pointer and `life_`. Every host operation and every
-//     delivery takes it for its whole duration through CallScope, so sink
-//     callbacks run with it held and may call back in on the same thread.
-//   - The network thread takes it once for the messages of a read
-//     (MessageBatch) and hands it over between two messages whenever another
-//     thread waits: a host call waits for at most the message being
-//     delivered. After every hand-over, under the lock, the socket client
-//     checks that the connection is still current, so nothing read before a
-//     Close or Connect reaches the host after it.
-//   - `life_` goes kOpen -> kReleasePending -> kDying, or kOpen -> kDying,
-//     under the lock, once. kReleasePending: Release came from inside a call
-//     on some thread; that thread's outermost exit claims the destruction.
-//     kDying: claimed; deliveries do nothing. Exactly the thread that moved
-//     `life_` to kDying deletes the object; a thread waiting for the lock at
-//     that moment gets it later, finds kDying and leaves.
-//   - The socket client is destroyed (its thread joined) only outside the
-//     lock. Release on the network thread itself pins the module, since that
-//     thread outlives the call.
-//   - Exceptions from host callbacks stop at the client's boundary (the
-//     delivery, the enumeration, the host call that made the callback): the
-//     client reports them through OnLog and goes on.
-//
-// Pump mode (IImClientPump, a member object): the network thread never
-// takes `lock_`. Its batch holds `queueLock_` instead, which guards only the
-// event queue, and HandleMessage and OnConnectState append to `fifo_`; so
-// reading and pumping run side by side, and the library's currency check is
-// made under the queue's lock. Close, Connect and the destruction hold that
-// lock across the socket client's CloseSocket/Connect and the emptying of
-// the queue, so nothing of an old connection is pumped and nothing of a new
-// one is thrown away. Pump (under `lock_`) copies a run of events out under
-// the queue's lock and runs them exactly as a network-thread delivery would
-// (Dispatch, DeliverConnectState), handing `lock_` over between two events.
-// When the queue has less than kReadHeadroom free, the socket client stops
-// reading until Pump has made room. Lock order: `lock_`, then `queueLock_`;
-// no callback ever runs under `queueLock_`. The mode changes only under
-// both, so a batch that took either lock and then finds the mode it took it
-// for keeps it for the whole batch.
+// Delivery, locking and lifetime are one mechanism, in six rules:
+//   1. One lock. The ClientLock guards everything of the object: tables,
+//      MyInfo, the sink, the life state and the delivery mode. Every entry
+//      holds it: each host operation, Pump, WaitForEvents, and every
+//      delivery. Callbacks run with it held, so a callback may call any
+//      operation back on its own thread; it is re-entrant.
+//   2. One path. Inbound bytes wait in the connection's inbox, framed where
+//      they lie. Deliver() is the only code that takes them out and runs
+//      them (handlers, reports, reason lines), in order, under the lock: the
+//      loop thread right after its read in network-thread mode (InboxReady),
+//      the host's thread inside Pump in pump mode. The mode only decides the
+//      thread. A full inbox stops reading; nothing is copied twice.
+//   3. Short waits. Between two messages the deliverer hands the lock to
+//      any thread that waits, first come first served: a host call waits
+//      for at most the one message under way and the calls queued before it.
+//      A second thread's Pump returns 0 at once instead of waiting.
+//   4. Currency. The socket client only hands out what belongs to its
+//      current connection. Close and Connect, made under the lock, change
+//      the current connection, and the deliverer checks after every message
+//      and every hand-over: once Close or Connect returns, nothing of the
+//      old connection reaches the host. What it accepted for sending is
+//      still flushed, in the background, before its FIN.
+//   5. Life. `life_` goes kOpen -> kReleasePending -> kDying under the lock.
+//      Release marks kReleasePending; the thread's outermost exit (at once
+//      outside callbacks) claims kDying, closes the gate (sleepers wake),
+//      stops the socket client's calls into us, waits until no other thread
+//      holds, waits for or sleeps on the lock, and deletes. Exactly one
+//      thread deletes; every other entry finds kDying and leaves.
+//   6. Containment. Every host callback runs inside try/catch; an exception
+//      is reported through OnLog and the delivery goes on.
 //
 // Handlers: each inbound message id has one named handler member, called by
-// HandleMessage only after the category, id and size rule have passed. A
-// handler takes (context, message) and returns 0. Handlers never keep an
-// iterator or reference into a table across a sink call: the host may Close
-// (emptying the tables) from inside the callback. They look entries up again.
+// Dispatch only after the category, id and size rule have passed. A handler
+// takes (context, message) and returns 0. Handlers never keep an iterator or
+// reference into a table across a sink call: the host may Close (emptying
+// the tables) from inside the callback. They look entries up again.
 #ifndef KELVO_CORE_IM_SERVER_CLIENT_H_
 #define KELVO_CORE_IM_SERVER_CLIENT_H_
 
@@ -55,16 +46,13 @@
 #include <functional>
 
 #include <atomic>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <thread>
 
 #include "core/client_lock.h"
-#include "core/event_fifo.h"
 #include "kelvo/im_client.h"
+#include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
 #include "kelvo/im_client_sink.h"
-#include "nimbo2/framer.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "roster/tables.h"
@@ -122,26 +110,23 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool SetDeliveryMode(uint32_t mode);
   uint32_t GetDeliveryMode();
   uint32_t Pump(uint32_t maxEvents);
-  uint32_t PendingEvents() const { return fifo_.Count(); }
+  uint32_t PendingEvents();
   bool WaitForEvents(uint32_t timeoutMs);
 
-  // Free queue bytes below which reading stops: what one read can add. A
-  // read hands over at most Framer::kCapacity bytes of messages; each
-  // message (4 bytes at least) gains a 4-byte head, so its records take at
-  // most twice that, plus the gap one wrap of the ring leaves and room for
-  // the connection reports that may follow.
-  static constexpr std::size_t kReadHeadroom =
-      2 * Nimbo2::Framer::kCapacity + EventFifo::kHeadBytes + Nimbo2::Framer::kMaxLength +
-      4 * EventFifo::kHeadBytes;
-  static_assert(kReadHeadroom * 2 < KELVO_PUMP_QUEUE_BYTES, "the queue must hold a few reads");
-  // Messages that found the queue full (none through the socket client: it
-  // stops reading first; only a direct caller of HandleMessage can).
-  uint64_t QueueOverflows() const { return queueOverflows_; }
-  // Bytes of events Pump takes out of the queue at a time (at least one
-  // whole message of the largest size).
-  static constexpr std::size_t kRunBytes = 64 * 1024;
+  // IImClientEngine, reached through engine_.
+  bool UseSharedLoop(uint32_t enable);
 
-  // Nimbo2::MsgWorker. Called by the socket client on its message thread.
+  // The shared pumper (core/shared_pump.cpp): runs up to `maxEvents` of
+  // this client's events with the lock taken on `ticket`; true in *more
+  // when events are left.
+  uint32_t PumpWithTicket(uint64_t ticket, uint32_t maxEvents, bool* more);
+  ClientLock& lock() { return lock_; }
+  bool inSharedReady = false;  // under the shared pumper's lock
+
+  // Nimbo2::MsgWorker. The socket client never calls these (the client
+  // takes its events itself, rule 2); they are the direct entries that
+  // tests, fuzzers and tools use to hand over one message or one state:
+  // judged and handled at once, on the calling thread, in either mode.
   uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
                          uint32_t reserved) override;
   void OnTick(uint32_t tickMs) override;
@@ -206,20 +191,19 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // Threads waiting for the client's lock right now (tests).
   int LockWaiters() const { return lock_.Waiters(); }
   // Threads asleep in WaitForEvents right now (tests).
-  int Sleepers() const { return eventWaiters_.load(); }
+  int Sleepers() const { return lock_.Sleepers(); }
 
  private:
-  // Holds the lock for one host call or delivery and tracks nesting, so that
-  // a Release made from inside a callback is carried out when the outermost
-  // call on this thread returns.
+  // Holds the lock for one host call or delivery (rule 1); its exit is
+  // where a pending Release is carried out (rule 5).
   class CallScope {
    public:
-    explicit CallScope(ImServerClient* client);
-    ~CallScope();
+    explicit CallScope(ImServerClient* client) : client_(client) { client_->Enter(); }
+    ~CallScope() { client_->Leave(); }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
-    // False once a Release is under way: deliveries then do nothing.
-    bool live() const;
+    // False once a Release is under way.
+    bool live() const { return client_->life_ == Life::kOpen; }
 
    private:
     ImServerClient* client_;
@@ -244,70 +228,29 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
-  // The handler of one message, as the network thread or Pump runs it.
-  // Lock held, life kOpen.
-  uint32_t Dispatch(uint8_t* message, uint32_t length, uint32_t context);
-  // OnConnect/OnClose of one connection report and the emptying after a
-  // close. Lock held, life kOpen.
-  void DeliverConnectState(uint32_t state);
-  // Pump mode: queues one event and stops reading when the next read might
-  // not fit. `inBatch`: on the network thread inside its batch, which wakes
-  // WaitForEvents sleepers once at its end. queueLock_ held.
-  void QueueMessage(const uint8_t* message, uint32_t length, bool inBatch);
-  void QueueConnectState(uint32_t state, bool inBatch);
-  void QueueLog(const char* text, bool inBatch);
-  void Queued(bool inBatch);
-  void WakeWaiters();
-  // Drops every queued event (Close, Connect, destruction), stops the
-  // dispatch of a run Pump has already taken out, and lets reading go on.
-  // lock_ and queueLock_ held.
-  void DiscardPendingLocked();
-  // HandleMessage's work once the lock is held: nothing once a Release is
-  // under way, queued in pump mode, handled otherwise.
-  uint32_t Deliver(uint8_t* message, uint32_t length, uint32_t context);
-
-  // Sends one request built by a request operation. False without a socket.
-  bool Send(uint8_t* message, std::size_t size);
-
-  // Taking and leaving the lock for a call or delivery (CallScope) or for
-  // the messages of one read (MessageBatch). Leave() destroys the object
-  // when a Release is pending and this was the thread's outermost call.
-  void Enter() { lock_.Lock(); }
-  void Leave();
-  // Claims the destruction: kDying, no sink, tables emptied, socket closed
-  // (so nothing more is delivered). Lock held, `life_` not kDying.
-  void BeginDying();
-
-  // Reports an exception that a host callback threw, through OnLog, and
-  // swallows one thrown by that OnLog too. Lock held.
-  void CallbackThrew(const char* format, unsigned value);
-
-  // The socket client hands over the messages of one read between
-  // BeginMessages and EndMessages: the lock is taken once for all of them,
-  // and each HandleMessage only re-enters it on the same thread, which costs
-  // no atomic operation. In pump mode the lock is the queue's. Kept as a
-  // member so that the object's bases stay IImClient and MsgWorker.
-  class MessageBatch final : public Nimbo2::BatchWorker {
+  // The IImClientEngine the host sees; same arrangement.
+  class EngineFace final : public IImClientEngine {
    public:
-    explicit MessageBatch(ImServerClient* client) : client_(client) {}
-    void BeginMessages() override;
-    void EndMessages() override;
-    void BetweenMessages() override;
+    explicit EngineFace(ImServerClient* client) : client_(client) {}
+    bool KELVO_CALL IsValid() override;
+    bool KELVO_CALL Release() override;
+    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    bool KELVO_CALL UseSharedLoop(uint32_t enable) override;
+    bool KELVO_CALL SetSharedLoopThreads(uint32_t threads) override;
+    uint32_t KELVO_CALL PumpSharedLoop(uint32_t maxEvents) override;
+    bool KELVO_CALL WaitSharedLoop(uint32_t timeoutMs) override;
+    int64_t KELVO_CALL SharedLoopWaitHandle() override;
 
    private:
     ImServerClient* client_;
-    bool pump_ = false;  // this batch holds queueLock_ (network thread only)
   };
 
-  // The socket client's reasons for a failed attempt or an ended
-  // connection, each handed to the sink as one OnLog line
-  // (transport/link_notes.cpp). Called inside the delivery's batch, just
-  // before the OnConnectState it explains.
-  void OnLinkNote(const Nimbo2::LinkNote& note);
-  class LinkNotes final : public Nimbo2::LinkNoteWorker {
+  // The socket client's delivery companion: told on the loop thread that
+  // the current connection has something new (rule 2).
+  class Inbox final : public Nimbo2::InboxWorker {
    public:
-    explicit LinkNotes(ImServerClient* client) : client_(client) {}
-    void OnLinkNote(const Nimbo2::LinkNote& note) override { client_->OnLinkNote(note); }
+    explicit Inbox(ImServerClient* client) : client_(client) {}
+    void InboxReady() override { client_->InboxReady(); }
 
    private:
     ImServerClient* client_;
@@ -315,32 +258,49 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
 
   enum class Life { kOpen, kReleasePending, kDying };
 
+  void Enter() { lock_.Lock(); }
+  // Leaves one level; at the outermost exit of a thread whose Release is
+  // pending, destroys the object (rule 5).
+  void Leave();
+  // Claims the destruction: kDying, no sink, tables emptied, connection
+  // closed. Lock held.
+  void BeginDying();
+  // The rest of rule 5, outside the lock, then delete.
+  void Destroy();
+
+  // Rule 2: runs up to `maxEvents` events of the current connection. Lock
+  // held, life kOpen. Returns how many ran.
+  uint32_t Deliver(uint32_t maxEvents);
+  void InboxReady();
+  // The handler of one message. Lock held, life kOpen.
+  uint32_t Dispatch(uint8_t* message, uint32_t length, uint32_t context);
+  // OnConnect/OnClose of one connection report and the emptying after a
+  // close. Lock held, life kOpen.
+  void DeliverConnectState(uint32_t state);
+  // The reason for a failed attempt or an ended connection, as one OnLog
+  // line (transport/link_notes.cpp). Lock held.
+  void TellNote(const Nimbo2::LinkNote& note);
+
+  // Sends one request built by a request operation. False without a socket.
+  bool Send(uint8_t* message, std::size_t size);
+
+  // Reports an exception that a host callback threw, through OnLog, and
+  // swallows one thrown by that OnLog too. Lock held.
+  void CallbackThrew(const char* format, unsigned value);
+
   ClientLock lock_;
   Life life_ = Life::kOpen;  // under lock_
 
-  MessageBatch batch_{this};
   PumpFace pump_{this};
+  EngineFace engine_{this};
+  Inbox inbox_{this};
 
-  // Pump mode. Changed under lock_ and queueLock_ both; read under either,
-  // and by the network thread before it takes one (then checked again).
+  // Under lock_; mirrored for the loop thread, which reads it without the
+  // lock (it cannot change while a connection exists).
   std::atomic<uint32_t> deliveryMode_{KELVO_DELIVERY_NETWORK_THREAD};
-  // Under lock_.
-  bool pumping_ = false;     // a Pump is under way (maybe letting others in)
-  uint64_t discards_ = 0;    // DiscardPendingLocked calls, so far
-  std::unique_ptr<uint8_t[]> run_;  // the events Pump has taken out
-  // Under queueLock_.
-  ClientLock queueLock_;
-  EventFifo fifo_;
-  bool readingPaused_ = false;  // we asked the socket client to stop reading
-  bool wakePending_ = false;    // queued inside a batch; EndMessages wakes
-  uint64_t queueOverflows_ = 0;
-  // WaitForEvents: sleepers, and the lock of their condition (not lock_,
-  // which the network thread must not wait for to wake them).
-  std::atomic<int> eventWaiters_{0};
-  std::mutex waitMu_;
-  std::condition_variable waitCv_;
-
-  LinkNotes notes_{this};
+  bool sharedLoop_ = false;  // under lock_
+  // The thread inside Pump, if any (rule 3).
+  std::atomic<std::thread::id> pumpingThread_{};
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

@@ -1,15 +1,16 @@
-// Pump mode: the client's events wait in a queue and run on the host's
-// thread when it calls Pump. See im_server_client.h for how this sits in the
-// locking scheme.
+// The one delivery path (Deliver) and the two ways it runs: on the loop
+// thread right after a read (network-thread mode), or on the host's thread
+// inside Pump (pump mode). See the rules in im_server_client.h.
 #include <chrono>
-#include <new>
 
 #include "core/im_server_client.h"
 #include "core/platform.h"
+#include "core/shared_pump.h"
+#include "nimbo2/msg_head.h"
 
 namespace kelvo {
 
-// --- The face the host holds. ---
+// --- The faces the host holds. ---
 
 bool ImServerClient::PumpFace::IsValid() {
   return platform::IsValidAddress(this, sizeof(*this), true) && client_->IsValid();
@@ -38,6 +39,39 @@ bool ImServerClient::PumpFace::WaitForEvents(uint32_t timeoutMs) {
   return client_->WaitForEvents(timeoutMs);
 }
 
+bool ImServerClient::EngineFace::IsValid() {
+  return platform::IsValidAddress(this, sizeof(*this), true) && client_->IsValid();
+}
+
+bool ImServerClient::EngineFace::Release() {
+  if (!platform::IsValidAddress(this, sizeof(*this), true)) return true;
+  return client_->Release();
+}
+
+void* ImServerClient::EngineFace::QueryInterface(const GUID& iid, uint32_t version) {
+  return client_->QueryInterface(iid, version);
+}
+
+bool ImServerClient::EngineFace::UseSharedLoop(uint32_t enable) {
+  return client_->UseSharedLoop(enable);
+}
+
+bool ImServerClient::EngineFace::SetSharedLoopThreads(uint32_t threads) {
+  return Nimbo2::TCPClient_Socks5::SetSharedLoopThreads(threads);
+}
+
+uint32_t ImServerClient::EngineFace::PumpSharedLoop(uint32_t maxEvents) {
+  return SharedPump::Instance().Pump(maxEvents);
+}
+
+bool ImServerClient::EngineFace::WaitSharedLoop(uint32_t timeoutMs) {
+  return SharedPump::Instance().Wait(timeoutMs);
+}
+
+int64_t ImServerClient::EngineFace::SharedLoopWaitHandle() {
+  return SharedPump::Instance().Handle();
+}
+
 // --- The host's side. ---
 
 bool ImServerClient::SetDeliveryMode(uint32_t mode) {
@@ -45,22 +79,15 @@ bool ImServerClient::SetDeliveryMode(uint32_t mode) {
   if (!scope.live()) return false;
   if (mode != KELVO_DELIVERY_NETWORK_THREAD && mode != KELVO_DELIVERY_PUMP) return false;
   if (mode == deliveryMode_.load(std::memory_order_relaxed)) return true;
-  // Events queued or being pumped, or a connection whose deliveries have
-  // begun in one mode, would otherwise arrive partly in the other.
-  if (pumping_) return false;
-  if (socket_ != nullptr && socket_->GetConnectState() != 0) return false;
-  if (mode == KELVO_DELIVERY_PUMP && run_ == nullptr) {
-    run_.reset(new (std::nothrow) uint8_t[kRunBytes]);
-    if (run_ == nullptr) return false;
+  // A connection whose events have begun in one mode (its reports
+  // included, until the last one is delivered) keeps that mode.
+  if (socket_ != nullptr && socket_->HasConnection()) return false;
+  deliveryMode_.store(mode, std::memory_order_relaxed);
+  if (socket_ != nullptr) {
+    socket_->SetInboxLimit(mode == KELVO_DELIVERY_PUMP ? KELVO_PUMP_QUEUE_BYTES
+                                                       : Nimbo2::kDefaultInboxLimitBytes);
   }
-  queueLock_.Lock();
-  bool changed = false;
-  if (fifo_.Count() == 0 && (mode != KELVO_DELIVERY_PUMP || fifo_.Allocate(KELVO_PUMP_QUEUE_BYTES))) {
-    deliveryMode_.store(mode, std::memory_order_relaxed);
-    changed = true;
-  }
-  queueLock_.Unlock();
-  return changed;
+  return true;
 }
 
 uint32_t ImServerClient::GetDeliveryMode() {
@@ -68,183 +95,150 @@ uint32_t ImServerClient::GetDeliveryMode() {
   return deliveryMode_.load(std::memory_order_relaxed);
 }
 
+uint32_t ImServerClient::PendingEvents() {
+  return socket_ != nullptr ? socket_->PendingEvents() : 0;
+}
+
 uint32_t ImServerClient::Pump(uint32_t maxEvents) {
-  CallScope scope(this);
-  // From inside a callback (a Pump's or any other) the caller is in the
-  // middle of an event: running more would nest events. Another thread's
-  // Pump may be letting this one in between two of its events.
-  if (!scope.live() || deliveryMode_.load(std::memory_order_relaxed) != KELVO_DELIVERY_PUMP ||
-      pumping_ || lock_.Depth() > 1) {
+  // Another thread pumping (or this one, from inside a callback): 0 at
+  // once, without waiting for the callback under way.
+  std::thread::id none;
+  if (!pumpingThread_.compare_exchange_strong(none, std::this_thread::get_id())) return 0;
+  Enter();
+  uint32_t ran = 0;
+  // From inside another callback of this client the caller is in the
+  // middle of an event: running more would nest events.
+  if (life_ == Life::kOpen && lock_.Depth() == 1 &&
+      deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    ran = Deliver(maxEvents);
+  }
+  pumpingThread_.store(std::thread::id());
+  Leave();  // may end the object (a Release made inside a callback)
+  return ran;
+}
+
+uint32_t ImServerClient::PumpWithTicket(uint64_t ticket, uint32_t maxEvents, bool* more) {
+  *more = false;
+  std::thread::id none;
+  if (!pumpingThread_.compare_exchange_strong(none, std::this_thread::get_id())) {
+    // Pumped by a thread of its own right now: it will see the events.
+    lock_.WaitTicket(ticket);
+    Leave();
     return 0;
   }
-  pumping_ = true;
+  lock_.WaitTicket(ticket);
   uint32_t ran = 0;
-  while (ran < maxEvents && life_ == Life::kOpen) {
-    // A run of events comes out under the queue's lock, which the network
-    // thread holds only while it queues; they are run from the copy, so it
-    // goes on queueing meanwhile.
-    std::size_t bytes = 0;
-    queueLock_.Lock();
-    const uint32_t taken = fifo_.TakeRun(run_.get(), kRunBytes, maxEvents - ran, &bytes);
-    if (readingPaused_ && fifo_.FreeBytes() >= fifo_.capacity() / 2) {
-      readingPaused_ = false;
-      if (socket_ != nullptr) socket_->ResumeReading();
-    }
-    queueLock_.Unlock();
-    if (taken == 0) break;
-    const uint64_t discards = discards_;
-    uint8_t* at = run_.get();
-    for (uint32_t i = 0; i < taken; ++i) {
-      // As the network thread does between two messages: a waiting host
-      // thread gets in. Whatever it did is seen below.
-      if (ran != 0 && lock_.Waiters() > 0) lock_.LetWaitersIn();
-      // A Close or Connect (from a callback, or from the thread let in)
-      // discarded the rest of this run with the queue.
-      if (life_ != Life::kOpen || discards_ != discards) break;
-      EventFifo::Event event;
-      at += EventFifo::ReadRecord(at, &event);
-      ++ran;
-      if (event.kind == EventFifo::Kind::kMessage) {
-        Dispatch(event.message, event.length, 0);
-      } else if (event.kind == EventFifo::Kind::kLog) {
-        if (sink_ != nullptr) {
-          try {
-            sink_->OnLog(reinterpret_cast<const char*>(event.message));
-          } catch (...) {
-            // A connection note; the state report that follows it stands.
-          }
-        }
-      } else {
-        DeliverConnectState(event.state);
-      }
-    }
+  if (life_ == Life::kOpen && deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    ran = Deliver(maxEvents);
+    *more = life_ == Life::kOpen && PendingEvents() != 0;
   }
-  pumping_ = false;
+  pumpingThread_.store(std::thread::id());
+  Leave();
   return ran;
 }
 
 bool ImServerClient::WaitForEvents(uint32_t timeoutMs) {
+  Enter();
+  bool any = false;
   // A caller inside a callback would wait for events that only the caller
   // itself can run.
-  if (lock_.HeldByMe() || fifo_.Count() != 0) return fifo_.Count() != 0;
-  eventWaiters_.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  {
-    std::unique_lock<std::mutex> lock(waitMu_);
-    waitCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                     [this] { return fifo_.Count() != 0; });
-  }
-  eventWaiters_.fetch_sub(1, std::memory_order_relaxed);
-  return fifo_.Count() != 0;
-}
-
-void ImServerClient::DiscardPendingLocked() {
-  ++discards_;
-  fifo_.Clear();
-  if (readingPaused_) {
-    readingPaused_ = false;
-    if (socket_ != nullptr) socket_->ResumeReading();
-  }
-}
-
-// --- The network thread's side (and direct deliveries). ---
-
-void ImServerClient::MessageBatch::BeginMessages() {
-  // The mode decides the lock; it cannot change while either is held, so
-  // the one taken is checked against the mode once more.
-  for (;;) {
-    if (client_->deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
-      client_->queueLock_.Lock();
-      if (client_->deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
-        pump_ = true;
-        return;
-      }
-      client_->queueLock_.Unlock();
-    } else {
-      client_->Enter();
-      if (client_->deliveryMode_.load(std::memory_order_relaxed) != KELVO_DELIVERY_PUMP) {
-        pump_ = false;
-        return;
-      }
-      // Nothing ran under it: a plain unlock, no deferred release to honour.
-      client_->lock_.Unlock();
+  if (life_ == Life::kOpen && lock_.Depth() == 1) {
+    const auto deadline = ClientLock::Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const uint64_t seen = lock_.Wakes();
+      any = PendingEvents() != 0;
+      if (any || life_ != Life::kOpen || ClientLock::Clock::now() >= deadline) break;
+      // The lock goes while asleep; Release wakes us (and then waits for us
+      // to leave) instead of waiting out the timeout.
+      lock_.SleepUntil(seen, deadline);
     }
-  }
-}
-
-void ImServerClient::MessageBatch::EndMessages() {
-  if (!pump_) {
-    client_->Leave();
-    return;
-  }
-  // One wake-up per read, not one per message.
-  if (client_->wakePending_) {
-    client_->wakePending_ = false;
-    client_->WakeWaiters();
-  }
-  client_->queueLock_.Unlock();
-}
-
-void ImServerClient::MessageBatch::BetweenMessages() {
-  if (pump_) {
-    // In pump mode the batch only copies (at most one read, a few
-    // microseconds), so Pump and Close simply wait for its end. Handing the
-    // queue over between two copies made Pump take out runs of a message
-    // or two, each at the price of a hand-over between threads.
-    return;
-  }
-  // At depth 1 no callback is under way. A pending release keeps the lock:
-  // the object is about to go.
-  ClientLock& lock = client_->lock_;
-  if (lock.Waiters() > 0 && lock.Depth() == 1 && client_->life_ == Life::kOpen) {
-    lock.LetWaitersIn();
-  }
-}
-
-void ImServerClient::QueueMessage(const uint8_t* message, uint32_t length, bool inBatch) {
-  if (!fifo_.PushMessage(message, length)) {
-    ++queueOverflows_;
-    return;
-  }
-  if (!readingPaused_ && fifo_.FreeBytes() < kReadHeadroom) {
-    readingPaused_ = true;
-    if (socket_ != nullptr) socket_->PauseReading();
-  }
-  Queued(inBatch);
-}
-
-void ImServerClient::QueueConnectState(uint32_t state, bool inBatch) {
-  // The headroom kept for reads leaves room for reports.
-  if (!fifo_.PushConnectState(state)) {
-    ++queueOverflows_;
-    return;
-  }
-  Queued(inBatch);
-}
-
-void ImServerClient::QueueLog(const char* text, bool inBatch) {
-  if (!fifo_.PushLog(text)) {
-    ++queueOverflows_;
-    return;
-  }
-  Queued(inBatch);
-}
-
-void ImServerClient::Queued(bool inBatch) {
-  if (inBatch) {
-    wakePending_ = true;
+    any = any && life_ == Life::kOpen;
   } else {
-    WakeWaiters();
+    any = life_ == Life::kOpen && PendingEvents() != 0;
   }
+  Leave();
+  return any;
 }
 
-void ImServerClient::WakeWaiters() {
-  // Pairs with the fence in WaitForEvents: the count was stored before this
-  // fence, so either the sleeper sees the event or this sees the sleeper.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (eventWaiters_.load(std::memory_order_relaxed) == 0) return;
-  std::lock_guard<std::mutex> lock(waitMu_);
-  waitCv_.notify_all();
+bool ImServerClient::UseSharedLoop(uint32_t enable) {
+  CallScope scope(this);
+  if (!scope.live() || enable > 1 || socket_ == nullptr) return false;
+  if (lock_.Depth() > 1) return false;  // not from a callback of this client
+  const bool shared = enable == 1;
+  if (shared == sharedLoop_) return true;
+  if (!socket_->UseSharedLoop(shared)) return false;
+  sharedLoop_ = shared;
+  if (shared) {
+    SharedPump::Instance().Join();
+  } else {
+    SharedPump::Instance().Leave();
+  }
+  return true;
+}
+
+// --- The loop thread's side. ---
+
+void ImServerClient::InboxReady() {
+  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
+    // Pump mode: the host runs it. Wake whoever waits for events.
+    lock_.Wake();
+    if (sharedLoop_) SharedPump::Instance().Ready(this);
+    return;
+  }
+  Enter();
+  if (life_ == Life::kOpen) Deliver(UINT32_MAX);
+  Leave();  // may end the object: nothing of it is touched after this
+}
+
+// --- The one path. ---
+
+uint32_t ImServerClient::Deliver(uint32_t maxEvents) {
+  uint32_t ran = 0;
+  Nimbo2::InboxItem item;
+  while (ran < maxEvents && life_ == Life::kOpen && socket_ != nullptr && socket_->Take(&item)) {
+    if (item.kind == Nimbo2::InboxItem::kMessages) {
+      std::size_t pos = 0;
+      uint32_t count = 0;
+      while (pos < item.bytes && ran < maxEvents) {
+        // Between two messages a waiting thread gets in (rule 3); whatever
+        // it did is seen by the checks that follow.
+        if (count != 0 && lock_.Waiters() > 0 && lock_.Depth() == 1) {
+          lock_.LetWaitersIn();
+          if (life_ != Life::kOpen || !socket_->Current(item)) break;
+        }
+        uint8_t* const message = item.data + pos;
+        const uint32_t length = Nimbo2::NimboMsgHead::Length(message);
+        pos += length;
+        ++count;
+        ++ran;
+        if (item.recorder) item.recorder->Message(message, length);  // before a handler edits it
+        Dispatch(message, length, 0);
+        if (life_ != Life::kOpen || !socket_->Current(item)) break;
+      }
+      socket_->Done(item, pos, count);
+      continue;
+    }
+    if (item.kind == Nimbo2::InboxItem::kEnded && item.hasNote) {
+      // The reason first, as an event of its own: the host reads it before
+      // the state, and may close or reconnect in it, which silences the
+      // state it explains.
+      ++ran;
+      TellNote(item.note);
+      if (life_ != Life::kOpen || !socket_->Current(item)) {
+        socket_->Done(item, 0, 0);
+        break;
+      }
+      if (ran >= maxEvents) {
+        socket_->DoneNote(item);
+        break;
+      }
+    }
+    // Taken before the call: the host may start a new attempt inside it.
+    socket_->DoneReport(item);
+    ++ran;
+    DeliverConnectState(item.state);
+  }
+  return ran;
 }
 
 }  // namespace kelvo

@@ -68,31 +68,9 @@ constexpr std::array<DispatchRow, 256> kDispatch = MakeDispatchTable();
 uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t context,
                                        uint32_t /*reserved*/) {
   if (message == nullptr) return 0;
-  uint8_t* msg = static_cast<uint8_t*>(message);
-  // Pump mode: judged and handled when pumped, byte for byte as delivered
-  // here. Inside the socket client's batch the queue's lock is held and the
-  // client's is not taken at all.
-  if (queueLock_.HeldByMe()) {
-    QueueMessage(msg, length, true);
-    return 0;
-  }
-  // Inside the network thread's batch this thread holds the lock already and
-  // the batch's own exit does what leaving a call does (a pending Release):
-  // re-entering here would cost an eighth of a small message's whole path.
-  if (lock_.HeldByMe()) return Deliver(msg, length, context);
   CallScope scope(this);
-  return Deliver(msg, length, context);
-}
-
-uint32_t ImServerClient::Deliver(uint8_t* msg, uint32_t length, uint32_t context) {
-  if (life_ != Life::kOpen) return 0;
-  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
-    queueLock_.Lock();
-    QueueMessage(msg, length, false);
-    queueLock_.Unlock();
-    return 0;
-  }
-  return Dispatch(msg, length, context);
+  if (!scope.live()) return 0;
+  return Dispatch(static_cast<uint8_t*>(message), length, context);
 }
 
 uint32_t ImServerClient::Dispatch(uint8_t* msg, uint32_t length, uint32_t context) {
@@ -102,21 +80,22 @@ uint32_t ImServerClient::Dispatch(uint8_t* msg, uint32_t length, uint32_t contex
   if ((msg[2] & Nimbo2::NimboMsgHead::kCategoryMask) != (IM_MSG_CATEGORY << 2)) return 0;
   const uint8_t id = Nimbo2::NimboMsgHead::Id(msg);
   const DispatchRow& row = kDispatch[id];
-  if (row.handler == nullptr) return FormatLog(kResultFail, kTextUndefinedId, unsigned{id});
   const uint32_t L = Nimbo2::NimboMsgHead::Length(msg);
   // The header's length must also fit what was delivered, or a handler
   // could be sent past the buffer.
-  if (L < row.minLength || L > row.maxLength || L > length) {
-    return FormatLog(kResultFail, "%s", row.sizeErrorText);
-  }
+  const bool rejected =
+      row.handler == nullptr || L < row.minLength || L > row.maxLength || L > length;
   try {
+    if (row.handler == nullptr) return FormatLog(kResultFail, kTextUndefinedId, unsigned{id});
+    if (rejected) return FormatLog(kResultFail, "%s", row.sizeErrorText);
     return (this->*row.handler)(context, msg);
   } catch (...) {
-    // Thrown by a host callback. The handler's table changes up to the
-    // callback stand (each is whole); what the message held after it is
-    // dropped, and the next message is handled as usual.
+    // Thrown by a host callback (OnLog of the dispatcher's own texts
+    // included). The handler's table changes up to the callback stand (each
+    // is whole); what the message held after it is dropped, and the next
+    // message is handled as usual.
     CallbackThrew(kTextCallbackThrewMessage, unsigned{id});
-    return 0;
+    return rejected ? kResultFail : 0;
   }
 }
 

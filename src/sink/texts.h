@@ -164,6 +164,7 @@ inline constexpr char kTextLinkProxyBadReply[] = "proxy sent a malformed reply (
 inline constexpr char kTextLinkFraming[] = "framing error (a message length below 4)\n";
 inline constexpr char kTextLinkOutOfMemory[] = "out of memory\n";
 inline constexpr char kTextLinkOtherError[] = "system error %u\n";
+inline constexpr char kTextLinkNoDescriptors[] = "too many open files (system error %u)\n";
 // SOCKS5 reply codes 1 to 8 (RFC 1928, section 6), by code; anything else
 // is unassigned.
 inline constexpr const char* kTextSocksReplyMeanings[] = {

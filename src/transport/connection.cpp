@@ -29,42 +29,24 @@ bool ImServerClient::Connect(const ServerAddress* address) {
     proxy.param = address->proxyParam;
     socket_->SetProxyServer(proxy);
   }
-  // Under the queue's lock, so that the new connection's first report,
-  // which may come at once, is queued after the emptying, not before.
-  queueLock_.Lock();
-  const bool started = socket_->Connect(target);
-  // Whatever the previous connection left queued belongs to it.
-  if (started) DiscardPendingLocked();
-  queueLock_.Unlock();
-  return started;
+  // Whatever an earlier connection left undelivered belongs to it: the
+  // socket client hands out only the new one's events from now on.
+  return socket_->Connect(target);
 }
 
 bool ImServerClient::Close() {
   CallScope scope(this);
   if (socket_ == nullptr) return false;
   ClearLoginData();
-  // Under the queue's lock: a read being queued finishes first (and is
-  // discarded); the next message fails the socket client's currency check.
-  queueLock_.Lock();
-  const bool closed = socket_->CloseSocket(false);
-  DiscardPendingLocked();
-  queueLock_.Unlock();
-  return closed;
+  // Nothing of the connection reaches the host after this, whether the
+  // library had seen its end already or not; what it accepted for sending
+  // still goes out, before our FIN, in the background.
+  return socket_->CloseSocket(false);
 }
 
 void ImServerClient::OnConnectState(uint32_t state) {
-  if (queueLock_.HeldByMe()) {  // pump mode, inside the socket client's batch
-    QueueConnectState(state, true);
-    return;
-  }
   CallScope scope(this);
   if (!scope.live()) return;
-  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
-    queueLock_.Lock();
-    QueueConnectState(state, false);
-    queueLock_.Unlock();
-    return;
-  }
   DeliverConnectState(state);
 }
 

@@ -4,7 +4,8 @@
 // needs one: refused, timed out, a proxy's refusal, a dead link. The socket
 // client hands over the reason just before the state it explains, inside
 // the same delivery, so a reason is never told for an attempt the host has
-// already closed or replaced, and the host reads it before the state.
+// already closed or replaced, and the host reads it before the state (in
+// pump mode too: the line is an event of its own, right before the state).
 #include <cstdio>
 
 #include "core/im_server_client.h"
@@ -50,6 +51,7 @@ const char* ReasonText(LinkReason reason) {
     case LinkReason::kProxyBadReply: return kTextLinkProxyBadReply;
     case LinkReason::kFramingError: return kTextLinkFraming;
     case LinkReason::kOutOfMemory: return kTextLinkOutOfMemory;
+    case LinkReason::kNoDescriptors: return kTextLinkNoDescriptors;
     case LinkReason::kOtherError: break;
   }
   return kTextLinkOtherError;
@@ -84,26 +86,9 @@ void FormatNote(const LinkNote& note, char* line) {
 
 }  // namespace
 
-void ImServerClient::OnLinkNote(const Nimbo2::LinkNote& note) {
-  char line[kLineSize];
-  // Pump mode: the line goes into the queue ahead of the state it explains
-  // and reaches OnLog inside Pump, like every other event. Inside the socket
-  // client's batch the queue's lock is held and the client's is not taken.
-  if (queueLock_.HeldByMe()) {
-    FormatNote(note, line);
-    QueueLog(line, true);
-    return;
-  }
-  CallScope scope(this);
-  if (!scope.live()) return;
-  if (deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
-    FormatNote(note, line);
-    queueLock_.Lock();
-    QueueLog(line, false);
-    queueLock_.Unlock();
-    return;
-  }
+void ImServerClient::TellNote(const Nimbo2::LinkNote& note) {
   if (sink_ == nullptr) return;
+  char line[kLineSize];
   FormatNote(note, line);
   try {
     sink_->OnLog(line);

@@ -1,7 +1,8 @@
-// MsgWorker: what the socket client calls. Every call runs on the socket
-// client's own message thread, one at a time. An exception that escapes a
-// worker call is caught by the library, which carries on as if the call had
-// returned (reading goes on). The slots, in order:
+// MsgWorker: what the socket client calls. Every call runs on the thread of
+// the loop that serves the client (its own, or one of the shared loop's),
+// one at a time. An exception that escapes a worker call is caught by the
+// library, which carries on as if the call had returned (reading goes on).
+// The slots, in order:
 #ifndef NIMBO2_MSG_WORKER_H_
 #define NIMBO2_MSG_WORKER_H_
 
@@ -25,12 +26,14 @@ class MsgWorker {
   // interpreted by the library.
   virtual uint32_t HandleMessage(void* message, uint32_t length, uint32_t context,
                                  uint32_t reserved) = 0;
-  // Slot 1. Called about once a second while connected with a millisecond
-  // tick count of a monotonic clock.
+  // Slot 1. Kept for its place in the table; this library never calls it
+  // (an idle connection wakes nothing).
   virtual void OnTick(uint32_t tickMs) = 0;
   // Slot 2. A ConnectState value.
   virtual void OnConnectState(uint32_t state) = 0;
-  // Slots 3 and 4. First and last call on the message thread.
+  // Slots 3 and 4. First and last call on a loop thread of the client's own
+  // (not on the shared loop). MsgThreadEnd is not called when the client
+  // is destroyed from one of its own worker calls.
   virtual void MsgThreadBegin() {}
   virtual void MsgThreadEnd() {}
 
@@ -38,34 +41,25 @@ class MsgWorker {
   ~MsgWorker() = default;
 };
 
-// Optional companion of a MsgWorker: the worker's lock, as the delivery loop
-// sees it. A worker that registers one with TCPClient_Socks5::SetBatchWorker
-// is told, on the message thread, when a run of deliveries begins and ends:
-// the messages of one read, or one connection-state report. It takes its own
-// lock in BeginMessages and leaves it in EndMessages, so a read costs one
-// lock, not one per message.
+// Optional companion of a MsgWorker that delivers on its own terms: under
+// its own lock, on the loop thread or on a thread of the host's (pump mode).
+// Registered with TCPClient_Socks5::SetInboxWorker, it replaces the
+// library's own delivery: HandleMessage, OnLinkNote and OnConnectState are
+// no longer called. Instead the library calls InboxReady on the loop thread
+// whenever the current connection has something new (messages, or a report
+// of the connection coming up or ending), and the worker takes it with
+// TCPClient_Socks5::Take and Done, one deliverer at a time.
 //
-// Between two messages of a run the library calls BetweenMessages, where the
-// worker may hand its lock to a thread that waits for it and take it back.
-// After BeginMessages and after every BetweenMessages, with the worker's lock
-// held, the library checks that the connection is still the current one
-// (no CloseSocket, Connect or destruction since the bytes were read) and
-// delivers nothing otherwise. A worker that closes the connection under its
-// lock therefore hears nothing more of it once the lock is released.
-//
-// EndMessages follows every BeginMessages, also when the worker closed the
-// connection in between or a worker call threw. A worker must not destroy
-// the socket client between the two calls (it may in EndMessages).
-class BatchWorker {
+// InboxReady runs outside every lock of the library; it may call any
+// operation of the socket client, deliver at once, or just wake the thread
+// that will. TCPClient_Socks5::Detach waits for a call under way.
+class InboxWorker {
  public:
-  virtual void BeginMessages() = 0;
-  virtual void EndMessages() = 0;
-  virtual void BetweenMessages() {}
+  virtual void InboxReady() = 0;
 
  protected:
-  ~BatchWorker() = default;
+  ~InboxWorker() = default;
 };
-
 
 // Why an attempt failed or an up connection ended, as the library saw it.
 enum class LinkReason : uint32_t {
@@ -84,6 +78,7 @@ enum class LinkReason : uint32_t {
   kFramingError,       // a message announced a length below its 4-byte header
   kOutOfMemory,
   kOtherError,         // value: the system's error code
+  kNoDescriptors,      // value: the system's error code (out of file descriptors)
 };
 
 // One reason with the addresses it concerns. Addresses and ports are in host
@@ -101,11 +96,11 @@ struct LinkNote {
 
 // Optional companion of a MsgWorker, registered with
 // TCPClient_Socks5::SetLinkNoteWorker: told why a connection attempt failed
-// or an up connection ended. It is called on the message thread inside the
-// same batch and currency check as the OnConnectState it explains, right
-// before it: a note of an attempt that the worker closed or replaced is
-// dropped together with its report. Not called for a close the caller asked
-// for (CloseSocket).
+// or an up connection ended, right before the OnConnectState it explains
+// and under the same currency check: a note of an attempt that the worker
+// closed or replaced is dropped together with its report. Not called for a
+// close the caller asked for (CloseSocket). (An InboxWorker takes the note
+// with the report instead.)
 class LinkNoteWorker {
  public:
   virtual void OnLinkNote(const LinkNote& note) = 0;

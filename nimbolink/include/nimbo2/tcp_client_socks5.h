@@ -1,6 +1,7 @@
 // TCPClient_Socks5: a TCP client, optionally through a SOCKS5 proxy, that
-// frames the inbound byte stream into messages and hands each to its worker
-// on a message thread of its own.
+// frames the inbound byte stream into messages and hands them to its worker
+// on the thread of the loop that serves it: a loop of its own (the default)
+// or one of the process's shared loops.
 #ifndef NIMBO2_TCP_CLIENT_SOCKS5_H_
 #define NIMBO2_TCP_CLIENT_SOCKS5_H_
 
@@ -15,6 +16,7 @@
 #endif
 
 #include "nimbo2/msg_worker.h"
+#include "nimbo2/recorder.h"
 
 namespace Nimbo2 {
 
@@ -31,6 +33,17 @@ inline constexpr int kMinMessageLength = 4;
 inline constexpr int kMaxMessageLength = 0x7FFF;
 inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy handshake
 inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
+// Bytes a connection's inbox holds before reading stops until the worker
+// has taken some (only an InboxWorker that does not take at once can get
+// there; the library's own delivery takes every read at once).
+inline constexpr std::size_t kDefaultInboxLimitBytes = 1u << 20;
+// After a close the caller asked for: how long the connection goes on, on
+// its own, to flush what was accepted and to wait for the peer's FIN before
+// the socket is closed.
+inline constexpr uint32_t kLingerMs = 2000;
+// Stack of a loop thread. Worker calls (and what a worker runs in them)
+// run on it.
+inline constexpr std::size_t kLoopStackBytes = 256 * 1024;
 
 // Connection health. The protocol has no heartbeat, so a silent server is
 // only ever judged by TCP keep-alive: after kKeepAliveIdleMs without a
@@ -47,9 +60,12 @@ inline constexpr uint32_t kKeepAliveProbes = 10;
 // probe count, and the two must then agree.
 inline constexpr uint32_t kUnacknowledgedMs =
     kKeepAliveIdleMs + kKeepAliveIntervalMs * kKeepAliveProbes;
-// Bytes wait to be sent and the peer takes none of them for this long (its
-// receive window stays shut: it is alive but not reading): the connection
-// ends. Checked on the message thread's one-second tick.
+// Bytes wait to be sent and the peer acknowledges none of ours for this
+// long (its receive window stays shut: it is alive but not reading): the
+// connection ends. Checked once a second while bytes wait (never while the
+// connection is idle). A peer that acknowledges anything, however little,
+// is live; while our own reading is paused (the inbox is full) the clock
+// does not run, since a peer blocked on writing to us may stop reading.
 inline constexpr uint32_t kSendStallMs = 30000;
 
 // Per-object replacements of the health limits (0 keeps the default).
@@ -71,17 +87,40 @@ enum LinkTuning : uint32_t {
 };
 
 // Pins the module that holds this library's code: it stays loaded until the
-// process ends, whatever the host unloads. Called when a message thread will
+// process ends, whatever the host unloads. Called when a loop thread will
 // go on running after the caller that owns it returns (a client destroyed
-// from one of its own worker calls). Idempotent; any thread.
+// from one of its own worker calls, or one whose closing connection still
+// has accepted bytes to flush). Idempotent; any thread.
 void KeepModuleLoaded();
+
+struct ClientState;
+
+// What a deliverer takes from the current connection, in order: the report
+// of the connection coming up, runs of whole messages, and after the last
+// message the report of its end (failed attempt or lost connection) with
+// the reason.
+struct InboxItem {
+  enum Kind { kNothing, kConnected, kMessages, kEnded };
+  Kind kind = kNothing;
+  uint8_t* data = nullptr;  // kMessages: whole messages back to back, writable
+  std::size_t bytes = 0;
+  uint32_t state = 0;       // kConnected: kConnected; kEnded: kConnectFailed or kConnectionClosed
+  bool hasNote = false;     // kEnded: `note` is still to be told
+  LinkNote note{};
+  uint64_t epoch = 0;       // the connection it came from
+  // KELVO_RECORD is on: the deliverer hands it each message right before
+  // delivering it (DoneReport records the reports), so that a recording
+  // holds exactly what the worker was handed.
+  Recorder* recorder = nullptr;
+};
 
 class TCPClient_Socks5 {
  public:
   explicit TCPClient_Socks5(MsgWorker* worker);
-  // Closes the connection, stops and joins the message thread (or, when
-  // reached on the message thread itself, stops it without joining). No
-  // worker call happens after it returns.
+  // Closes the connection (what was accepted is still flushed, on the loop,
+  // within kLingerMs), stops its own loop thread and joins it (or, when
+  // reached on that thread itself, stops it without joining), or leaves
+  // the shared loop. No worker call happens after it returns.
   virtual ~TCPClient_Socks5();
 
   TCPClient_Socks5(const TCPClient_Socks5&) = delete;
@@ -92,34 +131,68 @@ class TCPClient_Socks5 {
   // Later Connect calls go direct.
   virtual void CancelProxyServer();
   // Starts an attempt; true when started, false when one is under way or a
-  // connection is up. The outcome arrives as OnConnectState(1) or (0).
+  // connection is up (a connection that ended but whose end the worker has
+  // not taken yet is replaced: nothing more of it is delivered). The
+  // outcome arrives as OnConnectState(1) or (0). False also when the loop's
+  // thread cannot be started.
   virtual bool Connect(sockaddr_in address);
-  // Copies `len` bytes of `msg` and queues them for sending in call order.
-  // False when not connected, len < 4 or len > 0x7FFF, or the queue would
-  // pass kSendQueueLimitBytes. Any thread; never waits on the message thread.
+  // Accepts `len` bytes of `msg` for sending, in call order: written to the
+  // socket at once when nothing waits before them, queued otherwise. False
+  // when not connected, len < 4 or len > 0x7FFF, or the queue would pass
+  // kSendQueueLimitBytes. Any thread; never waits for the loop thread.
+  // What was accepted reaches the peer before our FIN, also when the
+  // connection is closed or the client destroyed right after.
   virtual bool SendMsg(void* context, void* msg, int len);
-  // Closes the connection (or abandons an attempt). With `notify` true an up
-  // connection reports OnConnectState(2); with false nothing is reported.
-  // True in every case. Any thread, also the message thread; never waits.
+  // Ends the current connection or attempt; nothing more of it is
+  // delivered once this returns (also when it had already ended and its
+  // report was waiting). Accepted bytes are flushed and our FIN follows
+  // them, on the loop, within kLingerMs. With `notify` true an up
+  // connection reports OnConnectState(2). True in every case. Any thread,
+  // also from a worker call; never waits.
   virtual bool CloseSocket(bool notify);
-  // Flow control for a worker that queues what it is handed (and so cannot
-  // take it as fast as it comes). After PauseReading the read being
-  // delivered finishes and no further read is started, on this connection
-  // or a later one, until ResumeReading: the peer's writes back up through
-  // TCP flow control and nothing is lost. Any thread, also from a worker
-  // call; neither waits. A close or a dead peer goes unnoticed while paused.
-  void PauseReading();
-  void ResumeReading();
-  // Registers the worker's batch companion (null: none). Call it before the
-  // first Connect; it is read on the message thread without a lock.
-  void SetBatchWorker(BatchWorker* batch);
+  // Registers the worker's delivery companion (null: the library delivers
+  // itself). Call it before the first Connect.
+  void SetInboxWorker(InboxWorker* inbox);
+  // Bytes a connection's inbox may hold before reading stops.
+  void SetInboxLimit(std::size_t bytes);
   // Registers the worker's note companion (null: none), told why an attempt
-  // failed or a connection ended. Same rule as SetBatchWorker.
+  // failed or a connection ended. Same rule as SetInboxWorker.
   void SetLinkNoteWorker(LinkNoteWorker* notes);
-  // True when called on this client's message thread (from a worker call).
+  // Puts this client's later connections on the shared loop (true) or on a
+  // loop thread of its own (false, the default). Only while no connection
+  // exists and before the first Connect made a loop: false otherwise.
+  bool UseSharedLoop(bool shared);
+  // The shared loop's thread count (0: cores + 1); only while it is not
+  // running.
+  static bool SetSharedLoopThreads(uint32_t threads);
+  static bool SharedLoopRunning();
+  // True when called on the thread of the loop that serves this client.
   bool OnMessageThread() const;
   // Idle 0, connecting 1, connected 2.
   virtual int GetConnectState() const;
+  // A connection exists: attempted, up, or ended with its end not yet
+  // taken by the worker.
+  bool HasConnection() const;
+
+  // The deliverer's side, for an InboxWorker: one deliverer at a time (the
+  // worker's own lock), any thread. Take returns the next thing of the
+  // current connection (false when there is none). For kMessages the
+  // deliverer then calls Done with how much of the run it delivered; for a
+  // report, DoneReport (or DoneNote when it told only the note so far).
+  // The run's bytes stay valid until Done, even if the connection is
+  // closed meanwhile. Current says whether the item's connection is still
+  // the current one (nothing closed or replaced it since).
+  bool Take(InboxItem* item);
+  void Done(const InboxItem& item, std::size_t bytes, uint32_t messages);
+  void DoneNote(const InboxItem& item);
+  void DoneReport(const InboxItem& item);
+  bool Current(const InboxItem& item) const;
+  // Events waiting in the current connection: messages and reports (a
+  // report with its note counts two). Any thread; a hint.
+  uint32_t PendingEvents() const;
+  // Stops every worker call: none begins after it returns, and a call under
+  // way has ended (unless Detach is made from inside it). Any thread.
+  void Detach();
 
   // Replaces kConnectTimeoutMs for later attempts of this object (0 keeps
   // the default). The limit covers the TCP connect and the proxy handshake.
@@ -134,8 +207,7 @@ class TCPClient_Socks5 {
   uint64_t MessagesReceived() const;
 
  private:
-  struct Impl;
-  std::shared_ptr<Impl> impl_;
+  std::shared_ptr<ClientState> state_;
 };
 
 }  // namespace Nimbo2
