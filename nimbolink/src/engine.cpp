@@ -205,7 +205,19 @@ void Loop::Run(std::shared_ptr<ClientState> owner) {
 // The shared loops.
 
 LoopGroup& LoopGroup::Shared() {
-  static LoopGroup* group = new LoopGroup();  // outlives every static destructor
+  // Made on first use; at unload or exit it goes only when its loops have
+  // stopped (a host that exits with clients running keeps them going).
+  static LoopGroup* group = new LoopGroup();
+  static struct Reaper {
+    ~Reaper() {
+      bool idle;
+      {
+        std::lock_guard<std::mutex> lock(group->mu_);
+        idle = group->loops_.empty();
+      }
+      if (idle) delete group;
+    }
+  } reaper;
   return *group;
 }
 

@@ -44,7 +44,7 @@ ImServerClient::~ImServerClient() {
   if (!claimed) BeginDying();
   lock_.Unlock();
   if (!claimed) {
-    SharedPump::Instance().Forget(this);
+    if (sharedLoop_) SharedPump::Instance().Forget(this);
     if (socket_ != nullptr) socket_->Detach();
     lock_.WaitQuiet();
   }
@@ -82,7 +82,7 @@ void ImServerClient::Destroy() {
   // No new entry from the shared pumper, no call from the socket client
   // (unless this thread is inside one), and no thread left inside: then the
   // object can go.
-  SharedPump::Instance().Forget(this);
+  if (sharedLoop_) SharedPump::Instance().Forget(this);
   if (socket_ != nullptr) socket_->Detach();
   lock_.WaitQuiet();
   delete this;

@@ -16,7 +16,20 @@
 namespace kelvo {
 
 SharedPump& SharedPump::Instance() {
-  static SharedPump* pump = new SharedPump();  // outlives every static destructor
+  // Made on first use. At unload or exit it goes only when no client is on
+  // the shared loop any more: a host that exits with clients still running
+  // must not find it destroyed under a loop thread.
+  static SharedPump* pump = new SharedPump();
+  static struct Reaper {
+    ~Reaper() {
+      bool idle;
+      {
+        std::lock_guard<std::mutex> lock(pump->mu_);
+        idle = pump->members_ == 0 && pump->ready_.empty();
+      }
+      if (idle) delete pump;
+    }
+  } reaper;
   return *pump;
 }
 

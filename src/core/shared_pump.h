@@ -42,6 +42,7 @@ class SharedPump {
 
  private:
   SharedPump() = default;
+  ~SharedPump() = default;
   void SignalLocked();
   void ResetLocked();
 

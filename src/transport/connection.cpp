@@ -14,7 +14,9 @@ namespace kelvo {
 
 bool ImServerClient::Connect(const ServerAddress* address) {
   CallScope scope(this);
-  if (socket_ == nullptr || address == nullptr) return false;
+  // A client on its way out (a Release made in a callback that has not
+  // returned yet) starts nothing more.
+  if (!scope.live() || socket_ == nullptr || address == nullptr) return false;
   sockaddr_in target;
   std::memset(&target, 0, sizeof target);
   target.sin_family = AF_INET;
