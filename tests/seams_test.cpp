@@ -225,20 +225,23 @@ TEST(Seams, NothingOfAnEndedConnectionReachesTheHostAfterClose) {
     Host host;
     WaitingSink sink;
     ASSERT_TRUE(host.im->SetSink(&sink));
-    const ServerAddress at = At(server.port());
-    ASSERT_TRUE(host.im->Connect(&at));
-    ASSERT_TRUE(server.Accept());
-    ASSERT_TRUE(sink.WaitFor("OnConnect"));
+    // Set before the network thread may call it; armed below.
+    std::atomic<bool> armed{false};
     bool inCallback = false;
     bool queued = false;
     sink.hook = [&](const std::string& name) {
-      if (name != "OnLog" || inCallback) return;
+      if (!armed || name != "OnLog" || inCallback) return;
       inCallback = true;
       row.decide(host, server);
       // The network thread has seen the end and waits to report it.
       queued = Eventually([&] { return host.inside()->LockWaiters() >= 1; });
       EXPECT_TRUE(host.im->Close());
     };
+    const ServerAddress at = At(server.port());
+    ASSERT_TRUE(host.im->Connect(&at));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(sink.WaitFor("OnConnect"));
+    armed = true;
     // Request_friend's line reaches OnLog on this thread, under the lock.
     host.im->Request_friend(0);
     ASSERT_TRUE(inCallback);
