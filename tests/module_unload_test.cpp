@@ -9,7 +9,13 @@
 #include <string>
 #include <thread>
 
+#include <dirent.h>
+
+#include <memory>
+#include <vector>
+
 #include "gtest/gtest.h"
+#include "kelvo/im_client_engine.h"
 #include "kelvo/kelvo_core.h"
 #include "support/loopback_server.h"
 #include "support/waiting_sink.h"
@@ -51,6 +57,58 @@ TEST(ModuleUnload, ReleaseOnTheNetworkThreadThenUnloadSurvives) {
     // Give the released client's thread time to run its last code (and
     // crash, if the module were gone) before the next round.
     EXPECT_TRUE(server.WaitPeerClosed());
+  }
+}
+
+int Threads() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+TEST(ModuleUnload, TheSharedLoopStopsWithItsLastClientAndTheModuleUnloads) {
+  // An earlier test of this process may have pinned the module on purpose;
+  // then only the threads can be checked.
+  void* already = dlopen(KELVO_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  const bool pinned = already != nullptr;
+  if (already != nullptr) dlclose(already);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const int before = Threads();
+    test::LoopbackServer server(64);
+    void* module = dlopen(KELVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto create = reinterpret_cast<CreateKelvoCoreFn>(dlsym(module, "CreateKelvoCore"));
+    ASSERT_NE(create, nullptr);
+    std::vector<IImClient*> clients;
+    std::vector<std::unique_ptr<test::WaitingSink>> sinks;
+    ServerAddress address{};
+    address.serverIp = 0x7F000001;
+    address.serverPort = server.port();
+    for (int i = 0; i < 10; ++i) {
+      auto* c = static_cast<IImClient*>(create(&IID_IImClient, IM_INTERFACE_VERSION));
+      ASSERT_NE(c, nullptr);
+      auto* engine = static_cast<IImClientEngine*>(
+          c->QueryInterface(IID_IImClientEngine, IM_ENGINE_INTERFACE_VERSION));
+      ASSERT_TRUE(engine->UseSharedLoop(1));
+      sinks.push_back(std::make_unique<test::WaitingSink>());
+      ASSERT_TRUE(c->SetSink(sinks.back().get()));
+      ASSERT_TRUE(c->Connect(&address));
+      ASSERT_TRUE(server.Accept());
+      clients.push_back(c);
+    }
+    for (auto& s : sinks) ASSERT_TRUE(s->WaitFor("OnConnect"));
+    // The last of them mid-callback on a loop thread now and then.
+    for (IImClient* c : clients) c->Release();
+    EXPECT_EQ(Threads(), before) << "a loop thread outlived the last client";
+    EXPECT_EQ(dlclose(module), 0);
+    if (!pinned) {
+      EXPECT_EQ(dlopen(KELVO_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
+          << "the module stayed loaded although nothing of it runs";
+    }
   }
 }
 

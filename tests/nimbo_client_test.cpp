@@ -434,6 +434,31 @@ TEST(NimboClient, DestroyWhileDataStreamsIn) {
   }
 }
 
+TEST(NimboClient, DestroyWhileAWriteIsPartlyTakenStillDeliversWhatWasAccepted) {
+  // The peer reads nothing until the client is gone, so the client dies
+  // with bytes in its own queue behind a full socket. Its loop finishes the
+  // flush alone: the peer gets every accepted byte, then our FIN.
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    Connected c;
+    ASSERT_NO_FATAL_FAILURE(c.Up());
+    const ByteVec m = Frame(0x7FFF, 7, static_cast<uint8_t>(round));
+    std::size_t accepted = 0;
+    while (c.client->BytesSent() == accepted &&
+           c.client->SendMsg(nullptr, const_cast<uint8_t*>(m.data()), 0x7FFF)) {
+      accepted += m.size();
+    }
+    ASSERT_LT(c.client->BytesSent(), accepted) << "nothing waited in the queue";
+    c.client.reset();
+    ByteVec got;
+    ASSERT_TRUE(c.server.Read(accepted, &got, 10s));
+    for (std::size_t at = 0; at < got.size(); at += m.size()) {
+      ASSERT_TRUE(std::equal(m.begin(), m.end(), got.begin() + at)) << "at byte " << at;
+    }
+    EXPECT_TRUE(c.server.WaitPeerClosed()) << "no FIN after the flush";
+  }
+}
+
 TEST(NimboClient, CallsFromAnotherThreadNeverWaitForTheMessageThread) {
   // The message thread sits in HandleMessage waiting for a lock that another
   // thread holds while it calls the library: the library must not need the

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #if defined(_WIN32)
+#include <winsock2.h>  // before windows.h, which the socket client's header pulls in too
 #include <windows.h>
 #else
 #include <sys/eventfd.h>

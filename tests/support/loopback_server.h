@@ -62,6 +62,12 @@ class LoopbackServer {
   bool Saturate();
 
   SocketHandle connection() const { return conn_; }
+  // Hands the accepted connection over to the caller, who closes it.
+  SocketHandle Release() {
+    const SocketHandle s = conn_;
+    conn_ = kNoSocket;
+    return s;
+  }
 
  private:
   SocketHandle listen_ = kNoSocket;
