@@ -446,7 +446,9 @@ void Conn::OnReady(uint32_t ready) {
     case Phase::kProxy:
       return ProxyStep();
     case Phase::kUp:
-      if (ready & (Poller::kIn | Poller::kError)) ReadSome();
+      if (ready & (Poller::kIn | Poller::kError)) {
+        ReadSome((ready & Poller::kError) != 0, (ready & Poller::kFault) != 0);
+      }
       if (phase_ == Phase::kUp && (ready & Poller::kOut)) Flush();
       return;
     case Phase::kClosing:
@@ -584,7 +586,7 @@ void Conn::Established() {
   owner_->Notify(this);
 }
 
-void Conn::ReadSome() {
+void Conn::ReadSome(bool errorSeen, bool faultSeen) {
   uint8_t* at;
   std::size_t space = 0;
   {
@@ -608,7 +610,10 @@ void Conn::ReadSome() {
     fresh = inbox_.Publish();
     if (!paused_ && inbox_.HeldBytes() >= attempt_.inboxLimit) paused_ = nowPaused = true;
   }
-  if (got != 0) owner_->bytesIn.fetch_add(got, std::memory_order_relaxed);
+  if (got != 0) {
+    received_ += got;
+    owner_->bytesIn.fetch_add(got, std::memory_order_relaxed);
+  }
   if (fresh != 0) owner_->messagesIn.fetch_add(fresh, std::memory_order_relaxed);
   if (nowPaused) {
     SetInterest();
@@ -621,7 +626,14 @@ void Conn::ReadSome() {
   if (fresh != 0) owner_->Notify(this);
   if (phase_ != Phase::kUp) return;  // closed by the worker meanwhile
   if (!whole) return Lost(LinkReason::kFramingError);
-  if (n == 0) return Lost(LinkReason::kClosedByPeer);
+  if (n == 0) {
+    // Some stacks (Wine's among them) answer a reset with an end of stream
+    // and keep the error for poll alone: the error flag tells the two apart.
+    const int pending = errorSeen ? net::ConnectOutcome(fd_) : 0;
+    if (pending != 0) return LostIo(pending);
+    if (faultSeen) return Lost(LinkReason::kResetByPeer);
+    return Lost(LinkReason::kClosedByPeer);
+  }
   if (net::WouldBlock(error)) return;
   LostIo(error);
 }
@@ -691,6 +703,10 @@ void Conn::Tick() {
     progressed = queued < queuedAtTick_;
   }
   queuedAtTick_ = queued;
+  // A peer that keeps sending to us is alive, and may simply be blocked in
+  // its own writes until we have read them.
+  if (received_ != receivedAtTick_) progressed = true;
+  receivedAtTick_ = received_;
   // Our own paused reading can be why a peer blocked in writing to us no
   // longer reads: that is not its stall.
   if (progressed || paused) progressAt_ = now;

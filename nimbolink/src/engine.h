@@ -215,7 +215,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   void Connected();
   void Established();
   void ProxyStep();
-  void ReadSome();
+  void ReadSome(bool errorSeen, bool faultSeen);
   void Drain();
   void Flush();
   void Tick();
@@ -254,6 +254,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
   Clock::time_point progressAt_{};
   uint64_t ackedAtTick_ = 0;
   std::size_t queuedAtTick_ = 0;
+  uint64_t received_ = 0;
+  uint64_t receivedAtTick_ = 0;
   // SOCKS5 handshake.
   int proxyStep_ = 0;
   std::size_t proxyNeed_ = 0;

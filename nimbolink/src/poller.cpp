@@ -83,6 +83,7 @@ class PollPoller final : public Poller {
       if (r & POLLIN) ready |= kIn;
       if (r & POLLOUT) ready |= kOut;
       if (r & (POLLERR | POLLHUP | POLLNVAL)) ready |= kError;
+      if (r & POLLERR) ready |= kFault;
       out[got++] = Event{tokens_[i], ready};
     }
     return got;
@@ -135,6 +136,7 @@ class EpollPoller final : public Poller {
       if (r & EPOLLIN) ready |= kIn;
       if (r & EPOLLOUT) ready |= kOut;
       if (r & (EPOLLERR | EPOLLHUP)) ready |= kError;
+      if (r & EPOLLERR) ready |= kFault;
       out[i] = Event{events_[i].data.ptr, ready};
     }
     return n;

@@ -13,7 +13,9 @@ namespace Nimbo2 {
 
 class Poller {
  public:
-  enum : uint32_t { kIn = 1, kOut = 2, kError = 4 };  // kError: error or hang-up
+  // kError: an error or a hang-up; kFault: the system flagged an error
+  // (POLLERR) as such.
+  enum : uint32_t { kIn = 1, kOut = 2, kError = 4, kFault = 8 };
   struct Event {
     void* token;
     uint32_t ready;
