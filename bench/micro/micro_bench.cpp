@@ -286,11 +286,14 @@ std::size_t HeapInUse() {
 }
 
 // A whole friend list of `n` entries arriving in a fresh client, one list
-// message after another; items are entries taken. Also reports the heap the
-// roster holds afterwards, per entry.
+// message after another, and with `enumerate` the host's first EnumUsers
+// after it (which pays for putting a list that came in no order in order);
+// items are entries taken. Also reports the heap the roster holds
+// afterwards, per entry.
 void BM_RosterLoad(benchmark::State& state) {
   const auto n = static_cast<uint32_t>(state.range(0));
   const bool scattered = state.range(1) != 0;
+  const bool enumerate = state.range(2) != 0;
   std::vector<Bytes> lists = ListsOf(RosterIds(n, scattered));
   double heapPerEntry = 0;
   for (auto _ : state) {
@@ -300,6 +303,7 @@ void BM_RosterLoad(benchmark::State& state) {
     const std::size_t before = HeapInUse();
     state.ResumeTiming();
     for (Bytes& list : lists) f->Deliver(list);
+    if (enumerate) f->client->EnumUsers(0, 0, 0, 0, 0);
     state.PauseTiming();
     heapPerEntry = static_cast<double>(HeapInUse() - before) / n;
     if (f->client->users().size() != n) state.SkipWithError("roster not filled");
@@ -308,12 +312,15 @@ void BM_RosterLoad(benchmark::State& state) {
   }
   state.counters["heap B/entry"] = heapPerEntry;
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
-  state.SetLabel(scattered ? "scattered ids" : "ascending ids");
+  state.SetLabel(std::string(scattered ? "scattered ids" : "ascending ids") +
+                 (enumerate ? ", then EnumUsers" : ""));
 }
 BENCHMARK(BM_RosterLoad)
-    ->ArgNames({"friends", "scattered"})
-    ->Args({100000, 0})
-    ->Args({100000, 1})
+    ->ArgNames({"friends", "scattered", "enum"})
+    ->Args({100000, 0, 0})
+    ->Args({100000, 1, 0})
+    ->Args({100000, 0, 1})
+    ->Args({100000, 1, 1})
     ->Unit(benchmark::kMillisecond);
 
 // Presence for friends picked at random from a roster of n: the lookup meets
