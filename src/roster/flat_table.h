@@ -61,22 +61,15 @@ class FlatTable {
   bool empty() const { return size_ == 0; }
 
   // The record stored under `key`, or null.
-  Record* Find(uint32_t key) {
-    const uint32_t slot = SlotOf(key);
-    return slot == kNoSlot ? nullptr : &At(slot);
-  }
-  const Record* Find(uint32_t key) const {
-    const uint32_t slot = SlotOf(key);
-    return slot == kNoSlot ? nullptr : &At(slot);
-  }
+  Record* Find(uint32_t key) { return FindRecord(key); }
+  const Record* Find(uint32_t key) const { return FindRecord(key); }
 
   // Stores `record` under its key: a new entry, or the stored record
   // overwritten whole. True when the entry is new. Throws only when memory
   // runs out, and then leaves the table as it was.
   bool Put(const Record& record) {
-    const uint32_t slot = SlotOf(record.*KeyField);
-    if (slot != kNoSlot) {
-      At(slot) = record;
+    if (Record* const stored = FindRecord(record.*KeyField)) {
+      *stored = record;
       return false;
     }
     Insert(record);
@@ -101,8 +94,11 @@ class FlatTable {
   // Empties the table and gives its memory back.
   void clear() noexcept {
     std::vector<PageRef>().swap(pages_);
-    buckets_.reset();
+    ownedIndex_.reset();
+    buckets_ = noIndex_;
     bits_ = 0;
+    mask_ = 0;
+    shift_ = 63;
     size_ = 0;
     highWater_ = 0;
     freeHead_ = kNoSlot;
@@ -247,28 +243,44 @@ class FlatTable {
     return bits == 0 ? 0 : static_cast<std::size_t>((uint64_t{1} << bits) * 4 / 5);
   }
 
-  // Fibonacci hashing: the top bits pick the home bucket, the top bits of
-  // the low word go into the bucket beside the slot.
+  // Fibonacci hashing: the top bits of the product pick the home bucket;
+  // the low word's bits above the slot field are the tag a bucket keeps.
+  // A bucket is tag | (slot + 1), so bucket ^ Tag(h) is slot + 1 exactly
+  // when the tags agree, and larger than mask_ otherwise.
   static uint64_t Mix(uint32_t key) { return uint64_t{key} * 0x9E3779B97F4A7C15ull; }
-  uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> (64 - bits_)); }
-  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) >> bits_; }
-  uint32_t Mask() const { return (uint32_t{1} << bits_) - 1; }
-  uint32_t SlotIn(uint32_t bucket) const { return (bucket & Mask()) - 1; }
+  uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> shift_); }
+  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & ~mask_; }
+  uint32_t SlotIn(uint32_t bucket) const { return (bucket & mask_) - 1; }
 
   Record& At(uint32_t slot) const {
     return pages_[slot >> kPageShift].page->records[slot & kPageMask];
   }
 
+  // The lookup every presence and chat notice makes: the home bucket's
+  // cache line, and the record's once a tag matches.
+  Record* FindRecord(uint32_t key) const {
+    const uint64_t h = Mix(key);
+    const uint32_t tag = Tag(h);
+    for (uint32_t i = Home(h);; i = (i + 1) & mask_) {
+      const uint32_t bucket = buckets_[i];
+      if (bucket == 0) return nullptr;
+      const uint32_t slotPlusOne = bucket ^ tag;
+      if (slotPlusOne <= mask_) {
+        Record& record = At(slotPlusOne - 1);
+        if (record.*KeyField == key) return &record;
+      }
+    }
+  }
+
   // The bucket that holds `key`, or kNoSlot.
   uint32_t BucketOf(uint32_t key) const {
-    if (size_ == 0) return kNoSlot;
     const uint64_t h = Mix(key);
-    const uint32_t mask = Mask();
     const uint32_t tag = Tag(h);
-    for (uint32_t i = Home(h);; i = (i + 1) & mask) {
+    for (uint32_t i = Home(h);; i = (i + 1) & mask_) {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return kNoSlot;
-      if ((bucket >> bits_) == tag && At((bucket & mask) - 1).*KeyField == key) return i;
+      const uint32_t slotPlusOne = bucket ^ tag;
+      if (slotPlusOne <= mask_ && At(slotPlusOne - 1).*KeyField == key) return i;
     }
   }
 
@@ -286,16 +298,15 @@ class FlatTable {
   // Enters `slot` under `key` in the first free bucket of its probe run.
   void PlaceBucket(uint32_t key, uint32_t slot) {
     const uint64_t h = Mix(key);
-    const uint32_t mask = Mask();
     uint32_t i = Home(h);
-    while (buckets_[i] != 0) i = (i + 1) & mask;
-    buckets_[i] = (Tag(h) << bits_) | (slot + 1);
+    while (buckets_[i] != 0) i = (i + 1) & mask_;
+    buckets_[i] = Tag(h) | (slot + 1);
   }
 
   // Empties bucket `hole` and moves back each later bucket of the run that
   // may take its place, so that every key stays reachable from its home.
   void RemoveBucket(uint32_t hole) {
-    const uint32_t mask = Mask();
+    const uint32_t mask = mask_;
     for (uint32_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
       const uint32_t bucket = buckets_[j];
       if (bucket == 0) break;
@@ -327,7 +338,7 @@ class FlatTable {
     // A fresh slot is taken only when no slot is free, so every slot number
     // is below the largest size the index has had, and slot + 1 fits in a
     // bucket's low bits.
-    assert(slot + 1 <= Mask());
+    assert(slot + 1 <= mask_);
     At(slot) = record;
     pages_[slot >> kPageShift].live |= uint64_t{1} << (slot & kPageMask);
     PlaceBucket(key, slot);
@@ -344,8 +355,11 @@ class FlatTable {
     if (bits > kMaxBits) throw std::length_error("FlatTable: too many entries");
     std::unique_ptr<uint32_t[]> buckets(new uint32_t[std::size_t{1} << bits]());
     order_.reserve(MaxLoad(bits));
-    buckets_.swap(buckets);
+    ownedIndex_.swap(buckets);
+    buckets_ = ownedIndex_.get();
     bits_ = bits;
+    mask_ = (uint32_t{1} << bits) - 1;
+    shift_ = 64 - bits;
     for (std::size_t p = 0; p < pages_.size(); ++p) {
       for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
         const auto slot = static_cast<uint32_t>(p * kPageRecords + LowestBit(live));
@@ -422,8 +436,15 @@ class FlatTable {
   uint32_t SlotAfter(uint32_t key) const { return SlotAfterOrAt(key, false); }
 
   std::vector<PageRef> pages_;
-  std::unique_ptr<uint32_t[]> buckets_;  // 2^bits_ of them; 0 = empty
+  // The index: 2^bits_ buckets, 0 = empty. Before the first entry (and after
+  // clear) it is noIndex_, two empty buckets that every key's home (0 or 1)
+  // falls on, so a lookup needs no test for a missing index.
+  static uint32_t noIndex_[2];
+  std::unique_ptr<uint32_t[]> ownedIndex_;
+  uint32_t* buckets_ = noIndex_;
   unsigned bits_ = 0;
+  uint32_t mask_ = 0;    // 2^bits_ - 1
+  unsigned shift_ = 63;  // 64 - bits_, or 63 on noIndex_
   uint32_t size_ = 0;
   uint32_t highWater_ = 0;        // slots ever handed out
   uint32_t freeHead_ = kNoSlot;   // erased slots, linked through the key field
@@ -438,6 +459,9 @@ class FlatTable {
   // a walk knows when to find its place again by key.
   mutable uint64_t version_ = 0;
 };
+
+template <typename Record, uint32_t Record::*KeyField>
+uint32_t FlatTable<Record, KeyField>::noIndex_[2] = {0, 0};
 
 }  // namespace kelvo
 
