@@ -321,6 +321,8 @@ BENCHMARK(BM_RosterLoad)
     ->Args({100000, 1, 0})
     ->Args({100000, 0, 1})
     ->Args({100000, 1, 1})
+    // Just past a doubling of the roster table's index: its largest share.
+    ->Args({104858, 0, 0})
     ->Unit(benchmark::kMillisecond);
 
 // Presence for friends picked at random from a roster of n: the lookup meets
