@@ -198,6 +198,38 @@ TEST_F(RosterQueriesTest, CallbackThatErasesRequests) {
   EXPECT_TRUE(fc->requests().empty());
 }
 
+// A callback that takes in a list (a host pumping its queue from inside the
+// enumeration): enough new users that the table grows under the walk. The
+// record the callback was handed stays where and as it was, and the walk
+// goes on from the next key, the new ones above it included.
+TEST_F(RosterQueriesTest, CallbackThatStoresUsers) {
+  struct GrowingSink : RecordingSink {
+    FakeClient* client = nullptr;
+    bool grown = false;
+    bool KELVO_CALL OnEnumUser(uint32_t ctx, const UserRecord* u) override {
+      const bool more = RecordingSink::OnEnumUser(ctx, u);
+      if (grown) return more;
+      grown = true;
+      const std::string before = test::Describe(*u);
+      Msg users(47);
+      users.Append(UserEntry(0, 1, 3, 0, 2)).Append(UserEntry(3, 1, 3, 0, 2));
+      for (uint32_t id = 1000; id < 1060; ++id) users.Append(UserEntry(id, 1, 3, 0, 2));
+      Deliver(**client, users.Build());
+      EXPECT_EQ(test::Describe(*u), before);
+      EXPECT_EQ(u, &(*client)->users().at(u->userId)) << "no longer the stored record";
+      return more;
+    }
+  } growing;
+  growing.client = &fc;
+  fc->SetSink(&growing);
+  fc->EnumUsers(0, 0, 0, 0, 0);
+  std::string expected = "0:1 0:3 0:5 ";
+  for (uint32_t id = 1000; id < 1060; ++id) expected += "0:" + std::to_string(id) + " ";
+  expected += "0:2147483649 0:4294967295 ";
+  EXPECT_EQ(Visits(growing.Take()), expected);
+  EXPECT_EQ(fc->users().size(), 66u);
+}
+
 TEST_F(RosterQueriesTest, CloseFromInsideACallbackEndsTheWalk) {
   sink.onCall = [&](const std::string&) { fc->Close(); };
   fc->EnumUsers(0, 0, 0, 0, 0);

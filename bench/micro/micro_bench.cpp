@@ -9,6 +9,7 @@
 // only replace records that are already there, which is the steady state of
 // a connected client.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -252,6 +253,100 @@ bool FillRoster(Fixture& f, uint32_t n) {
   }
   return f.client->users().size() == n;
 }
+
+// The user lists that carry `ids` in order, 30 entries of 47 bytes each.
+std::vector<Bytes> ListsOf(const std::vector<uint32_t>& ids) {
+  std::vector<Bytes> lists;
+  for (std::size_t first = 0; first < ids.size(); first += kFullUserListEntries) {
+    const std::size_t count = std::min<std::size_t>(kFullUserListEntries, ids.size() - first);
+    Bytes list = UserList(1, count, 47);
+    ByteWriter out(list.data(), list.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      out.U32(kHeaderSize + 47 * i + kUserEntryUserId, ids[first + i]);
+    }
+    lists.push_back(std::move(list));
+  }
+  return lists;
+}
+
+// Ids 1..n ascending (as a server that sends its table in order), or n
+// distinct ids scattered over the whole 32-bit range in no order (odd
+// multiples are a bijection on 32 bits; about half have the top bit set).
+std::vector<uint32_t> RosterIds(uint32_t n, bool scattered) {
+  std::vector<uint32_t> ids(n);
+  for (uint32_t i = 0; i < n; ++i) ids[i] = scattered ? (i + 1) * 2654435761u : i + 1;
+  return ids;
+}
+
+// Heap in use: chunks of the main heap plus the ones glibc maps on their own
+// (large blocks such as a table's arrays never show up in the first figure).
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// A whole friend list of `n` entries arriving in a fresh client, one list
+// message after another, and with `enumerate` the host's first EnumUsers
+// after it (which pays for putting a list that came in no order in order);
+// items are entries taken. Also reports the heap the roster holds
+// afterwards, per entry.
+void BM_RosterLoad(benchmark::State& state) {
+  const auto n = static_cast<uint32_t>(state.range(0));
+  const bool scattered = state.range(1) != 0;
+  const bool enumerate = state.range(2) != 0;
+  std::vector<Bytes> lists = ListsOf(RosterIds(n, scattered));
+  double heapPerEntry = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto f = std::make_unique<Fixture>();
+    malloc_trim(0);
+    const std::size_t before = HeapInUse();
+    state.ResumeTiming();
+    for (Bytes& list : lists) f->Deliver(list);
+    if (enumerate) f->client->EnumUsers(0, 0, 0, 0, 0);
+    state.PauseTiming();
+    heapPerEntry = static_cast<double>(HeapInUse() - before) / n;
+    if (f->client->users().size() != n) state.SkipWithError("roster not filled");
+    f.reset();
+    state.ResumeTiming();
+  }
+  state.counters["heap B/entry"] = heapPerEntry;
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+  state.SetLabel(std::string(scattered ? "scattered ids" : "ascending ids") +
+                 (enumerate ? ", then EnumUsers" : ""));
+}
+BENCHMARK(BM_RosterLoad)
+    ->ArgNames({"friends", "scattered", "enum"})
+    ->Args({100000, 0, 0})
+    ->Args({100000, 1, 0})
+    ->Args({100000, 0, 1})
+    ->Args({100000, 1, 1})
+    // Just past a doubling of the roster table's index: its largest share.
+    ->Args({104858, 0, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// Presence for friends picked at random from a roster of n: the lookup meets
+// the cache misses a large roster brings, unlike BM_Inbound_OnlineState,
+// which flips one friend.
+void BM_Inbound_OnlineState_Roster(benchmark::State& state) {
+  const auto n = static_cast<uint32_t>(state.range(0));
+  Fixture f;
+  std::vector<uint32_t> ids = RosterIds(n, true);
+  for (Bytes& list : ListsOf(ids)) f.Deliver(list);
+  if (f.client->users().size() != n) return state.SkipWithError("roster not filled");
+  std::shuffle(ids.begin(), ids.end(), std::mt19937(12345));
+  std::vector<Bytes> notices;
+  for (std::size_t i = 0; i < 4096; ++i) {
+    notices.push_back(OnlineState(ids[i % ids.size()], static_cast<uint8_t>(2 + i % 2)));
+  }
+  std::size_t next = 0;
+  Run(state, [&] {
+    benchmark::DoNotOptimize(f.Deliver(notices[next]));
+    if (++next == notices.size()) next = 0;
+  });
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Inbound_OnlineState_Roster)->Arg(100)->Arg(100000);
 
 // GetUser of friends in a random order, so the larger tables are measured
 // with the cache misses a host's scattered lookups would see.

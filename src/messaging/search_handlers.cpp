@@ -44,7 +44,7 @@ uint32_t ImServerClient::HandleSearchUserResList(uint32_t, uint8_t* message) {
                 record.gameServerId = in.U16(f::kEntryGameServerId);
                 record.attr1 = in.U16(f::kEntryAttr1);
                 in.Text(f::kEntryName, record.name, sizeof record.name);
-                SearchTable[record.userId] = record;
+                SearchTable.Put(record);
                 // The host gets the handler's own copy: it may not keep or
                 // change what lies in the table.
                 if (sink_) sink_->OnSearchUserListItem(&record);

@@ -50,7 +50,7 @@ uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
                 group.groupKind = in.U8(kGroupEntryGroupKind);
                 group.groupAttr = in.U16(kGroupEntryGroupAttr);
                 in.Text(kGroupEntryName, group.name, sizeof group.name);
-                GroupTable[group.groupId] = group;
+                GroupTable.Put(group);
               });
   return 0;
 }
@@ -65,8 +65,8 @@ uint32_t ImServerClient::HandleAddGroupResult(uint32_t, uint8_t* message) {
   const uint32_t result = in.U32(kGroupResultCode);
   if (result == 1) {
     // A group the client already holds keeps what it has.
-    if (GroupTable.count(groupId) != 0) return FormatLog(0, kTextAddGroupExists, groupId);
-    GroupTable[groupId] = group;
+    if (GroupTable.Find(groupId) != nullptr) return FormatLog(0, kTextAddGroupExists, groupId);
+    GroupTable.Put(group);
     if (sink_) sink_->OnAddGroupResult(1, &group);
     return 0;
   }
@@ -79,10 +79,10 @@ uint32_t ImServerClient::HandleUpdateGroupResult(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
   const ByteReader in(message, length);
   const uint32_t groupId = in.U16(kGroupResultGroupId);
-  const auto it = GroupTable.find(groupId);
-  if (it == GroupTable.end()) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
+  GroupRecord* const entry = GroupTable.Find(groupId);
+  if (entry == nullptr) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
   if (in.U32(kGroupResultCode) == 1) {
-    it->second = ReadGroupResult(message, length);
+    *entry = ReadGroupResult(message, length);
     if (sink_) sink_->OnUpdateGroupResult(1, groupId);
   } else {
     if (sink_) sink_->OnUpdateGroupResult(0, groupId);
@@ -94,11 +94,11 @@ uint32_t ImServerClient::HandleModifyGroupResult(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
   const ByteReader in(message, length);
   const uint32_t groupId = in.U16(kModifyGroupResultGroupId);
-  const auto it = GroupTable.find(groupId);
-  if (it == GroupTable.end()) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
+  GroupRecord* const entry = GroupTable.Find(groupId);
+  if (entry == nullptr) return FormatLog(0, kTextUpdateGroupUnknown, groupId);
   if (in.U32(kModifyGroupResultCode) == 1) {
     // A rename: only the name changes.
-    in.Text(kModifyGroupResultName, it->second.name, sizeof it->second.name);
+    in.Text(kModifyGroupResultName, entry->name, sizeof entry->name);
     if (sink_) sink_->OnUpdateGroupResult(1, groupId);
   } else {
     if (sink_) sink_->OnUpdateGroupResult(0, groupId);
@@ -114,15 +114,15 @@ uint32_t ImServerClient::HandleDelGroupResult(uint32_t, uint8_t* message) {
     if (sink_) sink_->OnDeleteGroupResult(0, groupId);
     return 0;
   }
-  const auto it = GroupTable.find(groupId);
-  if (it == GroupTable.end()) return FormatLog(0, kTextDeleteGroupUnknown, groupId);
-  const uint32_t parentGroupId = it->second.parentGroupId;
-  GroupTable.erase(it);
+  const GroupRecord* const entry = GroupTable.Find(groupId);
+  if (entry == nullptr) return FormatLog(0, kTextDeleteGroupUnknown, groupId);
+  const uint32_t parentGroupId = entry->parentGroupId;
+  GroupTable.Erase(groupId);
   // The members go under the parent group before the host hears of the
   // deletion, so whatever it reads from the callback is already refiled.
-  for (auto& entry : UserTable) {
-    if (entry.second.groupId == groupId) entry.second.groupId = parentGroupId;
-  }
+  UserTable.ForEachStored([groupId, parentGroupId](UserRecord& user) {
+    if (user.groupId == groupId) user.groupId = parentGroupId;
+  });
   if (sink_) sink_->OnDeleteGroupResult(1, groupId);
   return 0;
 }

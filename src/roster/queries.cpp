@@ -3,9 +3,9 @@
 //
 // Enumerations hand the callback the stored record itself. The callback may
 // call any client operation, including ones that erase the record being
-// visited (ReplyAddRequest) or empty every table (Close), so the walk never
-// steps from an iterator held across a callback: it remembers the visited
-// key and finds the next entry afterwards with upper_bound.
+// visited (ReplyAddRequest) or empty every table (Close), so the walk holds
+// nothing into the table across a callback: after one that changed the
+// table it finds its place again by the visited key (FlatTable::Walk).
 #include <cstdint>
 
 #include "core/im_server_client.h"
@@ -18,9 +18,9 @@ namespace {
 template <typename Map, typename Record>
 bool CopyOut(const Map& table, uint32_t key, Record* out) {
   if (table.empty()) return false;
-  const auto it = table.find(key);
-  if (it == table.end()) return false;
-  *out = it->second;
+  const Record* const stored = table.Find(key);
+  if (stored == nullptr) return false;
+  *out = *stored;
   return true;
 }
 
@@ -30,15 +30,10 @@ bool CopyOut(const Map& table, uint32_t key, Record* out) {
 // false then.
 template <typename Map, typename Visit>
 bool WalkByKey(Map& table, Visit&& visit) {
-  auto it = table.begin();
-  while (it != table.end()) {
-    const uint32_t key = it->first;
-    try {
-      if (!visit(it->second)) return true;
-    } catch (...) {
-      return false;
-    }
-    it = table.upper_bound(key);
+  try {
+    table.Walk(visit);
+  } catch (...) {
+    return false;
   }
   return true;
 }

@@ -1,17 +1,17 @@
-// The roster tables: ordered maps from an unsigned 32-bit key to one record
-// stored by value, ascending unsigned key order.
+// The roster tables: one record per unsigned 32-bit key, stored by value and
+// walked in ascending unsigned key order (see flat_table.h for the layout).
 #ifndef KELVO_ROSTER_TABLES_H_
 #define KELVO_ROSTER_TABLES_H_
 
 #include <cstdint>
-#include <map>
 
 #include "kelvo/kelvo_types.h"
+#include "roster/flat_table.h"
 
 namespace kelvo {
 
-using UserMap = std::map<uint32_t, UserRecord>;    // key: userId
-using GroupMap = std::map<uint32_t, GroupRecord>;  // key: groupId
+using UserMap = FlatTable<UserRecord, &UserRecord::userId>;    // key: userId
+using GroupMap = FlatTable<GroupRecord, &GroupRecord::groupId>;  // key: groupId
 
 }  // namespace kelvo
 

@@ -38,7 +38,7 @@ uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
                 user.gameServerId = in.U16(kUserEntryGameServerId);
                 user.attr1 = in.U16(kUserEntryAttr1);
                 in.Text(kUserEntryName, user.name, sizeof user.name);
-                UserTable[user.userId] = user;
+                UserTable.Put(user);
               });
   return 0;
 }
@@ -66,12 +66,10 @@ uint32_t ImServerClient::HandleAddUserResult(uint32_t, uint8_t* message) {
   const uint32_t result = in.U32(kAddUserResultCode);
   if (result == 3) {
     // The user is now on the roster: a known user was moved, a new one added.
-    const bool known = UserTable.count(userId) != 0;
-    UserTable[userId] = user;
-    if (known) {
-      if (sink_) sink_->OnMoveUserResult(3, userId);
-    } else {
+    if (UserTable.Put(user)) {
       if (sink_) sink_->OnAddUserResult(2, &user);
+    } else {
+      if (sink_) sink_->OnMoveUserResult(3, userId);
     }
     return 0;
   }
@@ -102,15 +100,15 @@ uint32_t ImServerClient::HandleRemoveUserResult(uint32_t, uint8_t* message) {
     if (sink_) sink_->OnRemoveUserResult(result == 1 ? 1 : 0, userId);
     return 0;
   }
-  const auto it = UserTable.find(userId);
-  if (it == UserTable.end()) return FormatLog(0, kTextRemoveUserUnknown, userId);
+  UserRecord* const entry = UserTable.Find(userId);
+  if (entry == nullptr) return FormatLog(0, kTextRemoveUserUnknown, userId);
   if (result == 2) {
     // The entry stays, refiled as a one-sided relation.
-    it->second.relation = 3;
-    it->second.groupId = 3;
+    entry->relation = 3;
+    entry->groupId = 3;
     if (sink_) sink_->OnMoveUserResult(3, userId);
   } else {
-    UserTable.erase(it);
+    UserTable.Erase(userId);
     if (sink_) sink_->OnRemoveUserResult(2, userId);
   }
   return 0;
@@ -119,10 +117,10 @@ uint32_t ImServerClient::HandleRemoveUserResult(uint32_t, uint8_t* message) {
 uint32_t ImServerClient::HandleInOutGsNotify(uint32_t, uint8_t* message) {
   const ByteReader in(message, MessageLength(message));
   const uint32_t userId = in.U32(kInOutGsUserId);
-  const auto it = UserTable.find(userId);
-  if (it == UserTable.end()) return FormatLog(0, kTextGameServerUserUnknown, userId);
+  UserRecord* const entry = UserTable.Find(userId);
+  if (entry == nullptr) return FormatLog(0, kTextGameServerUserUnknown, userId);
   const bool entered = in.U8(kInOutGsFlag) != 0;
-  it->second.gameServerId = entered ? in.U16(kInOutGsGameServerId) : 0;
+  entry->gameServerId = entered ? in.U16(kInOutGsGameServerId) : 0;
   if (sink_) {
     if (entered) {
       sink_->OnUserEnterGameServer(userId);
@@ -137,16 +135,15 @@ uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t* message) {
   const ByteReader in(message, MessageLength(message));
   const uint32_t userId = in.U32(kOnlineStateUserId);
   const uint8_t state = in.U8(kOnlineStateState);
-  const auto it = UserTable.find(userId);
-  if (it == UserTable.end()) return FormatLog(0, kTextOnlineStateUserUnknown, userId);
-  it->second.onlineState = state;
+  UserRecord* const entry = UserTable.Find(userId);
+  if (entry == nullptr) return FormatLog(0, kTextOnlineStateUserUnknown, userId);
+  entry->onlineState = state;
   // The host hears of the change while the record still shows the game server
   // the user was on; going offline clears it only afterwards.
   if (sink_) sink_->OnOnlineStateChanged(userId);
   if (state == 1) {
     // The callback may have closed the client or removed the user.
-    const auto again = UserTable.find(userId);
-    if (again != UserTable.end()) again->second.gameServerId = 0;
+    if (UserRecord* const again = UserTable.Find(userId)) again->gameServerId = 0;
   }
   return 0;
 }
@@ -156,7 +153,9 @@ uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {
   const ByteReader in(message, length);
   const uint32_t userId = in.U32(kAddRequestUserId);
   // The first request stands until it is answered.
-  if (RequestTable.count(userId) != 0) return FormatLog(0, kTextAddRequestDuplicate, userId);
+  if (RequestTable.Find(userId) != nullptr) {
+    return FormatLog(0, kTextAddRequestDuplicate, userId);
+  }
 
   UserRecord user{};
   user.userId = userId;
@@ -170,7 +169,7 @@ uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {
   user.attr3 = in.U8(kAddRequestAttr3);
   user.attrFlag = in.U8(kAddRequestAttrFlag);
   in.Text(kAddRequestName, user.name, sizeof user.name);
-  RequestTable[userId] = user;
+  RequestTable.Put(user);
   if (sink_) sink_->OnAddUserRequest(userId);
   return 0;
 }
@@ -184,16 +183,16 @@ uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t* message) {
   const ByteReader in(message, length);
   const uint32_t userId = in.U32(kGmOnlineUserId);
   const uint8_t state = in.U8(kGmOnlineState);
-  const auto it = UserTable.find(userId);
+  UserRecord* const entry = UserTable.Find(userId);
 
   if (state == 1) {
-    if (it == UserTable.end()) return 0;
-    UserTable.erase(it);
+    if (entry == nullptr) return 0;
+    UserTable.Erase(userId);
     if (sink_) sink_->OnRemoveUserResult(2, userId);
     return 0;
   }
-  if (it != UserTable.end()) {
-    it->second.onlineState = state;
+  if (entry != nullptr) {
+    entry->onlineState = state;
     if (sink_) sink_->OnOnlineStateChanged(userId);
     return 0;
   }
@@ -210,7 +209,7 @@ uint32_t ImServerClient::HandleGmOnlineNotify(uint32_t, uint8_t* message) {
   user.attr1 = in.U16(kGmOnlineAttr1);
   user.gameServerId = 0;
   in.Text(kGmOnlineName, user.name, sizeof user.name);
-  UserTable[userId] = user;
+  UserTable.Put(user);
   if (sink_) sink_->OnAddUserResult(2, &user);
   return 0;
 }
@@ -222,9 +221,9 @@ uint32_t ImServerClient::HandleMoveUserResult(uint32_t, uint8_t* message) {
 
   const uint32_t result = in.U32(kMoveUserResultCode);
   if (result == 3) {
-    const auto it = UserTable.find(userId);
-    if (it == UserTable.end()) return FormatLog(0, kTextMoveUserUnknown, userId);
-    it->second.groupId = in.U16(kMoveUserResultGroupId);
+    UserRecord* const entry = UserTable.Find(userId);
+    if (entry == nullptr) return FormatLog(0, kTextMoveUserUnknown, userId);
+    entry->groupId = in.U16(kMoveUserResultGroupId);
     if (sink_) sink_->OnMoveUserResult(3, userId);
     return 0;
   }
