@@ -429,10 +429,11 @@ void Swarm::CheckDescriptors() {
   const long need = fdBaseline_ + fixed + perClient * static_cast<long>(bots_.size()) + 16;
   if (perClient > 0 && need > static_cast<long>(files_.rlim_cur)) {
     std::fprintf(stderr,
-                 "kelvo-bots: the descriptor limit (%ld) is too low for %zu clients: each takes "
+                 "%skelvo-bots: the descriptor limit (%ld) is too low for %zu clients: each takes "
                  "%ld, about %ld are needed; later clients will fail (raise the hard limit, or "
                  "run fewer clients per process)\n",
-                 static_cast<long>(files_.rlim_cur), bots_.size(), perClient, need);
+                 progressOnLine_ ? "\n" : "", static_cast<long>(files_.rlim_cur), bots_.size(),
+                 perClient, need);
   }
 }
 
