@@ -43,6 +43,8 @@ uint64_t LatencyHistogram::Quantile(double q) const {
   if (total == 0) return 0;
   uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(total)));
   if (rank == 0) rank = 1;
+  // The largest value is known exactly; its bucket's middle would be less.
+  if (rank >= total) return Max();
   uint64_t seen = 0;
   for (int i = 0; i < kBuckets; ++i) {
     seen += buckets_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);

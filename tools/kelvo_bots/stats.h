@@ -20,8 +20,9 @@ class LatencyHistogram {
   void Add(uint64_t micros);
   uint64_t Count() const;
   uint64_t Max() const { return max_.load(std::memory_order_relaxed); }
-  // The value at quantile q (0 < q <= 1): the middle of its bucket, never
-  // above the largest value seen. 0 when nothing was recorded.
+  // The value at quantile q (0 < q <= 1), by nearest rank: the middle of
+  // its bucket, never above the largest value seen; the largest value
+  // itself for the last rank. 0 when nothing was recorded.
   uint64_t Quantile(double q) const;
 
  private:
