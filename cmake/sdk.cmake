@@ -4,7 +4,8 @@
 #
 # Installed: the public headers, the module and what a linker needs. Not the
 # tests, the benchmarks, the internal static libraries (kelvo_core,
-# nimbolink) nor, unless KELVO_INSTALL_TOOLS is on, the CLI and the server.
+# nimbolink) nor, unless KELVO_INSTALL_TOOLS is on, the CLI, the load bots and
+# the server.
 include(CMakePackageConfigHelpers)
 
 set(KELVO_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
@@ -83,19 +84,21 @@ if(WIN32)
   endif()
 endif()
 
-if(KELVO_INSTALL_TOOLS AND TARGET kelvo-cli AND TARGET kelvo-server)
-  # The installed CLI must not point at this build tree: it loads the module
-  # by its SONAME, found through its RUNPATH in ../lib next to it.
-  get_target_property(_kelvo_cli_defs kelvo-cli COMPILE_DEFINITIONS)
-  list(FILTER _kelvo_cli_defs EXCLUDE REGEX "^KELVO_DEFAULT_MODULE=")
-  list(APPEND _kelvo_cli_defs
-       "KELVO_DEFAULT_MODULE=\"$<TARGET_SONAME_FILE_NAME:kelvocore>\"")
+if(KELVO_INSTALL_TOOLS AND TARGET kelvo-cli AND TARGET kelvo-bots AND TARGET kelvo-server)
+  # The installed hosts must not point at this build tree: they load the
+  # module by its SONAME, found through their RUNPATH in ../lib next to them.
   file(RELATIVE_PATH _kelvo_bin_to_lib
        /prefix/${KELVO_INSTALL_BINDIR} /prefix/${KELVO_INSTALL_LIBDIR})
-  set_target_properties(kelvo-cli PROPERTIES
-    COMPILE_DEFINITIONS "${_kelvo_cli_defs}"
-    INSTALL_RPATH "$ORIGIN/${_kelvo_bin_to_lib}")
-  install(TARGETS kelvo-cli kelvo-server RUNTIME DESTINATION ${KELVO_INSTALL_BINDIR})
+  foreach(_kelvo_host kelvo-cli kelvo-bots)
+    get_target_property(_kelvo_host_defs ${_kelvo_host} COMPILE_DEFINITIONS)
+    list(FILTER _kelvo_host_defs EXCLUDE REGEX "^KELVO_DEFAULT_MODULE=")
+    list(APPEND _kelvo_host_defs
+         "KELVO_DEFAULT_MODULE=\"$<TARGET_SONAME_FILE_NAME:kelvocore>\"")
+    set_target_properties(${_kelvo_host} PROPERTIES
+      COMPILE_DEFINITIONS "${_kelvo_host_defs}"
+      INSTALL_RPATH "$ORIGIN/${_kelvo_bin_to_lib}")
+  endforeach()
+  install(TARGETS kelvo-cli kelvo-bots kelvo-server RUNTIME DESTINATION ${KELVO_INSTALL_BINDIR})
 endif()
 
 if(KELVO_BUILD_DOCS)
@@ -143,6 +146,6 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "The client core of the Kelvo in-game instant-messaging service: the module libkelvocore, its C++ headers, a CMake package and a pkg-config file, the host guide and API reference, the kelvo-cli host and the kelvo-server reference server.")
+      "The client core of the Kelvo in-game instant-messaging service: the module libkelvocore, its C++ headers, a CMake package and a pkg-config file, the host guide and API reference, the kelvo-cli host, the kelvo-bots load tool and the kelvo-server reference server.")
   include(CPack)
 endif()

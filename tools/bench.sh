@@ -3,7 +3,10 @@
 # (Google Benchmark: ns per operation and heap allocations per operation)
 # and the end-to-end ratio program (the client against raw sockets on
 # loopback, in the same run). Prints every figure, then each target with
-# PASS or MISS. Then the host-call wait under a flood (kelvo_host_wait).
+# PASS or MISS. Then the host-call wait under a flood (kelvo_host_wait), and
+# thousands of clients in one process (kelvo_scale: per-client cost, idle
+# load, fan-out, release; KELVO_SCALE_ROWS overrides its rows, e.g.
+# "own:1000 own:5000").
 #
 #   tools/bench.sh            full run
 #   tools/bench.sh 0.1        end-to-end message counts scaled by 0.1 (quick)
@@ -18,7 +21,8 @@ jobs="${KELVO_BENCH_JOBS:-$(nproc)}"
 
 echo "=== release: configure and build"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs" --target kelvo_micro_bench kelvo_e2e_ratio kelvo_host_wait
+cmake --build --preset release -j "$jobs" --target kelvo_micro_bench kelvo_e2e_ratio kelvo_host_wait \
+  kelvo_scale
 
 bin=build/release/bench
 micro_json=$(mktemp)
@@ -45,6 +49,12 @@ wait_out=$("$bin/e2e/kelvo_host_wait" || true)
 echo "$wait_out"
 pump_wait_out=$("$bin/e2e/kelvo_host_wait" 2 pump || true)
 echo "$pump_wait_out"
+
+echo
+echo "=== many clients in one process (shared loop, pumped shared loop, own threads)"
+# shellcheck disable=SC2086  # the rows are separate words
+scale_out=$("$bin/scale/kelvo_scale" ${KELVO_SCALE_ROWS:-} || true)
+echo "$scale_out"
 
 echo
 echo "=== targets"
@@ -76,3 +86,4 @@ echo "$wait_out" | sed -n 's/^C= *\([0-9]*\) us:.*| p99.9\/(C+100us) \([0-9.]*\)
 echo "$wait_out" | sed -n 's/^Release during a flood.*: \([0-9.]* ms\).*  \(PASS\|MISS\)$/  Release during a 20 ms-callback flood: \1 (<= 40 ms)  \2/p'
 echo "$pump_out" | grep -E '^  inbound 13-byte presence, pump mode' || true
 echo "$pump_wait_out" | grep -E '^pump, C=' | sed 's/^/  /' || true
+echo "$scale_out" | sed -n '/^Targets/,$p' | tail -n +2

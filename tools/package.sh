@@ -2,7 +2,8 @@
 # Builds the release archives into dist/, from a clean clone as well:
 #   kelvocore-VERSION-linux-x86_64.tar.gz   the installed tree (lib, include,
 #                                           CMake package, pkg-config, docs,
-#                                           bin/kelvo-cli, bin/kelvo-server)
+#                                           bin/kelvo-cli, bin/kelvo-bots,
+#                                           bin/kelvo-server)
 #   kelvocore_VERSION_amd64.deb             the same, installing under /usr
 #   kelvocore-VERSION-windows-sdk.zip       include/, bin/x64, bin/x86,
 #                                           lib/x64, lib/x86, lib/cmake,

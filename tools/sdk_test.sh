@@ -123,7 +123,7 @@ echo "=== sdk_test: Linux .tar.gz"
 holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
   "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
   lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
-  bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
+  bin/kelvo-bots bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
   share/doc/kelvo/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
   share/kelvo/bindings/csharp/src/KelvoClient.cs
 check "libkelvocore's SONAME is libkelvocore.so.${soname_version}" \
@@ -167,7 +167,7 @@ expected=(
   usr/include/kelvo/kelvo_core.h usr/include/kelvo/kelvo_types.h usr/include/kelvo/version.h
   usr/lib/cmake/KelvoCore/KelvoCoreConfig.cmake usr/lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
   usr/lib/cmake/KelvoCore/KelvoCoreTargets.cmake usr/lib/pkgconfig/kelvocore.pc
-  usr/bin/kelvo-cli usr/bin/kelvo-server usr/share/doc/kelvo/host-guide.md
+  usr/bin/kelvo-cli usr/bin/kelvo-bots usr/bin/kelvo-server usr/share/doc/kelvo/host-guide.md
   usr/share/doc/kelvo/CHANGELOG.md usr/share/doc/kelvo/api/index.html
   usr/share/kelvo/bindings/python/kelvo/__init__.py usr/share/kelvo/bindings/csharp/src/KelvoClient.cs
 )

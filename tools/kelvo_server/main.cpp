@@ -1,14 +1,17 @@
 // kelvo-server: the messaging server on TCP. One thread runs the io_context;
 // the protocol logic lives in ServerState, this file only moves bytes.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -68,14 +71,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   SessionId id_;
   // The longest request is 279 bytes; the header decides how much is read.
   std::array<uint8_t, 512> buffer_{};
-  std::deque<Bytes> queue_;
+  // A list allocates nothing until a message waits; a deque takes 576
+  // bytes up front, for every idle connection.
+  std::list<Bytes> queue_;
   bool closed_ = false;
 };
 
 class Server : public Outlet {
  public:
   Server(asio::io_context& io, tcp::endpoint endpoint, Directory dir, int verbosity)
-      : acceptor_(io), state_(std::move(dir), *this), verbosity_(verbosity) {
+      : acceptor_(io), acceptPause_(io), state_(std::move(dir), *this), verbosity_(verbosity) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -89,8 +94,22 @@ class Server : public Outlet {
     acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
       if (ec) {
         if (ec == asio::error::operation_aborted) return;
+        if (OutOfResources(ec)) {
+          // The waiting connection stays in the backlog and the listening
+          // socket stays readable: accepting again at once would spin. Try
+          // again a little later, when a connection may have gone.
+          if (!acceptStalled_) LogLine("accept failed: " + ec.message() + "; retrying every 100 ms");
+          acceptStalled_ = true;
+          acceptPause_.expires_after(std::chrono::milliseconds(100));
+          acceptPause_.async_wait([this](const asio::error_code& e) {
+            if (!e) Accept();
+          });
+          return;
+        }
         LogLine("accept failed: " + ec.message());
       } else {
+        if (acceptStalled_) LogLine("accepting connections again");
+        acceptStalled_ = false;
         const SessionId id = next_++;
         asio::error_code peerEc;
         const tcp::endpoint peer = socket.remote_endpoint(peerEc);
@@ -114,6 +133,7 @@ class Server : public Outlet {
   void Stop() {
     asio::error_code ec;
     acceptor_.close(ec);
+    acceptPause_.cancel();
     for (auto& [id, conn] : connections_) conn->Close();
     connections_.clear();
   }
@@ -144,7 +164,17 @@ class Server : public Outlet {
   }
 
  private:
+  // Asio reports errno values in a category of its own, which does not
+  // compare equal to std::errc.
+  static bool OutOfResources(const asio::error_code& ec) {
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+           ec == asio::error::no_memory ||
+           (ec.category() == asio::error::get_system_category() && ec.value() == ENFILE);
+  }
+
   tcp::acceptor acceptor_;
+  asio::steady_timer acceptPause_;
+  bool acceptStalled_ = false;
   ServerState state_;
   int verbosity_;
   SessionId next_ = 1;
@@ -274,6 +304,13 @@ int Run(int argc, char** argv) {
     return 2;
   }
   std::signal(SIGPIPE, SIG_IGN);
+  // One descriptor per connection: take all the system allows (the usual
+  // soft limit of 1024 would stop at about a thousand clients).
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   asio::io_context io;
   std::unique_ptr<Server> server;
   try {

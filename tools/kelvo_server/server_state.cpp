@@ -95,7 +95,11 @@ ServerState::ServerState(Directory directory, Outlet& outlet)
     : dir_(std::move(directory)), out_(outlet), clock_([] {
         return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-      }) {}
+      }) {
+  for (const auto& [id, account] : dir_.accounts) {
+    for (const auto& [friendId, group] : account.friends) watchers_[friendId].insert(id);
+  }
+}
 
 uint32_t ServerState::UserOf(SessionId session) const {
   auto it = sessions_.find(session);
@@ -127,11 +131,29 @@ void ServerState::SendTo(uint32_t userId, Bytes message) {
 }
 
 void ServerState::NotifyWatchers(uint32_t userId, const Bytes& message) {
-  for (const auto& [id, account] : dir_.accounts) {
-    if (id != userId && account.session != 0 && account.friends.count(userId) != 0) {
-      Send(account.session, message);
+  auto w = watchers_.find(userId);
+  if (w == watchers_.end()) return;
+  for (uint32_t id : w->second) {
+    auto it = dir_.accounts.find(id);
+    if (id != userId && it != dir_.accounts.end() && it->second.session != 0) {
+      Send(it->second.session, message);
     }
   }
+}
+
+void ServerState::FileFriend(Account& owner, uint32_t friendId, uint16_t group) {
+  owner.friends[friendId] = group;
+  watchers_[friendId].insert(owner.id);
+}
+
+bool ServerState::DropFriend(Account& owner, uint32_t friendId) {
+  if (owner.friends.erase(friendId) == 0) return false;
+  auto w = watchers_.find(friendId);
+  if (w != watchers_.end()) {
+    w->second.erase(owner.id);
+    if (w->second.empty()) watchers_.erase(w);
+  }
+  return true;
 }
 
 UserView ServerState::FriendView(const Account& owner, const Account& other) const {
@@ -356,8 +378,8 @@ void ServerState::OnReplyAdd(Account& me, const uint8_t* m, std::size_t n) {
     SendTo(askerId, AddUserResult(kAddUserDeclined, v));
     return;
   }
-  me.friends[askerId] = FileableGroup(me, group);
-  asker.friends[me.id] = FileableGroup(asker, askerGroup);
+  FileFriend(me, askerId, FileableGroup(me, group));
+  FileFriend(asker, me.id, FileableGroup(asker, askerGroup));
   dir_.pending.erase(std::make_pair(me.id, askerId));
   out_.Log(0, "  accepted " + Who(askerId));
   Send(me.session, AddUserResult(kAddUserAccepted, FriendView(me, asker)));
@@ -367,14 +389,14 @@ void ServerState::OnReplyAdd(Account& me, const uint8_t* m, std::size_t n) {
 void ServerState::OnRemoveUser(Account& me, const uint8_t* m, std::size_t n) {
   ByteReader r(m, n);
   const uint32_t friendId = r.U32(rq::kRemoveUserUserIdOffset);
-  if (me.friends.erase(friendId) == 0) {
+  if (!DropFriend(me, friendId)) {
     out_.Log(0, "  " + std::to_string(friendId) + " is not a friend");
     Send(me.session, RemoveUserResult(kRosterFailed, me.id, friendId));
     return;
   }
   Send(me.session, RemoveUserResult(kRosterOk, me.id, friendId));
   auto it = dir_.accounts.find(friendId);
-  if (it != dir_.accounts.end() && it->second.friends.erase(me.id) != 0) {
+  if (it != dir_.accounts.end() && DropFriend(it->second, me.id)) {
     // The removed user's client reads its own id at 13 and acts on the one at 9.
     SendTo(friendId, RemoveUserResult(kRosterOk, me.id, friendId));
   }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,11 @@ class ServerState {
   void SendTo(uint32_t userId, Bytes message);  // only when online
   // Sends `message` to every online user who has `userId` on his roster.
   void NotifyWatchers(uint32_t userId, const Bytes& message);
+  // Files `friendId` on `owner`'s roster under `group`, or takes him off;
+  // both keep watchers_ in step with the rosters. DropFriend: whether he was
+  // there.
+  void FileFriend(Account& owner, uint32_t friendId, uint16_t group);
+  bool DropFriend(Account& owner, uint32_t friendId);
   void EndLogin(SessionId session, bool tellFriends);
 
   std::string Who(uint32_t userId) const;
@@ -93,6 +99,11 @@ class ServerState {
   Directory dir_;
   Outlet& out_;
   std::map<SessionId, Session> sessions_;
+  // For each user, the accounts that have him on their roster: every login,
+  // logout and game-server move tells them, so they are looked up rather
+  // than found by walking every account (which made a crowd's logins cost
+  // the square of its size).
+  std::map<uint32_t, std::set<uint32_t>> watchers_;
   std::function<double()> clock_;
 };
 

@@ -1,0 +1,245 @@
+// kelvo-bots: load bots for a messaging server. N simulated players, each a
+// client object of the module, connect at a steady rate, log in and chat
+// with each other; a progress line while they run, a summary at the end.
+// The module is loaded at run time, as a game client loads it.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "accounts.h"
+#include "module.h"
+#include "swarm.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(
+      out,
+      "usage: kelvo-bots --server HOST:PORT (--seed FILE | --first-id ID [--password PATTERN])\n"
+      "                  [--clients N] [--ramp PER_SECOND] [--duration SECONDS]\n"
+      "                  [--chat-rate PER_SECOND] [--proxy HOST:PORT] [--max-failures SHARE]\n"
+      "                  [--timeout SECONDS] [--drain SECONDS] [--loop-threads N] [--own-threads]\n"
+      "                  [--json] [--quiet] [--lib PATH]\n"
+      "       kelvo-bots --first-id ID --clients N [--password PATTERN] --write-seed FILE\n"
+      "\n"
+      "  --server HOST:PORT    the messaging server\n"
+      "  --seed FILE           log in with the user records of a kelvo-server seed file, in order\n"
+      "  --first-id ID         log in as ID, ID+1, ... with --password (default \"bot{id}\",\n"
+      "                        {id} stands for the account's id)\n"
+      "  --clients N           how many bots (default: every seed account, or 100)\n"
+      "  --ramp PER_SECOND     bots started per second (default 1000; 0: all at once)\n"
+      "  --duration SECONDS    how long the run goes on once every bot has started (default 10)\n"
+      "  --chat-rate PER_SECOND  chats each logged-in bot sends to another per second\n"
+      "                        (default 0.1; 0: none); each is answered, which gives the round trip\n"
+      "  --proxy HOST:PORT     connect through this SOCKS5 proxy\n"
+      "  --max-failures SHARE  exit 1 when more than this share of the bots failed: 0.05 or 5%%\n"
+      "                        (default 0)\n"
+      "  --timeout SECONDS     a bot fails when its login is not answered this long after it\n"
+      "                        started to connect (default 10)\n"
+      "  --drain SECONDS       how long to wait for answers after the last chat (default 2)\n"
+      "  --loop-threads N      threads of the module's shared loop (default: its own choice)\n"
+      "  --own-threads         one network thread per client even when the shared loop exists\n"
+      "  --json                the summary as one JSON object on stdout\n"
+      "  --quiet               no progress lines on stderr\n"
+      "  --lib PATH            client module to load (default %s)\n"
+      "  --write-seed FILE     write the numbered accounts as a kelvo-server seed file and exit\n"
+      "\n"
+      "Exit status: 0, 1 when too many bots failed, 2 for a bad command line or setup.\n",
+      KELVO_DEFAULT_MODULE);
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseNonNegative(const std::string& text, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0) {
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+// "0.05" or "5%".
+bool ParseShare(std::string text, double* out) {
+  const bool percent = !text.empty() && text.back() == '%';
+  if (percent) text.pop_back();
+  double value = 0;
+  if (!ParseNonNegative(text, &value)) return false;
+  if (percent) value /= 100;
+  if (value > 1) return false;
+  *out = value;
+  return true;
+}
+
+bool ResolveIpv4(const std::string& host, uint32_t* out) {
+  in_addr literal{};
+  if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
+    *out = ntohl(literal.s_addr);
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *out = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
+bool ParseEndpoint(const std::string& text, uint32_t* ip, uint16_t* port) {
+  const std::size_t colon = text.rfind(':');
+  uint64_t value = 0;
+  if (colon == std::string::npos || !ParseUnsigned(text.substr(colon + 1), 65535, &value) ||
+      value == 0) {
+    return false;
+  }
+  *port = static_cast<uint16_t>(value);
+  return ResolveIpv4(text.substr(0, colon), ip);
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "kelvo-bots: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kelvo_bots::Options options;
+  options.libraryPath = KELVO_DEFAULT_MODULE;
+  std::string seedPath, writeSeedPath, password = "bot{id}";
+  uint64_t firstId = 0, clients = 0, loopThreads = 0;
+  bool haveFirstId = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string v;
+    auto value = [&] {
+      if (i + 1 >= argc) return false;
+      v = argv[++i];
+      return true;
+    };
+    bool ok = true;
+    if (arg == "-h" || arg == "--help") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options.quiet = true;
+    } else if (arg == "--own-threads") {
+      options.ownThreads = true;
+    } else if (!value()) {
+      ok = false;
+    } else if (arg == "--server") {
+      options.serverText = v;
+      ok = ParseEndpoint(v, &options.serverIp, &options.serverPort);
+    } else if (arg == "--proxy") {
+      options.proxyText = v;
+      ok = ParseEndpoint(v, &options.proxyIp, &options.proxyPort);
+    } else if (arg == "--seed") {
+      seedPath = v;
+    } else if (arg == "--first-id") {
+      ok = ParseUnsigned(v, 0xFFFFFFFFull, &firstId) && firstId != 0;
+      haveFirstId = true;
+    } else if (arg == "--password") {
+      password = v;
+    } else if (arg == "--clients") {
+      ok = ParseUnsigned(v, 1000000, &clients) && clients != 0;
+    } else if (arg == "--ramp") {
+      ok = ParseNonNegative(v, &options.ramp);
+    } else if (arg == "--duration") {
+      ok = ParseNonNegative(v, &options.duration);
+    } else if (arg == "--chat-rate") {
+      ok = ParseNonNegative(v, &options.chatRate);
+    } else if (arg == "--timeout") {
+      ok = ParseNonNegative(v, &options.timeout) && options.timeout > 0;
+    } else if (arg == "--drain") {
+      ok = ParseNonNegative(v, &options.drain);
+    } else if (arg == "--max-failures") {
+      ok = ParseShare(v, &options.maxFailures);
+    } else if (arg == "--loop-threads") {
+      ok = ParseUnsigned(v, 64, &loopThreads);
+    } else if (arg == "--lib") {
+      options.libraryPath = v;
+    } else if (arg == "--write-seed") {
+      writeSeedPath = v;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "kelvo-bots: bad argument: %s%s%s\n", arg.c_str(),
+                   v.empty() ? "" : " ", v.c_str());
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+  }
+  options.loopThreads = static_cast<uint32_t>(loopThreads);
+
+  std::vector<kelvo_bots::Account> accounts;
+  std::string error;
+  if (haveFirstId == !seedPath.empty()) return Fail("give either --seed or --first-id");
+  if (haveFirstId) {
+    if (clients == 0) clients = 100;
+    if (!kelvo_bots::NumberedAccounts(static_cast<uint32_t>(firstId),
+                                      static_cast<uint32_t>(clients), password, &accounts,
+                                      &error)) {
+      return Fail(error);
+    }
+  } else {
+    std::ifstream file(seedPath, std::ios::binary);
+    if (!file) return Fail("cannot read seed file " + seedPath);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!kelvo_bots::ParseSeedAccounts(text.str(), &accounts, &error)) {
+      return Fail(seedPath + ": " + error);
+    }
+    if (clients == 0) clients = accounts.size();
+    if (clients > accounts.size()) {
+      return Fail(seedPath + " has " + std::to_string(accounts.size()) + " accounts for " +
+                  std::to_string(clients) + " clients");
+    }
+  }
+  options.clients = static_cast<uint32_t>(clients);
+
+  if (!writeSeedPath.empty()) {
+    if (!haveFirstId) return Fail("--write-seed writes the accounts of --first-id");
+    std::ofstream out(writeSeedPath, std::ios::binary | std::ios::trunc);
+    out << kelvo_bots::SeedText(accounts);
+    if (!out.flush()) return Fail("cannot write " + writeSeedPath);
+    std::fprintf(stderr, "kelvo-bots: wrote %zu accounts to %s\n", accounts.size(),
+                 writeSeedPath.c_str());
+    return 0;
+  }
+  if (options.serverText.empty()) return Fail("--server HOST:PORT is missing");
+
+  kelvo_cli::Module module;
+  if (!module.Load(options.libraryPath, &error)) {
+    return Fail("cannot load " + options.libraryPath + ": " + error);
+  }
+  // Every client is released inside RunSwarm, before the module goes.
+  return kelvo_bots::RunSwarm(options, accounts, module.create());
+}
