@@ -164,7 +164,8 @@ class IImClient : public IImBase {
   // ONLINE_STATE_* (kelvo/kelvo_results.h); 0 matches any.
   virtual void KELVO_CALL EnumUsers(uint32_t context, uint32_t relation, uint32_t groupId,
                                     uint16_t gameServerId, uint8_t onlineState) = 0;
-  // Calls OnEnumAddRequest for each pending add request. Slot 19.
+  // Calls OnEnumAddRequest for each pending add request.
+  // Slot 19.
   virtual void KELVO_CALL EnumAddRequests(uint32_t context) = 0;
   // Calls OnEnumGroup for each group of the kind (GROUP_KIND_ANY: all).
   // Slot 20.
@@ -175,7 +176,8 @@ class IImClient : public IImBase {
   // Copies a pending add request's record into *out. Slot 22. As GetUser,
   // on the pending requests.
   virtual bool KELVO_CALL GetAddRequest(uint32_t userId, UserRecord* out) = 0;
-  // Copies a group's record into *out. Slot 23. As GetUser, on the groups.
+  // Copies a group's record into *out.
+  // Slot 23. As GetUser, on the groups.
   virtual bool KELVO_CALL GetGroup(uint32_t groupId, GroupRecord* out) = 0;
   // Returns the live own-user record, or null until own data has arrived.
   // Slot 24. Null again after Close, a closed connection, a failed login or

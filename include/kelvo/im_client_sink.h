@@ -109,26 +109,35 @@ class IImClientSink : public IImBase {
   // new state (ONLINE_STATE_*), and still the old game server during this
   // call.
   virtual void KELVO_CALL OnOnlineStateChanged(uint32_t userId) = 0;
-  // Reports that a friend entered a game server. Slot 20.
+  // Reports that a friend entered a game server.
+  // Slot 20.
   virtual void KELVO_CALL OnUserEnterGameServer(uint32_t userId) = 0;
-  // Reports that a friend left a game server. Slot 21.
+  // Reports that a friend left a game server.
+  // Slot 21.
   virtual void KELVO_CALL OnUserLeaveGameServer(uint32_t userId) = 0;
-  // Delivers a diagnostic text of the client (at most 511 bytes). Slot 22.
+  // Delivers a diagnostic text of the client (at most 511 bytes).
+  // Slot 22.
   virtual void KELVO_CALL OnLog(const char* text) = 0;
-  // Delivers a single search result. Slot 23.
+  // Delivers a single search result.
+  // Slot 23.
   virtual void KELVO_CALL OnSearchUserResult(const SearchUserResult* result) = 0;
-  // Delivers one user of a search result list. Slot 24.
+  // Delivers one user of a search result list.
+  // Slot 24.
   virtual void KELVO_CALL OnSearchUserListItem(const UserRecord* user) = 0;
-  // Ends a search result list, with the number of items reported. Slot 25.
+  // Ends a search result list, with the number of items reported.
+  // Slot 25.
   virtual void KELVO_CALL OnSearchUserListEnd(uint32_t count) = 0;
   // Enumeration callbacks, slots 26-28: return false to stop. `context` is
   // the value the host passed to the enumeration.
 
-  // Receives one friend of EnumUsers; false stops it. Slot 26.
+  // Receives one friend of EnumUsers; false stops it.
+  // Slot 26.
   virtual bool KELVO_CALL OnEnumUser(uint32_t context, const UserRecord* user) = 0;
-  // Receives one pending request of EnumAddRequests; false stops it. Slot 27.
+  // Receives one pending request of EnumAddRequests; false stops it.
+  // Slot 27.
   virtual bool KELVO_CALL OnEnumAddRequest(uint32_t context, const UserRecord* user) = 0;
-  // Receives one group of EnumGroups; false stops it. Slot 28.
+  // Receives one group of EnumGroups; false stops it.
+  // Slot 28.
   virtual bool KELVO_CALL OnEnumGroup(uint32_t context, const GroupRecord* group) = 0;
 
  protected:
