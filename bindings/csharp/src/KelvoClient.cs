@@ -96,6 +96,7 @@ namespace Kelvo
         private int _depth;       // callbacks under way (to free the sink after the outermost)
         private bool _freeSinkPending;
         private readonly List<Waiter> _waiters = new List<Waiter>();
+        private readonly object _pumping = new object();  // Pump, WaitForEvents and Dispose
 
         // Operations of IImClient (slots 3-27; 0-2 are IImBase's) and
         // IImClientPump, read from the object's tables once.
@@ -196,19 +197,26 @@ namespace Kelvo
         /// </summary>
         public void Dispose()
         {
-            IntPtr client;
-            lock (_lifetime)
+            // Never while another thread is inside Pump or WaitForEvents
+            // (WaitForAsync pumps from wherever its continuation runs): the
+            // release waits for that call to return. From a handler, the
+            // pumping thread already holds the lock.
+            lock (_pumping)
             {
-                client = _client;
-                _client = IntPtr.Zero;
-            }
-            if (client == IntPtr.Zero) return;
-            _release(client);
-            lock (_lifetime)
-            {
-                // Inside a callback the module may still be returning through
-                // the sink object: free it after the outermost callback.
-                if (_depth == 0) FreeSink(); else _freeSinkPending = true;
+                IntPtr client;
+                lock (_lifetime)
+                {
+                    client = _client;
+                    _client = IntPtr.Zero;
+                }
+                if (client == IntPtr.Zero) return;
+                _release(client);
+                lock (_lifetime)
+                {
+                    // Inside a callback the module may still be returning through
+                    // the sink object: free it after the outermost callback.
+                    if (_depth == 0) FreeSink(); else _freeSinkPending = true;
+                }
             }
             GC.SuppressFinalize(this);
         }
@@ -252,19 +260,45 @@ namespace Kelvo
         /// <summary>Runs up to maxEvents queued events here; returns how many ran (0 inside a handler).</summary>
         public int Pump(int maxEvents = 256)
         {
-            ThrowIfDisposed();
-            return (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+            lock (_pumping)
+            {
+                ThrowIfDisposed();
+                return (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+            }
         }
 
         /// <summary>Events waiting now (a hint).</summary>
-        public int PendingEvents { get { ThrowIfDisposed(); return (int)_pendingEvents(_pump); } }
+        public int PendingEvents
+        {
+            get
+            {
+                lock (_pumping)
+                {
+                    ThrowIfDisposed();
+                    return (int)_pendingEvents(_pump);
+                }
+            }
+        }
 
         /// <summary>Blocks until an event is queued or the time passed; true when one is queued.</summary>
         public bool WaitForEvents(int timeoutMs)
         {
-            ThrowIfDisposed();
-            return _waitForEvents(_pump, (uint)Math.Max(0, timeoutMs)) != 0;
+            // In slices, so that a Dispose from another thread (which waits
+            // for this call) is not held up for the whole time.
+            var clock = Stopwatch.StartNew();
+            while (true)
+            {
+                lock (_pumping)
+                {
+                    ThrowIfDisposed();
+                    long left = Math.Max(0, timeoutMs - clock.ElapsedMilliseconds);
+                    if (_waitForEvents(_pump, (uint)Math.Min(WaitSliceMs, left)) != 0) return true;
+                    if (left <= WaitSliceMs) return false;
+                }
+            }
         }
+
+        private const int WaitSliceMs = 50;
 
         // ---- Task-based calls ----
 
