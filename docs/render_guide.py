@@ -60,9 +60,22 @@ def main():
         print(run.stdout + run.stderr)
         print("  FAIL mermaid-cli exited with %d" % run.returncode)
         failed += 1
-    with open(target, encoding="utf-8") if os.path.exists(target) else open(os.devnull) as f:
-        rendered = f.read()
+    rendered = ""
+    if os.path.exists(target):
+        with open(target, encoding="utf-8") as f:
+            rendered = f.read()
     images = re.findall(r"!\[[^\]]*\]\(\./([^)]+\.svg)\)", rendered)
+    # Captions: mermaid-cli calls every image "diagram"; name each after the
+    # section it illustrates instead.
+    captions = iter(range(1, len(images) + 1))
+
+    def caption(m):
+        heading = re.findall(r"^#+ (.+)$", rendered[:m.start()], re.M)
+        return "![Figure %d: %s](./%s)" % (next(captions), heading[-1] if heading else "diagram",
+                                         m.group(1))
+    rendered = re.sub(r"!\[[^\]]*\]\(\./([^)]+\.svg)\)", caption, rendered)
+    with open(target, "w", encoding="utf-8") as f:
+        f.write(rendered)
     if len(images) != len(blocks) or "```mermaid" in rendered:
         print("  FAIL %d diagrams in %s, %d images in the rendered copy"
               % (len(blocks), source, len(images)))

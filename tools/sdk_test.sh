@@ -163,7 +163,7 @@ import re, sys, os, xml.etree.ElementTree as ET
 html, guide = sys.argv[1:3]
 blocks = open(guide, encoding="utf-8").read().count("```mermaid")
 page = open(os.path.join(html, "md_host_guide.html"), encoding="utf-8").read()
-images = re.findall(r'src="(host-guide-\d+\.svg)"', page)
+images = re.findall(r'(?:src|data)="(host-guide-\d+\.svg)"', page)
 assert len(set(images)) == blocks > 0, (images, blocks)
 for image in images:
     ET.parse(os.path.join(html, image))
