@@ -108,19 +108,37 @@ if(KELVO_BUILD_DOCS)
   set(KELVO_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
   configure_file(docs/Doxyfile.in ${KELVO_DOCS_DIR}/Doxyfile @ONLY)
   file(GLOB _kelvo_public_headers ${PROJECT_SOURCE_DIR}/include/kelvo/*.h)
+  # The host guide's Mermaid diagrams, rendered to SVG by mermaid-cli
+  # (docs/mermaid/install.sh puts it in build/mermaid); a diagram that does
+  # not render fails the build.
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  find_program(KELVO_MMDC mmdc HINTS ${PROJECT_SOURCE_DIR}/build/mermaid/node_modules/.bin
+               DOC "mermaid-cli, for the host guide's diagrams")
+  if(NOT KELVO_MMDC)
+    message(FATAL_ERROR "KELVO_BUILD_DOCS needs mermaid-cli: run docs/mermaid/install.sh")
+  endif()
+  add_custom_command(
+    OUTPUT ${KELVO_DOCS_DIR}/guide/host-guide.md
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/docs/render_guide.py
+            ${KELVO_MMDC} ${PROJECT_SOURCE_DIR}/docs/host-guide.md ${KELVO_DOCS_DIR}/guide
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/host-guide.md ${PROJECT_SOURCE_DIR}/docs/render_guide.py
+            ${PROJECT_SOURCE_DIR}/docs/mermaid/puppeteer.json
+    COMMENT "Host guide diagrams (mermaid-cli)")
   add_custom_command(
     OUTPUT ${KELVO_DOCS_DIR}/api/html/index.html
     COMMAND ${CMAKE_COMMAND} -E remove_directory ${KELVO_DOCS_DIR}/api
     COMMAND Doxygen::doxygen ${KELVO_DOCS_DIR}/Doxyfile
     DEPENDS ${_kelvo_public_headers} ${PROJECT_BINARY_DIR}/include/kelvo/version.h
             ${KELVO_DOCS_DIR}/Doxyfile ${PROJECT_SOURCE_DIR}/docs/doc_comments.awk
+            ${KELVO_DOCS_DIR}/guide/host-guide.md ${PROJECT_SOURCE_DIR}/docs/arguments-and-results.md
     WORKING_DIRECTORY ${KELVO_DOCS_DIR}
     COMMENT "API reference (Doxygen)")
   add_custom_target(kelvo_docs ALL DEPENDS ${KELVO_DOCS_DIR}/api/html/index.html)
   install(DIRECTORY ${KELVO_DOCS_DIR}/api/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/api)
 endif()
 if(NOT WIN32)
-  install(FILES docs/host-guide.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES docs/host-guide.md docs/arguments-and-results.md CHANGELOG.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The bindings ship as sources: the Python package and the C# sources with
   # their pages, under share/kelvo/bindings.
   install(DIRECTORY bindings/python/kelvo DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python

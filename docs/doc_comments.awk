@@ -4,8 +4,12 @@
 #   - the comment that opens a file documents the file,
 #   - a comment block directly above a declaration documents it,
 #   - a trailing `// ...` after a member or enumerator documents that member,
-#   - a block followed by a blank line introduces a section and stays prose.
-function flush(next_line,    i, prefix) {
+#   - a block followed by a blank line introduces a section and stays prose;
+#   - a block that opens with its place in the table ("Slot 3.") is
+#     documented with that place moved to the end of its last line (no line
+#     is added or taken, so line numbers stay the header's), and the brief
+#     line of the reference says what the operation does.
+function flush(next_line,    i, prefix, slot, indent, first) {
   if (n == 0) return
   if (!seen_code) {
     print "/// \\file"
@@ -15,7 +19,21 @@ function flush(next_line,    i, prefix) {
   } else {
     prefix = "///"
   }
-  for (i = 1; i <= n; i++) {
+  slot = ""
+  first = 1
+  if (prefix == "///" && match(buf[1], /^[ \t]*\/\/ Slots? [0-9]+(-[0-9]+)?\.( |$)/)) {
+    indent = buf[1]
+    sub(/\/\/.*/, "", indent)
+    slot = substr(buf[1], length(indent) + 4, RLENGTH - length(indent) - 3)
+    buf[1] = indent "// " substr(buf[1], RLENGTH + 1)
+    if (buf[1] ~ /^[ \t]*\/\/ *$/ && n > 1) {
+      print indent "///"
+      first = 2
+    }
+    sub(/ *$/, "", slot)
+    buf[n] = buf[n] " (" slot ")"
+  }
+  for (i = first; i <= n; i++) {
     line = buf[i]
     sub(/\/\//, prefix, line)
     print line

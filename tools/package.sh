@@ -15,6 +15,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
+# --- bindings and docs (1 of 2): mermaid-cli, which renders the host
+# guide's diagrams into the API reference of the package-linux build.
+bash docs/mermaid/install.sh >/dev/null
+# --- end bindings and docs (1 of 2)
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
@@ -73,5 +77,10 @@ find "$sdk/bindings" -name __pycache__ -prune -exec rm -rf {} +
 (cd build/package-stage && zip -qrX "../../dist/${sdk_name}.zip" "$sdk_name")
 
 (cd dist && sha256sum -- *.tar.gz *.deb *.zip > SHA256SUMS)
+# --- bindings and docs (2 of 2): the Python wheels, the NuGet package and
+# the Unity package, from the modules the archives above carry; they add
+# their own lines to SHA256SUMS.
+bash bindings/package_bindings.sh "$version" "$sdk" dist
+# --- end bindings and docs (2 of 2)
 echo "=== package: dist/ (${version}) in $((SECONDS - start)) s"
 ls -l dist

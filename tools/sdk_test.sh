@@ -119,6 +119,59 @@ run_host() {
   fi
 }
 
+# --- bindings and docs: the bindings' packages as their users install them,
+# and the API reference as a browser shows it.
+bindings_tests() {
+  local wheel nupkg unity module tgz_module
+  echo "=== sdk_test: bindings' packages"
+  mkdir -p "$work/bindings/tgz"
+  tar -xzf "$tgz" -C "$work/bindings/tgz" --wildcards "*/lib/libkelvocore.so.${version}"
+  tgz_module=$(echo "$work"/bindings/tgz/*/lib/libkelvocore.so."${version}")
+  # Each package carries the very module of the archives.
+  same_module() {  # DESCRIPTION ARCHIVE MEMBER REFERENCE
+    check "$1" bash -c "cmp -s <(unzip -p '$2' '$3') '$4'"
+  }
+  for wheel in linux_x86_64:libkelvocore.so win_amd64:kelvocore.dll win32:kelvocore.dll; do
+    local tag=${wheel%%:*} file=${wheel#*:} whl="$root/dist/kelvo-${version}-py3-none-${wheel%%:*}.whl"
+    case $tag in
+      linux_x86_64) module=$tgz_module ;;
+      win_amd64) module="$work/bindings/x64.dll"; unzip -p "$zip" "*/bin/x64/kelvocore.dll" >"$module" ;;
+      win32) module="$work/bindings/x86.dll"; unzip -p "$zip" "*/bin/x86/kelvocore.dll" >"$module" ;;
+    esac
+    same_module "wheel ${tag} carries the archives' module" "$whl" "kelvo/$file" "$module"
+  done
+  nupkg="$root/dist/Kelvo.${version}.nupkg"
+  same_module "nupkg linux-x64 module is the archives'" "$nupkg" runtimes/linux-x64/native/libkelvocore.so "$tgz_module"
+  same_module "nupkg win-x64 module is the archives'" "$nupkg" runtimes/win-x64/native/kelvocore.dll "$work/bindings/x64.dll"
+  same_module "nupkg win-x86 module is the archives'" "$nupkg" runtimes/win-x86/native/kelvocore.dll "$work/bindings/x86.dll"
+  check "wheel: installed into fresh venvs, tests, README bots and mypy --strict" \
+    "$root/bindings/python/test_wheel.sh" "$tgz_module" "$prefix/bin/kelvo-server" "$work/bindings/wheel" \
+    "$root/dist/kelvo-${version}-py3-none-linux_x86_64.whl"
+  check "nupkg: restored from a folder feed, C# session from it" \
+    "$root/bindings/csharp/test_nuget.sh" "$nupkg" "$prefix/bin/kelvo-server" "$work/bindings/nuget"
+  unity="$root/dist/com.kelvo.client-${version}.tgz"
+  check "Unity package: manifest, layout, import settings, modules, sample" \
+    python3 "$root/bindings/csharp/unity/check_unity_package.py" "$unity" --version "$version" \
+      --sdk-tgz "$tgz" --sdk-zip "$zip"
+  # The reference: every brief says what the operation does, not its slot,
+  # and the host guide shows its diagrams (each SVG there and well-formed).
+  local html="$prefix/share/doc/kelvo/api"
+  check "API reference: no brief line is a slot number" \
+    bash -c "! grep -h -o 'class=\"mdescRight\">Slot[^<]*' '$html'/class*.html | grep ."
+  check "API reference: the host guide shows its diagrams" python3 - "$html" "$root/docs/host-guide.md" <<'PY'
+import re, sys, os, xml.etree.ElementTree as ET
+html, guide = sys.argv[1:3]
+blocks = open(guide, encoding="utf-8").read().count("```mermaid")
+page = open(os.path.join(html, "md_host_guide.html"), encoding="utf-8").read()
+images = re.findall(r'(?:src|data)="(host-guide-\d+\.svg)"', page)
+assert len(set(images)) == blocks > 0, (images, blocks)
+for image in images:
+    ET.parse(os.path.join(html, image))
+PY
+}
+bindings_tests
+# --- end bindings and docs
+
 echo "=== sdk_test: Linux .tar.gz"
 holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
   "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \

@@ -4,6 +4,21 @@
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+# --- bindings and docs: building, installing and type-checking the Python
+# wheel (Debian's own packaging tools: PyPI is not reachable) and packing
+# and restoring the NuGet package (Debian's nuget on Mono: NuGet.org is not
+# reachable either).
+bindings_packages=(python3-build python3-venv python3-wheel python3-setuptools mypy nuget)
+bindings_missing=()
+for p in "${bindings_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || bindings_missing+=("$p")
+done
+if [ "${#bindings_missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${bindings_missing[@]}"
+fi
+# --- end bindings and docs
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev

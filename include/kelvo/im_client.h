@@ -41,61 +41,115 @@ class IImClient : public IImBase {
   // may be unloaded; called inside a callback on the network thread, the
   // module is pinned (stays loaded until the process ends).
 
-  // Slot 3. Starts a connection to address->serverIp:serverPort, through the
-  // SOCKS5 proxy proxyIp:proxyPort when proxyIp is not 0 (a proxy set by an
-  // earlier Connect stays set). `address` must not be null; it is read, not
-  // kept. Returns true when the attempt was started, false when one is under
-  // way or a connection is up. The outcome arrives as OnConnect(1) (connected)
-  // or OnConnect(0) (refused, unreachable, proxy failure or timeout) on the
-  // network thread.
+  // Starts connecting to the server. Slot 3.
+  // Connects to address->serverIp:serverPort, through the SOCKS5 proxy
+  // proxyIp:proxyPort when proxyIp is not 0 (a proxy set by an earlier
+  // Connect stays set). `address` must not be null; it is read, not kept.
+  // Returns true when the attempt was started, false when one is under way
+  // or a connection is up. The outcome arrives as OnConnect(CONNECT_SUCCEEDED)
+  // or OnConnect(CONNECT_FAILED) (refused, unreachable, proxy failure or
+  // timeout) on the network thread.
   virtual bool KELVO_CALL Connect(const ServerAddress* address) = 0;
-  // Slot 4. Empties the friend, group and request tables and MyInfo (search
-  // results stay), then closes the connection. No sink call, no OnClose, and
-  // nothing the connection read is delivered after Close returns.
-  // Returns the network library's result (true also when nothing was open).
+  // Closes the connection and empties the login's data. Slot 4.
+  // Empties the friend, group and request tables and MyInfo (search results
+  // stay), then closes the connection. No sink call, no OnClose, and nothing
+  // the connection read is delivered after Close returns. Returns the
+  // network library's result (true also when nothing was open).
   virtual bool KELVO_CALL Close() = 0;
 
   // Requests, slots 5-17 and 27. Each builds one fixed-size message and hands
   // it to the network library; true means the library took it for sending,
   // nothing more. The answer, if any, arrives later through the sink.
   // False, with nothing sent, when an argument is refused or the library
-  // refuses (not connected, send queue full).
+  // refuses (not connected, send queue full). The arguments' meanings are
+  // those of docs/arguments-and-results.md, which names them as the Python
+  // and C# bindings do; "kelvo-server" says what the reference server does
+  // with a value the protocol leaves to the server.
 
-  // Slot 5. Request 13. `password` (16 bytes) must not be null (false).
-  // `extra` (33 bytes) may be null: zeros are sent in its place.
+  // Logs an account in. Slot 5, request 13; the answer is OnLoginResult.
+  // - userId: the account logging in
+  // - password: 16 bytes: the MD5 digest of the password's UTF-8 bytes (the
+  //   bindings hash a text for you)
+  // - extra: 33 bytes sent unchanged, zeros when null; kelvo-server ignores
+  //   them
+  //
+  // A null `password`: false, nothing sent.
   virtual bool KELVO_CALL Login(uint32_t userId, const uint8_t* password, const uint8_t* extra) = 0;
-  // Slot 6. Request 2.
+  // Logs the own user out; the connection stays. Slot 6, request 2.
+  // - userId: the account logging out (the own user)
   virtual bool KELVO_CALL Logout(uint32_t userId) = 0;
-  // Slot 7. Request 3. On the wire the second and third arguments change
-  // places.
+  // Asks another user to become a friend. Slot 7, request 3; the answer is
+  // OnAddUserResult (ADD_USER_ADDED once accepted, ADD_USER_REFUSED) or
+  // OnAddUserReply (declined).
+  // - value1: the user asked to become a friend
+  // - value2: the group to file the new friend under
+  // - value3: sent unchanged; kelvo-server ignores it
+  //
+  // On the wire the second and third arguments change places.
   virtual bool KELVO_CALL AddUser(uint32_t value1, uint32_t value2, uint32_t value3) = 0;
-  // Slot 8. Request 4.
+  // Ends a friendship, on both sides. Slot 8, request 4; the answer is
+  // OnRemoveUserResult.
+  // - userId: the friend to remove, on both sides
   virtual bool KELVO_CALL RemoveUser(uint32_t userId) = 0;
-  // Slot 9. Request 5. `name` of 1 to 63 bytes; null, empty or longer: false.
+  // Creates a group. Slot 9, request 5; the answer is OnAddGroupResult.
+  // - value1: the group the new one sits in; 0 for the top level
+  // - value2: the new group's kind, kept by the server and shown in its
+  //   record
+  // - name: the new group's name, 1 to 63 GBK bytes
+  //
+  // A null, empty or longer name: false, nothing sent.
   virtual bool KELVO_CALL AddGroup(uint32_t value1, uint32_t value2, const char* name) = 0;
-  // Slot 10. Request 6.
+  // Deletes a group. Slot 10, request 6; the answer is OnDeleteGroupResult.
+  // - groupId: the group to delete; its members move to its parent
   virtual bool KELVO_CALL DeleteGroup(uint32_t groupId) = 0;
-  // Slot 11. Request 7. The name's first 64 bytes are sent (64 or more: no
-  // terminator in the field). A null name: false, nothing sent.
+  // Renames a group. Slot 11, request 7; the answer is OnUpdateGroupResult.
+  // - groupId: the group to rename
+  // - name: the new name, 1 to 63 GBK bytes
+  //
+  // The name's first 64 bytes are sent (64 or more: no terminator in the
+  // field; kelvo-server cuts it to 63). A null name: false, nothing sent.
   virtual bool KELVO_CALL RenameGroup(uint32_t groupId, const char* name) = 0;
-  // Slot 12. Request 8, arguments in order.
+  // Files a friend under another group. Slot 12, request 8, arguments in
+  // order; the answer is OnMoveUserResult.
+  // - value1: the friend to refile
+  // - value2: the group to file the friend under
+  // - value3: sent unchanged; kelvo-server ignores it
   virtual bool KELVO_CALL MoveUser(uint32_t value1, uint32_t value2, uint32_t value3) = 0;
-  // Slot 13. Request 73. `text` of 1 to 255 bytes; null, empty or longer:
-  // false.
+  // Sends a chat text to another user. Slot 13, request 73; the peer
+  // receives it as OnChatMessage, or as OnOfflineMessage at his next login.
+  // - peerUserId: the user the text goes to (friend or not)
+  // - value: sent unchanged; the receiving client does not read it
+  // - text: the text, 1 to 255 GBK bytes
+  // - chat1: application byte delivered to the peer as the chat's value1
+  // - chat2: application byte delivered to the peer as the chat's value2
+  // - chat3: application byte delivered to the peer as the chat's value3
+  //
+  // A null, empty or longer text: false, nothing sent.
   virtual bool KELVO_CALL SendChatMessage(uint32_t peerUserId, uint32_t value, const char* text,
                                           uint8_t chat1, uint8_t chat2, uint8_t chat3) = 0;
-  // Slot 14. No longer supported: sends nothing; with a sink attached it
+  // No longer supported: sends nothing. Slot 14. With a sink attached it
   // passes a fixed text to OnLog on the calling thread.
   virtual void KELVO_CALL Request_friend(uint32_t ignored) = 0;
-  // Slot 15. Request 11. False when `userId` has no pending request. The
-  // pending request is erased before the send, whatever the send returns.
-  // `accept` is sent as 1 only when its byte is exactly 1.
+  // Answers another user's pending add request. Slot 15, request 11.
+  // - userId: the user whose pending request is answered
+  // - value: the group to file the asker under when accepting
+  // - accept: true to accept, false to decline
+  //
+  // False when `userId` has no pending request. The pending request is
+  // erased before the send, whatever the send returns. `accept` is sent as 1
+  // only when its byte is exactly 1.
   virtual bool KELVO_CALL ReplyAddRequest(uint32_t userId, uint32_t value, bool accept) = 0;
-  // Slot 16. Request 12 with flag 1. Stores the id in MyInfo.gameServerId
-  // first, whatever the send returns.
+  // Announces that the own user plays on a game server. Slot 16, request 12
+  // with flag 1; friends get OnUserEnterGameServer.
+  // - gameServerId: the game server the own user now plays on
+  //
+  // Stores the id in MyInfo.gameServerId first, whatever the send returns.
   virtual bool KELVO_CALL EnterGameServer(uint16_t gameServerId) = 0;
-  // Slot 17. Request 12 with flag 0, carrying the id given. Stores 0 in
-  // MyInfo.gameServerId first, whatever the send returns.
+  // Announces that the own user left a game server. Slot 17, request 12
+  // with flag 0, carrying the id given.
+  // - gameServerId: the game server the own user leaves
+  //
+  // Stores 0 in MyInfo.gameServerId first, whatever the send returns.
   virtual bool KELVO_CALL LeaveGameServer(uint16_t gameServerId) = 0;
 
   // Local reads, slots 18-26. They answer from the local tables and send
@@ -105,34 +159,50 @@ class IImClient : public IImBase {
   // change the table it walks (ReplyAddRequest, Close): the walk goes on from
   // the next key still present. No sink, or an empty table: no callback.
 
-  // Slot 18. OnEnumUser for each friend matching every nonzero filter.
+  // Calls OnEnumUser for each friend matching every nonzero filter. Slot 18.
+  // The filters take RELATION_*, a group id, a game server id and
+  // ONLINE_STATE_* (kelvo/kelvo_results.h); 0 matches any.
   virtual void KELVO_CALL EnumUsers(uint32_t context, uint32_t relation, uint32_t groupId,
                                     uint16_t gameServerId, uint8_t onlineState) = 0;
-  // Slot 19. OnEnumAddRequest for each pending request.
+  // Calls OnEnumAddRequest for each pending add request.
+  // Slot 19.
   virtual void KELVO_CALL EnumAddRequests(uint32_t context) = 0;
-  // Slot 20. OnEnumGroup for each group of the kind (0 = any).
+  // Calls OnEnumGroup for each group of the kind (GROUP_KIND_ANY: all).
+  // Slot 20.
   virtual void KELVO_CALL EnumGroups(uint32_t context, uint32_t groupKind) = 0;
-  // Slot 21. Copies the friend's record into *out; false (out untouched) when
+  // Copies a friend's record into *out. Slot 21. False (out untouched) when
   // absent. `out` must not be null.
   virtual bool KELVO_CALL GetUser(uint32_t userId, UserRecord* out) = 0;
-  // Slot 22. As GetUser, on the pending requests.
+  // Copies a pending add request's record into *out. Slot 22. As GetUser,
+  // on the pending requests.
   virtual bool KELVO_CALL GetAddRequest(uint32_t userId, UserRecord* out) = 0;
+  // Copies a group's record into *out.
   // Slot 23. As GetUser, on the groups.
   virtual bool KELVO_CALL GetGroup(uint32_t groupId, GroupRecord* out) = 0;
-  // Slot 24. The live own-user record, or null until own data has arrived
-  // (and again after Close, a closed connection, a failed login or a
-  // logout). The record is changed in place by later messages; read it under
-  // no assumption of stability from another thread. Valid until Release.
+  // Returns the live own-user record, or null until own data has arrived.
+  // Slot 24. Null again after Close, a closed connection, a failed login or
+  // a logout. The record is changed in place by later messages; read it
+  // under no assumption of stability from another thread. Valid until
+  // Release.
   virtual const UserRecord* KELVO_CALL GetMyInfo() = 0;
-  // Slot 25. True when own data is present and its gmLevel is nonzero.
+  // Tells whether the own user is a game master. Slot 25. True when own data
+  // is present and its gmLevel is nonzero.
   virtual bool KELVO_CALL IsGm() = 0;
-  // Slot 26. Asks `host` (not null) for IID_IImClientSink with
-  // IM_INTERFACE_VERSION and keeps the answer as the sink, also when it is
-  // null. Returns whether a sink is now attached. The replaced sink gets no
-  // call. The host keeps the sink alive while it is attached.
+  // Attaches the host's callback object. Slot 26. Asks `host` (not null)
+  // for IID_IImClientSink with IM_INTERFACE_VERSION and keeps the answer as
+  // the sink, also when it is null. Returns whether a sink is now attached.
+  // The replaced sink gets no call. The host keeps the sink alive while it
+  // is attached.
   virtual bool KELVO_CALL SetSink(IImBase* host) = 0;
-  // Slot 27. Request 10. `name` may be null (flag 0, zeros); a name of 32 or
-  // more bytes does not fit: false, nothing sent.
+  // Searches users by name. Slot 27, request 10; the answer is a list of
+  // OnSearchUserListItem calls ended by OnSearchUserListEnd.
+  // - value1: sent unchanged; kelvo-server ignores it
+  // - value2: sent unchanged; kelvo-server ignores it
+  // - name: part of the names to find, at most 31 GBK bytes; none (null) or
+  //   empty finds everyone
+  //
+  // A null name sends flag 0 and zeros; a name of 32 or more bytes does not
+  // fit: false, nothing sent.
   virtual bool KELVO_CALL SearchUser(uint32_t value1, uint32_t value2, const char* name) = 0;
 
  protected:

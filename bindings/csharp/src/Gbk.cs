@@ -6,9 +6,11 @@ using System.Text;
 
 namespace Kelvo
 {
+    /// <summary>GBK (code page 936), the encoding of every text that crosses the module.</summary>
     public static class Gbk
     {
         private static Encoding _encoding;
+        private static Encoding _strict;
 
         /// <summary>
         /// Code page 936. Mono ships it in its I18N assemblies (Debian:
@@ -46,11 +48,53 @@ namespace Kelvo
                 "(I18N.dll, I18N.CJK.dll), on .NET Core reference System.Text.Encoding.CodePages");
         }
 
-        /// <summary>The text as GBK with a terminating NUL; null stays null.</summary>
-        public static byte[] Terminated(string text)
+        // Code page 936 that throws on a character it cannot hold, where the
+        // default one would put '?' in its place and send a different text.
+        private static Encoding Strict
         {
-            if (text == null) return null;
-            byte[] body = Encoding.GetBytes(text);
+            get
+            {
+                if (_strict == null)
+                {
+                    var strict = (Encoding)Encoding.Clone();
+                    strict.EncoderFallback = EncoderFallback.ExceptionFallback;
+                    _strict = strict;
+                }
+                return _strict;
+            }
+        }
+
+        /// <summary>
+        /// The text as GBK with a terminating NUL, as a request carries it, or
+        /// a <see cref="KelvoArgumentException"/> naming why it cannot be sent:
+        /// empty (unless allowed), longer than <paramref name="maxBytes"/> GBK
+        /// bytes, a character GBK cannot hold, or a NUL inside.
+        /// </summary>
+        internal static byte[] ForRequest(string text, string paramName, int maxBytes, bool allowEmpty = false)
+        {
+            if (text == null) throw new ArgumentNullException(paramName);
+            if (text.IndexOf('\0') >= 0)
+                throw new KelvoArgumentException(TextRefusal.ContainsNul, paramName,
+                    "Kelvo: the text contains a NUL character, where it would be cut");
+            byte[] body;
+            try { body = Strict.GetBytes(text); }
+            catch (EncoderFallbackException e)
+            {
+                throw new KelvoArgumentException(TextRefusal.NotEncodable, paramName, string.Format(
+                    "Kelvo: the text has a character GBK cannot hold (U+{0:X4} at {1}); nothing was sent",
+                    e.CharUnknownHigh != '\0' ? char.ConvertToUtf32(e.CharUnknownHigh, e.CharUnknownLow) : (int)e.CharUnknown,
+                    e.Index));
+            }
+            // An encoder that ignores its fallback would still turn the text
+            // into another one: a round trip tells.
+            if (Encoding.GetString(body) != text)
+                throw new KelvoArgumentException(TextRefusal.NotEncodable, paramName,
+                    "Kelvo: the text has a character GBK cannot hold; nothing was sent");
+            if (body.Length == 0 && !allowEmpty)
+                throw new KelvoArgumentException(TextRefusal.Empty, paramName, "Kelvo: the text is empty");
+            if (body.Length > maxBytes)
+                throw new KelvoArgumentException(TextRefusal.TooLong, paramName, string.Format(
+                    "Kelvo: the text is {0} GBK bytes, at most {1} fit; nothing was sent", body.Length, maxBytes));
             var bytes = new byte[body.Length + 1];
             Buffer.BlockCopy(body, 0, bytes, 0, body.Length);
             return bytes;

@@ -5,83 +5,86 @@
 // network thread only reads and queues: every event handler of this class
 // runs inside Pump() (or inside the enumeration calls), on the caller's
 // thread. A Unity MonoBehaviour calls Pump() from Update(); a console program
-// calls WaitForEvents() and Pump() in a loop.
+// calls WaitForEvents() and Pump() in a loop, or awaits the Task-based calls,
+// which pump while they wait.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Security.Cryptography;
 using System.Text;
 using System.Threading;
+using System.Threading.Tasks;
 
 namespace Kelvo
 {
-    /// <summary>Which sink operation a ChatMessage came through.</summary>
-    public enum ChatSource { Chat, ChatEx, Offline }
-
-    /// <summary>A chat, a server notice or a stored offline message.</summary>
-    public sealed class ChatMessage
-    {
-        public const int BlockSize = 38;
-
-        public ChatMessage(ChatSource source, byte kind, uint sender, double value, string text, byte value1,
-                           byte value2, byte value3, byte[] block, uint extra)
-        {
-            Source = source; Kind = kind; Sender = sender; Value = value; Text = text;
-            Value1 = value1; Value2 = value2; Value3 = value3; Block = block; Extra = extra;
-        }
-
-        public ChatSource Source { get; private set; }
-        /// <summary>0 for chat, 1-13 for server notices.</summary>
-        public byte Kind { get; private set; }
-        public uint Sender { get; private set; }
-        /// <summary>The double of ChatEx and offline messages (0 for plain chat).</summary>
-        public double Value { get; private set; }
-        public string Text { get; private set; }
-        public byte Value1 { get; private set; }
-        public byte Value2 { get; private set; }
-        public byte Value3 { get; private set; }
-        /// <summary>The 38 uninterpreted bytes of an offline message, else null.</summary>
-        public byte[] Block { get; private set; }
-        public uint Extra { get; private set; }
-    }
-
+    /// <summary>
+    /// One client of the Kelvo messaging module: connect, log in, send
+    /// requests, read the local roster; the server's answers and pushes arrive
+    /// as events, raised inside <see cref="Pump"/> on the thread that calls it.
+    /// </summary>
     public sealed class KelvoClient : IDisposable
     {
+        /// <summary>Longest chat text, in GBK bytes.</summary>
+        public const int MaxChatBytes = 255;
+        /// <summary>Longest group name, in GBK bytes (the server cuts longer ones).</summary>
+        public const int MaxGroupNameBytes = 63;
+        /// <summary>Longest searched name, in GBK bytes.</summary>
+        public const int MaxSearchNameBytes = 31;
+
         // ---- events: raised only inside Pump() on the calling thread ----
 
-        /// <summary>Outcome of Connect: true connected, false failed.</summary>
-        public event Action<bool> Connected;
-        public event Action Closed;
-        public event Action ServerInfo;
-        /// <summary>1 and "" on success, 0 and the server's reason on refusal.</summary>
-        public event Action<uint, string> LoginResult;
-        /// <summary>Forced logout (the account logged in elsewhere, or an operator kick).</summary>
-        public event Action LoggedOut;
-        public event Action<uint, UserRecord> AddUserResult;
-        public event Action<uint, uint> RemoveUserResult;
-        public event Action<uint, GroupRecord> AddGroupResult;
-        public event Action<uint, uint> DeleteGroupResult;
-        public event Action<uint, uint> UpdateGroupResult;
-        public event Action<uint, uint> MoveUserResult;
-        public event Action<ChatMessage> ChatReceived;
-        public event Action<uint> AddUserRequest;
-        public event Action<uint, UserRecord> AddUserReply;
-        public event Action<uint> OnlineStateChanged;
-        public event Action<uint> UserEnterGameServer;
-        public event Action<uint> UserLeaveGameServer;
-        public event Action<string> Log;
-        public event Action<SearchUserResult> SearchUserResultReceived;
-        public event Action<UserRecord> SearchUserListItem;
-        public event Action<uint> SearchUserListEnd;
+        /// <summary>Outcome of Connect.</summary>
+        public event EventHandler<ConnectedEventArgs> Connected;
+        /// <summary>The connection was lost (Close raises none); the tables are emptied right after.</summary>
+        public event EventHandler<ClosedEventArgs> Closed;
+        /// <summary>Server information opening a login; the friend and group tables are emptied right after.</summary>
+        public event EventHandler<ServerInfoEventArgs> ServerInfoReceived;
+        /// <summary>The server's answer to Login.</summary>
+        public event EventHandler<LoginResultEventArgs> LoginResultReceived;
+        /// <summary>Forced logout (the account logged in elsewhere, or an operator's kick).</summary>
+        public event EventHandler<LoggedOutEventArgs> LoggedOut;
+        /// <summary>Result of AddUser, or a game master coming online.</summary>
+        public event EventHandler<AddUserResultEventArgs> AddUserResultReceived;
+        /// <summary>Result of RemoveUser, or a game master going offline.</summary>
+        public event EventHandler<RemoveUserResultEventArgs> RemoveUserResultReceived;
+        /// <summary>Result of AddGroup.</summary>
+        public event EventHandler<AddGroupResultEventArgs> AddGroupResultReceived;
+        /// <summary>Result of DeleteGroup (members already refiled).</summary>
+        public event EventHandler<DeleteGroupResultEventArgs> DeleteGroupResultReceived;
+        /// <summary>Result of RenameGroup or a group update.</summary>
+        public event EventHandler<UpdateGroupResultEventArgs> UpdateGroupResultReceived;
+        /// <summary>Result of MoveUser (also raised by some add and remove results).</summary>
+        public event EventHandler<MoveUserResultEventArgs> MoveUserResultReceived;
+        /// <summary>A chat, a server notice or a stored offline message.</summary>
+        public event EventHandler<ChatMessageEventArgs> ChatMessageReceived;
+        /// <summary>Another user asks to be added.</summary>
+        public event EventHandler<AddUserRequestEventArgs> AddUserRequestReceived;
+        /// <summary>The other user declined the own add request.</summary>
+        public event EventHandler<AddUserReplyEventArgs> AddUserReplyReceived;
+        /// <summary>A friend's online state changed.</summary>
+        public event EventHandler<OnlineStateChangedEventArgs> OnlineStateChanged;
+        /// <summary>A friend entered a game server.</summary>
+        public event EventHandler<UserEnteredGameServerEventArgs> UserEnteredGameServer;
+        /// <summary>A friend left a game server.</summary>
+        public event EventHandler<UserLeftGameServerEventArgs> UserLeftGameServer;
+        /// <summary>A diagnostic text of the module.</summary>
+        public event EventHandler<LogEventArgs> LogReceived;
+        /// <summary>A single search result.</summary>
+        public event EventHandler<SearchUserResultEventArgs> SearchUserResultReceived;
+        /// <summary>One user of a search result list.</summary>
+        public event EventHandler<SearchUserListItemEventArgs> SearchUserListItemReceived;
+        /// <summary>The end of a search result list.</summary>
+        public event EventHandler<SearchUserListEndEventArgs> SearchUserListEnded;
         /// <summary>
         /// An event handler threw. The exception stops at the binding (it
         /// never reaches the module); the event's other handlers and the
         /// following events are still delivered.
         /// Without a handler here it is written to Console.Error.
         /// </summary>
-        public event Action<Exception> HandlerFailed;
+        public event EventHandler<HandlerFailedEventArgs> HandlerFailed;
 
         // ---- state ----
 
@@ -92,6 +95,8 @@ namespace Kelvo
         private readonly object _lifetime = new object();
         private int _depth;       // callbacks under way (to free the sink after the outermost)
         private bool _freeSinkPending;
+        private readonly List<Waiter> _waiters = new List<Waiter>();
+        private readonly object _pumping = new object();  // Pump, WaitForEvents and Dispose
 
         // Operations of IImClient (slots 3-27; 0-2 are IImBase's) and
         // IImClientPump, read from the object's tables once.
@@ -182,6 +187,7 @@ namespace Kelvo
             _client = client;
         }
 
+        /// <summary>Releases a client that was dropped without Dispose.</summary>
         ~KelvoClient() { Dispose(); }
 
         /// <summary>
@@ -191,23 +197,31 @@ namespace Kelvo
         /// </summary>
         public void Dispose()
         {
-            IntPtr client;
-            lock (_lifetime)
+            // Never while another thread is inside Pump or WaitForEvents
+            // (WaitForAsync pumps from wherever its continuation runs): the
+            // release waits for that call to return. From a handler, the
+            // pumping thread already holds the lock.
+            lock (_pumping)
             {
-                client = _client;
-                _client = IntPtr.Zero;
-            }
-            if (client == IntPtr.Zero) return;
-            _release(client);
-            lock (_lifetime)
-            {
-                // Inside a callback the module may still be returning through
-                // the sink object: free it after the outermost callback.
-                if (_depth == 0) FreeSink(); else _freeSinkPending = true;
+                IntPtr client;
+                lock (_lifetime)
+                {
+                    client = _client;
+                    _client = IntPtr.Zero;
+                }
+                if (client == IntPtr.Zero) return;
+                _release(client);
+                lock (_lifetime)
+                {
+                    // Inside a callback the module may still be returning through
+                    // the sink object: free it after the outermost callback.
+                    if (_depth == 0) FreeSink(); else _freeSinkPending = true;
+                }
             }
             GC.SuppressFinalize(this);
         }
 
+        /// <summary>True once the client was disposed.</summary>
         public bool IsDisposed { get { return _client == IntPtr.Zero; } }
 
         private void FreeSink()
@@ -246,34 +260,174 @@ namespace Kelvo
         /// <summary>Runs up to maxEvents queued events here; returns how many ran (0 inside a handler).</summary>
         public int Pump(int maxEvents = 256)
         {
-            ThrowIfDisposed();
-            return (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+            lock (_pumping)
+            {
+                ThrowIfDisposed();
+                return (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+            }
         }
 
         /// <summary>Events waiting now (a hint).</summary>
-        public int PendingEvents { get { ThrowIfDisposed(); return (int)_pendingEvents(_pump); } }
+        public int PendingEvents
+        {
+            get
+            {
+                lock (_pumping)
+                {
+                    ThrowIfDisposed();
+                    return (int)_pendingEvents(_pump);
+                }
+            }
+        }
 
         /// <summary>Blocks until an event is queued or the time passed; true when one is queued.</summary>
         public bool WaitForEvents(int timeoutMs)
         {
-            ThrowIfDisposed();
-            return _waitForEvents(_pump, (uint)Math.Max(0, timeoutMs)) != 0;
+            // In slices, so that a Dispose from another thread (which waits
+            // for this call) is not held up for the whole time.
+            var clock = Stopwatch.StartNew();
+            while (true)
+            {
+                lock (_pumping)
+                {
+                    ThrowIfDisposed();
+                    long left = Math.Max(0, timeoutMs - clock.ElapsedMilliseconds);
+                    if (_waitForEvents(_pump, (uint)Math.Min(WaitSliceMs, left)) != 0) return true;
+                    if (left <= WaitSliceMs) return false;
+                }
+            }
         }
 
-        // ---- connection and requests; true means the module took the request ----
+        private const int WaitSliceMs = 50;
 
-        /// <summary>Starts connecting to an IPv4 address; the outcome comes as Connected.</summary>
+        // ---- Task-based calls ----
+
+        // One WaitForAsync under way: the events it accepts, and what came.
+        private sealed class Waiter
+        {
+            internal Func<EventArgs, bool> Accepts;
+            internal EventArgs Result;
+        }
+
+        /// <summary>
+        /// Completes with the next event of type <typeparamref name="T"/> that
+        /// <paramref name="match"/> accepts (any, when null), raised after the
+        /// call. The handlers of every event run as usual. While it waits it
+        /// pumps the client on the awaiting context (the Unity main thread, or
+        /// thread-pool threads one at a time in a console program); pumping in
+        /// Update() meanwhile is fine. Throws TimeoutException after
+        /// <paramref name="timeout"/> (none: no limit), OperationCanceledException
+        /// on cancellation and ObjectDisposedException when the client is
+        /// disposed meanwhile.
+        /// </summary>
+        public Task<T> WaitForAsync<T>(Func<T, bool> match = null, TimeSpan? timeout = null,
+                                       CancellationToken cancellationToken = default(CancellationToken))
+            where T : EventArgs
+        {
+            ThrowIfDisposed();
+            var waiter = new Waiter
+            {
+                Accepts = e =>
+                {
+                    var typed = e as T;
+                    return typed != null && (match == null || match(typed));
+                }
+            };
+            lock (_waiters) _waiters.Add(waiter);
+            return Await<T>(waiter, timeout, cancellationToken);
+        }
+
+        private async Task<T> Await<T>(Waiter waiter, TimeSpan? timeout, CancellationToken cancellationToken)
+            where T : EventArgs
+        {
+            try
+            {
+                var clock = Stopwatch.StartNew();
+                int pause = 1;
+                while (true)
+                {
+                    lock (_waiters)
+                        if (waiter.Result != null) return (T)waiter.Result;
+                    cancellationToken.ThrowIfCancellationRequested();
+                    if (IsDisposed) throw new ObjectDisposedException("KelvoClient");
+                    if (timeout.HasValue && clock.Elapsed >= timeout.Value)
+                        throw new TimeoutException("Kelvo: no " + typeof(T).Name + " within " + timeout.Value);
+                    if (Pump(256) > 0) { pause = 1; continue; }
+                    // Nothing queued: yield the thread, a little longer each
+                    // time while the line stays quiet.
+                    await Task.Delay(pause, cancellationToken).ConfigureAwait(true);
+                    pause = Math.Min(pause * 2, 10);
+                }
+            }
+            catch (ObjectDisposedException)
+            {
+                lock (_waiters)
+                    if (waiter.Result != null) return (T)waiter.Result;
+                throw;
+            }
+            finally
+            {
+                lock (_waiters) _waiters.Remove(waiter);
+            }
+        }
+
+        /// <summary>
+        /// Connects and completes with the outcome (check
+        /// <see cref="ConnectedEventArgs.Succeeded"/>). Throws
+        /// InvalidOperationException when a connection is up or under way.
+        /// Pumps while it waits, as WaitForAsync does.
+        /// </summary>
+        public Task<ConnectedEventArgs> ConnectAsync(string ipAddress, int port,
+                                                     CancellationToken cancellationToken = default(CancellationToken))
+        {
+            Task<ConnectedEventArgs> outcome = WaitForAsync<ConnectedEventArgs>(null, null, cancellationToken);
+            if (!Connect(ipAddress, port))
+                throw new InvalidOperationException("Kelvo: a connection is up or being attempted");
+            return outcome;
+        }
+
+        /// <summary>
+        /// Logs in and completes with the server's answer (check
+        /// <see cref="LoginResultEventArgs.Succeeded"/> and
+        /// <see cref="LoginResultEventArgs.Text"/>). Throws
+        /// InvalidOperationException when the request was not sent (not
+        /// connected, send queue full).
+        /// </summary>
+        public Task<LoginResultEventArgs> LoginAsync(uint userId, string password,
+                                                     CancellationToken cancellationToken = default(CancellationToken))
+        {
+            Task<LoginResultEventArgs> answer = WaitForAsync<LoginResultEventArgs>(null, null, cancellationToken);
+            if (!Login(userId, password))
+                throw new InvalidOperationException("Kelvo: the login was not sent (not connected, or the send queue is full)");
+            return answer;
+        }
+
+        // ---- connection and requests ----
+        // true: the module handed the message to the network library; the
+        // answer, if any, comes later as an event. false: not sent (not
+        // connected, send queue full). A text the request cannot carry throws
+        // KelvoArgumentException (an ArgumentException) and nothing is sent.
+
+        /// <summary>Starts connecting to an IPv4 address; the outcome comes as <see cref="Connected"/>.</summary>
+        /// <param name="ipAddress">The server's IPv4 address, dotted.</param>
+        /// <param name="port">The server's TCP port.</param>
+        /// <returns>False while a connection is up or being attempted.</returns>
         public bool Connect(string ipAddress, int port)
         {
             var address = new ServerAddress { ServerIp = HostOrder(ipAddress), ServerPort = checked((ushort)port) };
             return Connect(address);
         }
 
+        /// <summary>Starts connecting, directly or through the SOCKS5 proxy the address names.</summary>
+        /// <param name="address">Server and proxy, in host byte order.</param>
         public bool Connect(ServerAddress address) { return _connect(Live, ref address) != 0; }
 
+        /// <summary>Closes the connection and empties the tables; raises no <see cref="Closed"/>.</summary>
         public bool Close() { return _close(Live) != 0; }
 
         /// <summary>Logs in with the MD5 digest of the password's UTF-8 bytes, as the server keeps it.</summary>
+        /// <param name="userId">The account logging in.</param>
+        /// <param name="password">The password as text.</param>
         public bool Login(uint userId, string password)
         {
             if (password == null) throw new ArgumentNullException("password");
@@ -283,58 +437,139 @@ namespace Kelvo
         }
 
         /// <summary>Logs in with a 16-byte password block and an optional 33-byte extra block.</summary>
-        public bool Login(uint userId, byte[] password16, byte[] extra33)
+        /// <param name="userId">The account logging in.</param>
+        /// <param name="password">16 bytes: the MD5 digest of the password's UTF-8 bytes.</param>
+        /// <param name="extra">33 bytes sent unchanged, zeros when null; kelvo-server ignores them.</param>
+        public bool Login(uint userId, byte[] password, byte[] extra)
         {
-            if (password16 == null || password16.Length != 16) throw new ArgumentException("16 bytes", "password16");
-            if (extra33 != null && extra33.Length != 33) throw new ArgumentException("33 bytes", "extra33");
-            return _login(Live, userId, password16, extra33) != 0;
+            if (password == null || password.Length != 16) throw new ArgumentException("Kelvo: the password digest is 16 bytes", "password");
+            if (extra != null && extra.Length != 33) throw new ArgumentException("Kelvo: extra is 33 bytes", "extra");
+            return _login(Live, userId, password, extra) != 0;
         }
 
+        /// <summary>Logs the own user out; the connection stays.</summary>
+        /// <param name="userId">The account logging out (the own user).</param>
         public bool Logout(uint userId) { return _logout(Live, userId) != 0; }
-        public bool AddUser(uint value1, uint value2, uint value3) { return _addUser(Live, value1, value2, value3) != 0; }
+
+        /// <summary>Asks another user to become a friend; the answer is <see cref="AddUserResultReceived"/> or <see cref="AddUserReplyReceived"/>.</summary>
+        /// <param name="targetUserId">The user asked to become a friend.</param>
+        /// <param name="groupId">The group to file the new friend under.</param>
+        /// <param name="extra">Sent unchanged; kelvo-server ignores it.</param>
+        public bool AddUser(uint targetUserId, uint groupId, uint extra = 0) { return _addUser(Live, targetUserId, groupId, extra) != 0; }
+
+        /// <summary>Ends a friendship, on both sides; the answer is <see cref="RemoveUserResultReceived"/>.</summary>
+        /// <param name="userId">The friend to remove, on both sides.</param>
         public bool RemoveUser(uint userId) { return _removeUser(Live, userId) != 0; }
-        public bool AddGroup(uint value1, uint value2, string name) { return _addGroup(Live, value1, value2, Gbk.Terminated(name)) != 0; }
+
+        /// <summary>Creates a group; the answer is <see cref="AddGroupResultReceived"/>.</summary>
+        /// <param name="parentGroupId">The group the new one sits in; 0 for the top level.</param>
+        /// <param name="groupKind">The new group's kind, kept by the server and shown in its record.</param>
+        /// <param name="name">The new group's name, 1 to 63 GBK bytes.</param>
+        /// <exception cref="KelvoArgumentException">The name is empty, too long or not GBK.</exception>
+        public bool AddGroup(uint parentGroupId, GroupKind groupKind, string name)
+        {
+            byte[] text = Gbk.ForRequest(name, "name", MaxGroupNameBytes);
+            return _addGroup(Live, parentGroupId, (uint)groupKind, text) != 0;
+        }
+
+        /// <summary>Deletes a group; the answer is <see cref="DeleteGroupResultReceived"/>.</summary>
+        /// <param name="groupId">The group to delete; its members move to its parent.</param>
         public bool DeleteGroup(uint groupId) { return _deleteGroup(Live, groupId) != 0; }
-        public bool RenameGroup(uint groupId, string name) { return _renameGroup(Live, groupId, Gbk.Terminated(name)) != 0; }
-        public bool MoveUser(uint value1, uint value2, uint value3) { return _moveUser(Live, value1, value2, value3) != 0; }
 
-        public bool SendChatMessage(uint peerUserId, uint value, string text, byte chat1 = 0, byte chat2 = 0, byte chat3 = 0)
+        /// <summary>Renames a group; the answer is <see cref="UpdateGroupResultReceived"/>.</summary>
+        /// <param name="groupId">The group to rename.</param>
+        /// <param name="name">The new name, 1 to 63 GBK bytes.</param>
+        /// <exception cref="KelvoArgumentException">The name is empty, too long or not GBK.</exception>
+        public bool RenameGroup(uint groupId, string name)
         {
-            return _sendChat(Live, peerUserId, value, Gbk.Terminated(text), chat1, chat2, chat3) != 0;
+            byte[] text = Gbk.ForRequest(name, "name", MaxGroupNameBytes);
+            return _renameGroup(Live, groupId, text) != 0;
         }
 
-        public bool ReplyAddRequest(uint userId, uint value, bool accept)
+        /// <summary>Files a friend under another group; the answer is <see cref="MoveUserResultReceived"/>.</summary>
+        /// <param name="userId">The friend to refile.</param>
+        /// <param name="groupId">The group to file the friend under.</param>
+        /// <param name="extra">Sent unchanged; kelvo-server ignores it.</param>
+        public bool MoveUser(uint userId, uint groupId, uint extra = 0) { return _moveUser(Live, userId, groupId, extra) != 0; }
+
+        /// <summary>Sends a chat text to another user, who gets <see cref="ChatMessageReceived"/> (at his next login when offline).</summary>
+        /// <param name="peerUserId">The user the text goes to (friend or not).</param>
+        /// <param name="text">The text, 1 to 255 GBK bytes.</param>
+        /// <param name="chat1">Application byte delivered to the peer as the chat's value1.</param>
+        /// <param name="chat2">Application byte delivered to the peer as the chat's value2.</param>
+        /// <param name="chat3">Application byte delivered to the peer as the chat's value3.</param>
+        /// <param name="extra">Sent unchanged; the receiving client does not read it.</param>
+        /// <returns>False when not sent: not connected, or the send queue is full.</returns>
+        /// <exception cref="KelvoArgumentException">
+        /// The text is empty, longer than 255 GBK bytes, or has a character GBK
+        /// cannot hold (an emoji, say): nothing is sent.
+        /// </exception>
+        public bool SendChatMessage(uint peerUserId, string text, byte chat1 = 0, byte chat2 = 0, byte chat3 = 0,
+                                    uint extra = 0)
         {
-            return _replyAddRequest(Live, userId, value, (byte)(accept ? 1 : 0)) != 0;
+            byte[] bytes = Gbk.ForRequest(text, "text", MaxChatBytes);
+            return _sendChat(Live, peerUserId, extra, bytes, chat1, chat2, chat3) != 0;
         }
 
+        /// <summary>Answers another user's pending add request.</summary>
+        /// <param name="userId">The user whose pending request is answered.</param>
+        /// <param name="groupId">The group to file the asker under when accepting.</param>
+        /// <param name="accept">True to accept, false to decline.</param>
+        /// <returns>False when nothing is pending from that user, or when not sent.</returns>
+        public bool ReplyAddRequest(uint userId, uint groupId, bool accept)
+        {
+            return _replyAddRequest(Live, userId, groupId, (byte)(accept ? 1 : 0)) != 0;
+        }
+
+        /// <summary>Announces that the own user plays on a game server; friends get <see cref="UserEnteredGameServer"/>.</summary>
+        /// <param name="gameServerId">The game server the own user now plays on.</param>
         public bool EnterGameServer(ushort gameServerId) { return _enterGameServer(Live, gameServerId) != 0; }
+
+        /// <summary>Announces that the own user left a game server.</summary>
+        /// <param name="gameServerId">The game server the own user leaves.</param>
         public bool LeaveGameServer(ushort gameServerId) { return _leaveGameServer(Live, gameServerId) != 0; }
-        /// <summary>A null name searches without a name.</summary>
-        public bool SearchUser(uint value1, uint value2, string name) { return _searchUser(Live, value1, value2, Gbk.Terminated(name)) != 0; }
+
+        /// <summary>Searches users by name; the answer is a <see cref="SearchUserListItemReceived"/> per user, then <see cref="SearchUserListEnded"/>.</summary>
+        /// <param name="name">Part of the names to find, at most 31 GBK bytes; none (null) or empty finds everyone.</param>
+        /// <param name="reserved1">Sent unchanged; kelvo-server ignores it.</param>
+        /// <param name="reserved2">Sent unchanged; kelvo-server ignores it.</param>
+        /// <exception cref="KelvoArgumentException">The name is too long or not GBK.</exception>
+        public bool SearchUser(string name, uint reserved1 = 0, uint reserved2 = 0)
+        {
+            byte[] text = name == null ? null : Gbk.ForRequest(name, "name", MaxSearchNameBytes, allowEmpty: true);
+            return _searchUser(Live, reserved1, reserved2, text) != 0;
+        }
 
         // ---- local reads ----
 
-        /// <summary>Friends matching every nonzero filter, in ascending id order.</summary>
-        public List<UserRecord> GetUsers(uint relation = 0, uint groupId = 0, ushort gameServerId = 0, byte onlineState = 0)
+        /// <summary>Friends matching every filter that is not Any/0, in ascending id order.</summary>
+        /// <param name="relation">Kind of roster entry.</param>
+        /// <param name="groupId">The group they are filed under.</param>
+        /// <param name="gameServerId">The game server they play on.</param>
+        /// <param name="onlineState">Their presence.</param>
+        public List<UserRecord> GetUsers(Relation relation = Relation.Any, uint groupId = 0, ushort gameServerId = 0,
+                                         OnlineState onlineState = OnlineState.Any)
         {
             IntPtr client = Live;
-            return CollectUsers(() => _enumUsers(client, 0, relation, groupId, gameServerId, onlineState));
+            return CollectUsers(() => _enumUsers(client, 0, (uint)relation, groupId, gameServerId, (byte)onlineState));
         }
 
+        /// <summary>The pending add requests, in ascending id order.</summary>
         public List<UserRecord> GetAddRequests()
         {
             IntPtr client = Live;
             return CollectUsers(() => _enumAddRequests(client, 0));
         }
 
-        public List<GroupRecord> GetGroups(uint groupKind = 0)
+        /// <summary>The groups of a kind (Any: all), in ascending id order.</summary>
+        /// <param name="groupKind">The kind to list.</param>
+        public List<GroupRecord> GetGroups(GroupKind groupKind = GroupKind.Any)
         {
             IntPtr client = Live;
             var saved = Sink.CollectGroups;
             var list = new List<GroupRecord>();
             Sink.CollectGroups = list;
-            try { _enumGroups(client, 0, groupKind); }
+            try { _enumGroups(client, 0, (uint)groupKind); }
             finally { Sink.CollectGroups = saved; }
             return list;
         }
@@ -349,8 +584,11 @@ namespace Kelvo
             return list;
         }
 
+        /// <summary>Copies a friend's record; false when he is not on the roster.</summary>
         public bool TryGetUser(uint userId, out UserRecord user) { return _getUser(Live, userId, out user) != 0; }
+        /// <summary>Copies a pending add request's record; false when none is pending from that user.</summary>
         public bool TryGetAddRequest(uint userId, out UserRecord user) { return _getAddRequest(Live, userId, out user) != 0; }
+        /// <summary>Copies a group's record; false when there is no such group.</summary>
         public bool TryGetGroup(uint groupId, out GroupRecord group) { return _getGroup(Live, groupId, out group) != 0; }
 
         /// <summary>A copy of the own record, or null until own data has arrived.</summary>
@@ -363,6 +601,7 @@ namespace Kelvo
             }
         }
 
+        /// <summary>True when own data has arrived and names a game master.</summary>
         public bool IsGm { get { return _isGm(Live) != 0; } }
 
         private static uint HostOrder(string ipAddress)
@@ -375,12 +614,12 @@ namespace Kelvo
 
         // ---- raised by the sink, inside Pump ----
 
-        internal void ReportHandlerFailure(Exception e)
+        internal void ReportHandlerFailure(Exception e, EventArgs failed)
         {
             try
             {
                 var handler = HandlerFailed;
-                if (handler != null) handler(e);
+                if (handler != null) handler(this, new HandlerFailedEventArgs(e, failed));
                 else Console.Error.WriteLine("Kelvo: an event handler threw: " + e);
             }
             catch (Exception)
@@ -390,37 +629,48 @@ namespace Kelvo
         }
 
         // Each subscriber runs on its own, so one that throws does not keep
-        // the others from the event.
-        private void Each(Delegate handlers, Action<Delegate> invoke)
+        // the others from the event; then the waiting Task-based calls see it.
+        private void Raise<T>(EventHandler<T> handlers, T args) where T : EventArgs
         {
-            if (handlers == null) return;
-            foreach (Delegate handler in handlers.GetInvocationList())
+            if (handlers != null)
             {
-                try { invoke(handler); }
-                catch (Exception e) { ReportHandlerFailure(e); }
+                foreach (Delegate handler in handlers.GetInvocationList())
+                {
+                    try { ((EventHandler<T>)handler)(this, args); }
+                    catch (Exception e) { ReportHandlerFailure(e, args); }
+                }
+            }
+            lock (_waiters)
+            {
+                foreach (Waiter waiter in _waiters)
+                {
+                    if (waiter.Result != null) continue;
+                    try { if (waiter.Accepts(args)) waiter.Result = args; }
+                    catch (Exception e) { ReportHandlerFailure(e, args); }
+                }
             }
         }
 
-        internal void RaiseConnect(bool ok) { Each(Connected, d => ((Action<bool>)d)(ok)); }
-        internal void RaiseClosed() { Each(Closed, d => ((Action)d)()); }
-        internal void RaiseServerInfo() { Each(ServerInfo, d => ((Action)d)()); }
-        internal void RaiseLoginResult(uint result, string text) { Each(LoginResult, d => ((Action<uint, string>)d)(result, text)); }
-        internal void RaiseLoggedOut() { Each(LoggedOut, d => ((Action)d)()); }
-        internal void RaiseAddUserResult(uint result, UserRecord user) { Each(AddUserResult, d => ((Action<uint, UserRecord>)d)(result, user)); }
-        internal void RaiseRemoveUserResult(uint result, uint userId) { Each(RemoveUserResult, d => ((Action<uint, uint>)d)(result, userId)); }
-        internal void RaiseAddGroupResult(uint result, GroupRecord group) { Each(AddGroupResult, d => ((Action<uint, GroupRecord>)d)(result, group)); }
-        internal void RaiseDeleteGroupResult(uint result, uint groupId) { Each(DeleteGroupResult, d => ((Action<uint, uint>)d)(result, groupId)); }
-        internal void RaiseUpdateGroupResult(uint result, uint groupId) { Each(UpdateGroupResult, d => ((Action<uint, uint>)d)(result, groupId)); }
-        internal void RaiseMoveUserResult(uint result, uint userId) { Each(MoveUserResult, d => ((Action<uint, uint>)d)(result, userId)); }
-        internal void RaiseChat(ChatMessage message) { Each(ChatReceived, d => ((Action<ChatMessage>)d)(message)); }
-        internal void RaiseAddUserRequest(uint userId) { Each(AddUserRequest, d => ((Action<uint>)d)(userId)); }
-        internal void RaiseAddUserReply(uint result, UserRecord user) { Each(AddUserReply, d => ((Action<uint, UserRecord>)d)(result, user)); }
-        internal void RaiseOnlineStateChanged(uint userId) { Each(OnlineStateChanged, d => ((Action<uint>)d)(userId)); }
-        internal void RaiseUserEnterGameServer(uint userId) { Each(UserEnterGameServer, d => ((Action<uint>)d)(userId)); }
-        internal void RaiseUserLeaveGameServer(uint userId) { Each(UserLeaveGameServer, d => ((Action<uint>)d)(userId)); }
-        internal void RaiseLog(string text) { Each(Log, d => ((Action<string>)d)(text)); }
-        internal void RaiseSearchUserResult(SearchUserResult result) { Each(SearchUserResultReceived, d => ((Action<SearchUserResult>)d)(result)); }
-        internal void RaiseSearchUserListItem(UserRecord user) { Each(SearchUserListItem, d => ((Action<UserRecord>)d)(user)); }
-        internal void RaiseSearchUserListEnd(uint count) { Each(SearchUserListEnd, d => ((Action<uint>)d)(count)); }
+        internal void RaiseConnect(uint state) { Raise(Connected, new ConnectedEventArgs((ConnectResult)state)); }
+        internal void RaiseClosed(uint reason) { Raise(Closed, new ClosedEventArgs(reason)); }
+        internal void RaiseServerInfo() { Raise(ServerInfoReceived, new ServerInfoEventArgs()); }
+        internal void RaiseLoginResult(uint result, string text) { Raise(LoginResultReceived, new LoginResultEventArgs((LoginCode)result, text ?? "")); }
+        internal void RaiseLoggedOut() { Raise(LoggedOut, new LoggedOutEventArgs()); }
+        internal void RaiseAddUserResult(uint result, UserRecord user) { Raise(AddUserResultReceived, new AddUserResultEventArgs((AddUserCode)result, user)); }
+        internal void RaiseRemoveUserResult(uint result, uint userId) { Raise(RemoveUserResultReceived, new RemoveUserResultEventArgs((RemoveUserCode)result, userId)); }
+        internal void RaiseAddGroupResult(uint result, GroupRecord group) { Raise(AddGroupResultReceived, new AddGroupResultEventArgs((AddGroupCode)result, group)); }
+        internal void RaiseDeleteGroupResult(uint result, uint groupId) { Raise(DeleteGroupResultReceived, new DeleteGroupResultEventArgs((DeleteGroupCode)result, groupId)); }
+        internal void RaiseUpdateGroupResult(uint result, uint groupId) { Raise(UpdateGroupResultReceived, new UpdateGroupResultEventArgs((UpdateGroupCode)result, groupId)); }
+        internal void RaiseMoveUserResult(uint result, uint userId) { Raise(MoveUserResultReceived, new MoveUserResultEventArgs((MoveUserCode)result, userId)); }
+        internal void RaiseChat(ChatMessageEventArgs message) { Raise(ChatMessageReceived, message); }
+        internal void RaiseAddUserRequest(uint userId) { Raise(AddUserRequestReceived, new AddUserRequestEventArgs(userId)); }
+        internal void RaiseAddUserReply(uint result, UserRecord user) { Raise(AddUserReplyReceived, new AddUserReplyEventArgs((AddUserReplyCode)result, user)); }
+        internal void RaiseOnlineStateChanged(uint userId) { Raise(OnlineStateChanged, new OnlineStateChangedEventArgs(userId)); }
+        internal void RaiseUserEnterGameServer(uint userId) { Raise(UserEnteredGameServer, new UserEnteredGameServerEventArgs(userId)); }
+        internal void RaiseUserLeaveGameServer(uint userId) { Raise(UserLeftGameServer, new UserLeftGameServerEventArgs(userId)); }
+        internal void RaiseLog(string text) { Raise(LogReceived, new LogEventArgs(text)); }
+        internal void RaiseSearchUserResult(SearchUserResult result) { Raise(SearchUserResultReceived, new SearchUserResultEventArgs(result)); }
+        internal void RaiseSearchUserListItem(UserRecord user) { Raise(SearchUserListItemReceived, new SearchUserListItemEventArgs(user)); }
+        internal void RaiseSearchUserListEnd(uint count) { Raise(SearchUserListEnded, new SearchUserListEndEventArgs(count)); }
     }
 }

@@ -19,7 +19,9 @@ namespace Kelvo
     {
         private byte _first;  // the rest of the 32 bytes follow it (Size)
 
+        /// <summary>The bytes as an array.</summary>
         public byte[] ToArray() { return Blit.ToBytes(this, 32); }
+        /// <summary>A block holding the array's first 32 bytes, zero-padded.</summary>
         public static Bytes32 FromArray(byte[] bytes) { return Blit.FromBytes<Bytes32>(bytes, 32); }
     }
 
@@ -29,7 +31,9 @@ namespace Kelvo
     {
         private byte _first;
 
+        /// <summary>The bytes as an array.</summary>
         public byte[] ToArray() { return Blit.ToBytes(this, 64); }
+        /// <summary>A block holding the array's first 64 bytes, zero-padded.</summary>
         public static Bytes64 FromArray(byte[] bytes) { return Blit.FromBytes<Bytes64>(bytes, 64); }
     }
 
@@ -37,21 +41,33 @@ namespace Kelvo
     [StructLayout(LayoutKind.Explicit, Size = 64)]
     public struct UserRecord
     {
+        /// <summary>The user's id, the key he is stored under.</summary>
         [FieldOffset(0)] public uint UserId;
-        [FieldOffset(4)] public uint Relation;
+        /// <summary>Kind of roster entry.</summary>
+        [FieldOffset(4)] public Relation Relation;  // kind of roster entry
+        /// <summary>The group the user is filed under.</summary>
         [FieldOffset(8)] public uint GroupId;
+        /// <summary>The game server the user plays on; 0 = none.</summary>
         [FieldOffset(12)] public uint GameServerId;
+        /// <summary>Nonzero for a game master.</summary>
         [FieldOffset(16)] public uint GmLevel;
+        /// <summary>Profile value, uninterpreted.</summary>
         [FieldOffset(20)] public uint Attr1;
+        /// <summary>Profile value, uninterpreted.</summary>
         [FieldOffset(24)] public uint Attr2;
+        /// <summary>Profile value, uninterpreted.</summary>
         [FieldOffset(28)] public byte Attr3;
+        /// <summary>Profile flag, uninterpreted.</summary>
         [FieldOffset(29)] public byte AttrFlag;
-        [FieldOffset(30)] public byte OnlineState;  // 1 = offline
+        /// <summary>Presence as the server sends it.</summary>
+        [FieldOffset(30)] public OnlineState OnlineState;  // Offline is 1
+        /// <summary>The name: 32 bytes of NUL-padded GBK.</summary>
         [FieldOffset(31)] public Bytes32 NameBytes;
 
         /// <summary>The name decoded from GBK (up to the first NUL).</summary>
         public string Name { get { return Gbk.Decode(NameBytes.ToArray()); } }
 
+        /// <summary>The main fields, for logs.</summary>
         public override string ToString()
         {
             return string.Format("UserRecord({0} \"{1}\" group {2} state {3})", UserId, Name, GroupId, OnlineState);
@@ -62,14 +78,21 @@ namespace Kelvo
     [StructLayout(LayoutKind.Explicit, Size = 80)]
     public struct GroupRecord
     {
-        [FieldOffset(0)] public uint GroupKind;
+        /// <summary>Kind of group.</summary>
+        [FieldOffset(0)] public GroupKind GroupKind;
+        /// <summary>The group's id, its key.</summary>
         [FieldOffset(4)] public uint GroupId;
+        /// <summary>The group that takes the members when this one is deleted.</summary>
         [FieldOffset(8)] public uint ParentGroupId;
+        /// <summary>Uninterpreted.</summary>
         [FieldOffset(12)] public uint GroupAttr;
+        /// <summary>The name: 64 bytes of NUL-padded GBK.</summary>
         [FieldOffset(16)] public Bytes64 NameBytes;
 
+        /// <summary>The name decoded from GBK (up to the first NUL).</summary>
         public string Name { get { return Gbk.Decode(NameBytes.ToArray()); } }
 
+        /// <summary>The main fields, for logs.</summary>
         public override string ToString()
         {
             return string.Format("GroupRecord({0} \"{1}\" parent {2})", GroupId, Name, ParentGroupId);
@@ -80,10 +103,15 @@ namespace Kelvo
     [StructLayout(LayoutKind.Explicit, Size = 20)]
     public struct ServerAddress
     {
+        /// <summary>The server's IPv4 address.</summary>
         [FieldOffset(0)] public uint ServerIp;
+        /// <summary>The server's TCP port.</summary>
         [FieldOffset(4)] public ushort ServerPort;
+        /// <summary>The SOCKS5 proxy's IPv4 address; 0 connects directly.</summary>
         [FieldOffset(8)] public uint ProxyIp;
+        /// <summary>Handed to the network library unchanged.</summary>
         [FieldOffset(12)] public uint ProxyParam;
+        /// <summary>The SOCKS5 proxy's TCP port.</summary>
         [FieldOffset(16)] public ushort ProxyPort;
     }
 
@@ -91,9 +119,13 @@ namespace Kelvo
     [StructLayout(LayoutKind.Sequential)]
     public struct SearchUserResult
     {
+        /// <summary>Value 1 of the result, in message order.</summary>
         public uint Value1;
+        /// <summary>Value 2 of the result, in message order.</summary>
         public uint Value2;
+        /// <summary>Value 3 of the result, in message order.</summary>
         public uint Value3;
+        /// <summary>Value 4 of the result, in message order.</summary>
         public uint Value4;
     }
 

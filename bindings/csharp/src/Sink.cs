@@ -101,7 +101,7 @@ namespace Kelvo
             if (client == null) return false;
             client.EnterCallback();
             try { deliver(client); }
-            catch (Exception e) { client.ReportHandlerFailure(e); }
+            catch (Exception e) { client.ReportHandlerFailure(e, null); }
             finally { client.LeaveCallback(); }
             return true;
         }
@@ -128,8 +128,8 @@ namespace Kelvo
             catch (Exception) { return IntPtr.Zero; }
         }
 
-        [MonoPInvokeCallback(typeof(SVU))] private static void OnConnect(IntPtr self, uint state) { Deliver(self, c => c.RaiseConnect(state == 1)); }
-        [MonoPInvokeCallback(typeof(SVU))] private static void OnClose(IntPtr self, uint reason) { Deliver(self, c => c.RaiseClosed()); }
+        [MonoPInvokeCallback(typeof(SVU))] private static void OnConnect(IntPtr self, uint state) { Deliver(self, c => c.RaiseConnect(state)); }
+        [MonoPInvokeCallback(typeof(SVU))] private static void OnClose(IntPtr self, uint reason) { Deliver(self, c => c.RaiseClosed(reason)); }
         [MonoPInvokeCallback(typeof(SV))] private static void OnServerInfo(IntPtr self) { Deliver(self, c => c.RaiseServerInfo()); }
         [MonoPInvokeCallback(typeof(SVUP))] private static void OnLoginResult(IntPtr self, uint result, IntPtr text) { Deliver(self, c => c.RaiseLoginResult(result, Gbk.FromNative(text))); }
         [MonoPInvokeCallback(typeof(SV))] private static void OnLogout(IntPtr self) { Deliver(self, c => c.RaiseLoggedOut()); }
@@ -143,13 +143,13 @@ namespace Kelvo
         [MonoPInvokeCallback(typeof(SChat))]
         private static void OnChatMessage(IntPtr self, byte kind, uint sender, IntPtr text, byte v1, byte v2, byte v3)
         {
-            Deliver(self, c => c.RaiseChat(new ChatMessage(ChatSource.Chat, kind, sender, 0, Gbk.FromNative(text), v1, v2, v3, null, 0)));
+            Deliver(self, c => c.RaiseChat(new ChatMessageEventArgs(ChatSource.Chat, (MessageKind)kind, sender, 0, Gbk.FromNative(text), v1, v2, v3, null, 0)));
         }
 
         [MonoPInvokeCallback(typeof(SChatEx))]
         private static void OnChatMessageEx(IntPtr self, byte kind, uint sender, double value, IntPtr text, byte v1, byte v2, byte v3)
         {
-            Deliver(self, c => c.RaiseChat(new ChatMessage(ChatSource.ChatEx, kind, sender, value, Gbk.FromNative(text), v1, v2, v3, null, 0)));
+            Deliver(self, c => c.RaiseChat(new ChatMessageEventArgs(ChatSource.ChatEx, (MessageKind)kind, sender, value, Gbk.FromNative(text), v1, v2, v3, null, 0)));
         }
 
         [MonoPInvokeCallback(typeof(SOffline))]
@@ -160,10 +160,10 @@ namespace Kelvo
                 byte[] copy = null;
                 if (block != IntPtr.Zero)
                 {
-                    copy = new byte[ChatMessage.BlockSize];
+                    copy = new byte[ChatMessageEventArgs.BlockSize];
                     Marshal.Copy(block, copy, 0, copy.Length);
                 }
-                c.RaiseChat(new ChatMessage(ChatSource.Offline, kind, sender, value, Gbk.FromNative(text), v1, v2, v3, copy, extra));
+                c.RaiseChat(new ChatMessageEventArgs(ChatSource.Offline, (MessageKind)kind, sender, value, Gbk.FromNative(text), v1, v2, v3, copy, extra));
             });
         }
 

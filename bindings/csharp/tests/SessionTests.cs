@@ -14,12 +14,12 @@ namespace Kelvo.Tests
     {
         public readonly KelvoClient Client = new KelvoClient();
         public readonly List<string> Events = new List<string>();
-        public readonly List<ChatMessage> Chats = new List<ChatMessage>();
+        public readonly List<ChatMessageEventArgs> Chats = new List<ChatMessageEventArgs>();
         public readonly List<UserRecord> SearchItems = new List<UserRecord>();
         public readonly List<Exception> Failures = new List<Exception>();
         public readonly HashSet<int> Threads = new HashSet<int>();
         public bool? ConnectedOk;
-        public uint? LoginCode;
+        public LoginCode? LoginCode;
         public string LoginText;
         public uint? SearchEnd;
         public int LoggedOut;
@@ -27,24 +27,24 @@ namespace Kelvo.Tests
         public Peer()
         {
             Action<string> note = e => { Events.Add(e); Threads.Add(Thread.CurrentThread.ManagedThreadId); };
-            Client.Connected += ok => { ConnectedOk = ok; note("connect " + ok); };
-            Client.LoginResult += (code, text) => { LoginCode = code; LoginText = text; note("login " + code); };
-            Client.LoggedOut += () => { LoggedOut++; note("logout"); };
-            Client.ChatReceived += m => { Chats.Add(m); note("chat " + m.Sender); };
-            Client.AddUserRequest += id => note("request " + id);
-            Client.AddUserResult += (r, u) => note("adduser " + r + " " + u.UserId + " " + u.Name);
-            Client.AddGroupResult += (r, g) => note("addgroup " + r + " " + g.GroupId + " " + g.Name);
-            Client.UpdateGroupResult += (r, g) => note("updategroup " + r + " " + g);
-            Client.DeleteGroupResult += (r, g) => note("deletegroup " + r + " " + g);
-            Client.OnlineStateChanged += id => note("presence " + id);
-            Client.UserEnterGameServer += id => note("enter " + id);
-            Client.UserLeaveGameServer += id => note("leave " + id);
-            Client.MoveUserResult += (r, id) => note("move " + id);
-            Client.RemoveUserResult += (r, id) => note("remove " + id);
-            Client.Closed += () => note("closed");
-            Client.SearchUserListItem += u => { SearchItems.Add(u); note("found " + u.UserId); };
-            Client.SearchUserListEnd += n => { SearchEnd = n; note("searchend " + n); };
-            Client.HandlerFailed += e => Failures.Add(e);
+            Client.Connected += (s, e) => { ConnectedOk = e.Succeeded; note("connect " + e.Result); };
+            Client.LoginResultReceived += (s, e) => { LoginCode = e.Result; LoginText = e.Text; note("login " + e.Result); };
+            Client.LoggedOut += (s, e) => { LoggedOut++; note("logout"); };
+            Client.ChatMessageReceived += (s, e) => { Chats.Add(e); note("chat " + e.Sender); };
+            Client.AddUserRequestReceived += (s, e) => note("request " + e.UserId);
+            Client.AddUserResultReceived += (s, e) => note("adduser " + e.Result + " " + e.User.UserId + " " + e.User.Name);
+            Client.AddGroupResultReceived += (s, e) => note("addgroup " + e.Result + " " + e.Group.GroupId + " " + e.Group.Name);
+            Client.UpdateGroupResultReceived += (s, e) => note("updategroup " + e.Result + " " + e.GroupId);
+            Client.DeleteGroupResultReceived += (s, e) => note("deletegroup " + e.Result + " " + e.GroupId);
+            Client.OnlineStateChanged += (s, e) => note("presence " + e.UserId);
+            Client.UserEnteredGameServer += (s, e) => note("enter " + e.UserId);
+            Client.UserLeftGameServer += (s, e) => note("leave " + e.UserId);
+            Client.MoveUserResultReceived += (s, e) => note("move " + e.Result + " " + e.UserId);
+            Client.RemoveUserResultReceived += (s, e) => note("remove " + e.Result + " " + e.UserId);
+            Client.Closed += (s, e) => note("closed");
+            Client.SearchUserListItemReceived += (s, e) => { SearchItems.Add(e.User); note("found " + e.User.UserId); };
+            Client.SearchUserListEnded += (s, e) => { SearchEnd = e.Count; note("searchend " + e.Count); };
+            Client.HandlerFailed += (s, e) => Failures.Add(e.Exception);
         }
 
         public void Dispose() { Client.Dispose(); }
@@ -80,7 +80,7 @@ namespace Kelvo.Tests
             Assert.IsTrue(peer.ConnectedOk.Value);
             Assert.IsTrue(peer.Client.Login(userId, password));
             PumpUntil(() => peer.LoginCode.HasValue && peer.Client.MyInfo.HasValue, "login", peer);
-            Assert.AreEqual(1u, peer.LoginCode.Value, peer.LoginText);
+            Assert.AreEqual(Kelvo.LoginCode.Succeeded, peer.LoginCode.Value, peer.LoginText);
             return peer;
         }
 
@@ -101,9 +101,10 @@ namespace Kelvo.Tests
                 UserRecord xiaoming;
                 Assert.IsTrue(alice.Client.TryGetUser(1005, out xiaoming));
                 Assert.AreEqual(2u, xiaoming.GroupId);
-                Assert.AreEqual(1, xiaoming.OnlineState);
-                Assert.AreEqual(new uint[] { 1005 }, alice.Client.GetUsers(groupId: 2, onlineState: 0)
-                    .Where(u => u.UserId == 1005).Select(u => u.UserId).ToArray());
+                Assert.AreEqual(OnlineState.Offline, xiaoming.OnlineState);
+                Assert.AreEqual(Relation.Friend, xiaoming.Relation);
+                CollectionAssert.AreEqual(new uint[] { 1003, 1005 }, alice.Client.GetUsers(groupId: 2, onlineState: OnlineState.Offline)
+                    .Select(u => u.UserId).ToArray());
                 List<GroupRecord> groups = alice.Client.GetGroups();
                 CollectionAssert.AreEqual(new uint[] { 1, 2 }, groups.Select(g => g.GroupId).ToArray());
                 Assert.AreEqual("Guild", groups[1].Name);
@@ -117,7 +118,7 @@ namespace Kelvo.Tests
                     PumpUntil(() => alice.Events.Contains("presence 1002"), "bob online", alice, bob);
                     UserRecord b;
                     Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
-                    Assert.AreEqual(2, b.OnlineState);
+                    Assert.AreEqual(OnlineState.Online, b.OnlineState);
                     Assert.IsTrue(bob.Client.EnterGameServer(7));
                     PumpUntil(() => alice.Events.Contains("enter 1002"), "bob entering server 7", alice, bob);
                     Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
@@ -128,17 +129,17 @@ namespace Kelvo.Tests
                     Assert.IsTrue(bob.Client.Logout(1002));
                     PumpUntil(() => alice.Events.Contains("presence 1002"), "bob offline", alice, bob);
                     Assert.IsTrue(alice.Client.TryGetUser(1002, out b));
-                    Assert.AreEqual(1, b.OnlineState);
+                    Assert.AreEqual(OnlineState.Offline, b.OnlineState);
                 }
 
                 // Refile carol under group 1, then drop bob from the roster.
-                Assert.IsTrue(alice.Client.MoveUser(1003, 1, 0));
-                PumpUntil(() => alice.Events.Contains("move 1003"), "carol moved", alice);
+                Assert.IsTrue(alice.Client.MoveUser(userId: 1003, groupId: 1));
+                PumpUntil(() => alice.Events.Contains("move Moved 1003"), "carol moved", alice);
                 UserRecord carol;
                 Assert.IsTrue(alice.Client.TryGetUser(1003, out carol));
                 Assert.AreEqual(1u, carol.GroupId);
                 Assert.IsTrue(alice.Client.RemoveUser(1002));
-                PumpUntil(() => alice.Events.Contains("remove 1002"), "bob removed", alice);
+                PumpUntil(() => alice.Events.Contains("remove Removed 1002"), "bob removed", alice);
                 Assert.IsFalse(alice.Client.TryGetUser(1002, out carol));
 
                 // The pending request: accept dave into group 1.
@@ -146,25 +147,29 @@ namespace Kelvo.Tests
                 UserRecord dave;
                 Assert.IsTrue(alice.Client.TryGetAddRequest(1004, out dave));
                 Assert.AreEqual("dave", dave.Name);
-                Assert.IsTrue(alice.Client.ReplyAddRequest(1004, 1, true));
-                PumpUntil(() => alice.Events.Contains("adduser 2 1004 dave"), "dave added", alice);
+                Assert.IsTrue(alice.Client.ReplyAddRequest(userId: 1004, groupId: 1, accept: true));
+                PumpUntil(() => alice.Events.Contains("adduser Added 1004 dave"), "dave added", alice);
+                Assert.IsFalse(alice.Client.ReplyAddRequest(1004, 1, true), "nothing pending any more");
                 Assert.IsTrue(alice.Client.TryGetUser(1004, out dave));
                 Assert.AreEqual(0, alice.Client.GetAddRequests().Count);
 
                 // Groups: add one with a GBK name (63 bytes at most), rename it, delete it.
-                Assert.IsTrue(alice.Client.AddGroup(1, 1, "战队"));
-                PumpUntil(() => alice.Events.Contains("addgroup 1 3 战队"), "group added", alice);
+                Assert.IsTrue(alice.Client.AddGroup(parentGroupId: 1, groupKind: GroupKind.Friends, name: "战队"));
+                PumpUntil(() => alice.Events.Contains("addgroup Added 3 战队"), "group added", alice);
                 GroupRecord added;
                 Assert.IsTrue(alice.Client.TryGetGroup(3, out added));
                 Assert.AreEqual("战队", added.Name);
                 Assert.IsTrue(alice.Client.RenameGroup(3, "公会二"));
-                PumpUntil(() => alice.Events.Contains("updategroup 1 3"), "group renamed", alice);
+                PumpUntil(() => alice.Events.Contains("updategroup Updated 3"), "group renamed", alice);
                 Assert.IsTrue(alice.Client.TryGetGroup(3, out added));
                 Assert.AreEqual("公会二", added.Name);
                 Assert.IsTrue(alice.Client.DeleteGroup(3));
-                PumpUntil(() => alice.Events.Contains("deletegroup 1 3"), "group deleted", alice);
+                PumpUntil(() => alice.Events.Contains("deletegroup Deleted 3"), "group deleted", alice);
                 Assert.IsFalse(alice.Client.TryGetGroup(3, out added));
-                Assert.IsFalse(alice.Client.AddGroup(0, 1, new string('x', 64)), "a 64-byte name is refused");
+                var tooLong = Assert.Throws<KelvoArgumentException>(() => alice.Client.AddGroup(0, GroupKind.Friends, new string('x', 64)));
+                Assert.AreEqual(TextRefusal.TooLong, tooLong.Reason);
+                Assert.AreEqual("name", tooLong.ParamName);
+                Assert.Throws<KelvoArgumentException>(() => alice.Client.RenameGroup(1, ""));
 
                 // Every handler ran on this, the pumping, thread.
                 CollectionAssert.AreEqual(new[] { Thread.CurrentThread.ManagedThreadId }, alice.Threads.ToArray());
@@ -178,24 +183,43 @@ namespace Kelvo.Tests
             using (Peer alice = LogIn(1001, "alice"))
             using (Peer xiaoming = LogIn(1005, "xiaoming"))
             {
-                Assert.IsTrue(alice.Client.SendChatMessage(1005, 0, "你好，小明！", 1, 2, 3));
+                Assert.IsTrue(alice.Client.SendChatMessage(1005, "你好，小明！", 1, 2, 3));
                 PumpUntil(() => xiaoming.Chats.Count == 1, "chat to 小明", alice, xiaoming);
-                ChatMessage got = xiaoming.Chats[0];
+                ChatMessageEventArgs got = xiaoming.Chats[0];
                 Assert.AreEqual(1001u, got.Sender);
-                Assert.AreEqual(0, got.Kind);
+                Assert.AreEqual(MessageKind.Chat, got.Kind);
                 Assert.AreEqual("你好，小明！", got.Text);
                 Assert.AreEqual(new byte[] { 1, 2, 3 }, new[] { got.Value1, got.Value2, got.Value3 });
 
-                Assert.IsTrue(xiaoming.Client.SendChatMessage(1001, 0, "收到 ok"));
+                Assert.IsTrue(xiaoming.Client.SendChatMessage(1001, "收到 ok"));
                 PumpUntil(() => alice.Chats.Count == 1, "chat back to alice", alice, xiaoming);
                 Assert.AreEqual(1005u, alice.Chats[0].Sender);
                 Assert.AreEqual("收到 ok", alice.Chats[0].Text);
 
-                Assert.IsFalse(alice.Client.SendChatMessage(1005, 0, ""), "an empty text is refused");
-                Assert.IsFalse(alice.Client.SendChatMessage(1005, 0, new string('字', 128)), "256 GBK bytes is too long");
+                // Texts the request cannot carry throw, naming the reason, and
+                // nothing is sent: an emoji is not turned into "??".
+                var refusals = new[]
+                {
+                    Tuple.Create("表情\U0001F600", TextRefusal.NotEncodable, "U+1F600"),
+                    Tuple.Create(new string('字', 128), TextRefusal.TooLong, "256 GBK bytes"),
+                    Tuple.Create("", TextRefusal.Empty, "empty"),
+                    Tuple.Create("a\0b", TextRefusal.ContainsNul, "NUL"),
+                };
+                foreach (var refusal in refusals)
+                {
+                    var e = Assert.Throws<KelvoArgumentException>(() => alice.Client.SendChatMessage(1005, refusal.Item1));
+                    Assert.AreEqual(refusal.Item2, e.Reason);
+                    Assert.AreEqual("text", e.ParamName);
+                    StringAssert.Contains(refusal.Item3, e.Message);
+                }
+                Assert.IsTrue(alice.Client.SendChatMessage(1005, new string('字', 127) + "x"), "255 GBK bytes fit");
+                Assert.IsTrue(alice.Client.SendChatMessage(1005, "完"));
+                PumpUntil(() => xiaoming.Chats.Count == 3, "the two chats after the refused ones", alice, xiaoming);
+                CollectionAssert.AreEqual(new[] { "你好，小明！", new string('字', 127) + "x", "完" },
+                                          xiaoming.Chats.Select(c => c.Text).ToArray());
 
                 // Search by a GBK fragment of a name.
-                Assert.IsTrue(alice.Client.SearchUser(0, 0, "小"));
+                Assert.IsTrue(alice.Client.SearchUser("小"));
                 PumpUntil(() => alice.SearchEnd.HasValue, "search end", alice, xiaoming);
                 Assert.AreEqual(1u, alice.SearchEnd.Value);
                 Assert.AreEqual(1005u, alice.SearchItems.Single().UserId);
@@ -205,16 +229,16 @@ namespace Kelvo.Tests
                 // through the offline operation with the send time and the
                 // sender's name in its block.
                 double before = (DateTime.UtcNow - new DateTime(1970, 1, 1)).TotalSeconds;
-                Assert.IsTrue(alice.Client.SendChatMessage(1003, 0, "离线留言"));
+                Assert.IsTrue(alice.Client.SendChatMessage(1003, "离线留言"));
                 using (Peer carol = LogIn(1003, "carol"))
                 {
                     PumpUntil(() => carol.Chats.Count == 1, "the offline message", carol, alice);
-                    ChatMessage stored = carol.Chats[0];
+                    ChatMessageEventArgs stored = carol.Chats[0];
                     Assert.AreEqual(ChatSource.Offline, stored.Source);
                     Assert.AreEqual(1001u, stored.Sender);
                     Assert.AreEqual("离线留言", stored.Text);
                     Assert.That(stored.Value, Is.InRange(before - 5, before + 60));
-                    Assert.AreEqual(ChatMessage.BlockSize, stored.Block.Length);
+                    Assert.AreEqual(ChatMessageEventArgs.BlockSize, stored.Block.Length);
                     Assert.AreEqual("alice", Gbk.Decode(stored.Block));
                 }
             }
@@ -229,7 +253,7 @@ namespace Kelvo.Tests
                 PumpUntil(() => carol.ConnectedOk.HasValue, "connect", carol);
                 Assert.IsTrue(carol.Client.Login(1003, "wrong"));
                 PumpUntil(() => carol.LoginCode.HasValue, "refusal", carol);
-                Assert.AreEqual(0u, carol.LoginCode.Value);
+                Assert.AreEqual(Kelvo.LoginCode.Refused, carol.LoginCode.Value);
                 Assert.AreEqual("密码错误", carol.LoginText);
                 Assert.IsNull(carol.Client.MyInfo);
             }
@@ -238,8 +262,8 @@ namespace Kelvo.Tests
             {
                 // A throwing handler is reported and the next handler and event still run.
                 int after = 0;
-                alice.Client.LoggedOut += () => { throw new InvalidOperationException("handler bug"); };
-                alice.Client.LoggedOut += () => after++;
+                alice.Client.LoggedOut += (s, e) => { throw new InvalidOperationException("handler bug"); };
+                alice.Client.LoggedOut += (s, e) => after++;
                 _server.Admin("kick 1001");
                 PumpUntil(() => alice.LoggedOut == 1, "the kick", alice);
                 Assert.IsNull(alice.Client.MyInfo);
@@ -250,7 +274,7 @@ namespace Kelvo.Tests
                 alice.LoginCode = null;
                 Assert.IsTrue(alice.Client.Login(1001, "alice"));
                 PumpUntil(() => alice.LoginCode.HasValue && alice.Client.MyInfo.HasValue, "second login", alice);
-                Assert.AreEqual(1u, alice.LoginCode.Value);
+                Assert.AreEqual(Kelvo.LoginCode.Succeeded, alice.LoginCode.Value);
 
                 // A second login of the same account elsewhere forces this one out.
                 using (Peer other = LogIn(1001, "alice"))
@@ -273,7 +297,7 @@ namespace Kelvo.Tests
             var clock = Stopwatch.StartNew();
             for (int i = 0; i < count; i++)
             {
-                while (!from.Client.SendChatMessage(to, 0, prefix + i))
+                while (!from.Client.SendChatMessage(to, prefix + i))
                 {
                     if (clock.ElapsedMilliseconds > 10000) Assert.Fail("send queue stayed full");
                     from.Client.Pump(256);
@@ -290,7 +314,7 @@ namespace Kelvo.Tests
             {
                 Peer alice = LogIn(1001, "alice");
                 int seen = 0;
-                alice.Client.ChatReceived += m =>
+                alice.Client.ChatMessageReceived += (s, m) =>
                 {
                     // Dispose from inside a handler, with most of the flood still queued.
                     if (++seen == 100) { alice.Client.Dispose(); alice.Client.Dispose(); }
@@ -306,13 +330,13 @@ namespace Kelvo.Tests
                 Assert.IsTrue(alice.Client.IsDisposed);
                 Assert.AreEqual(100, seen, "no event after Dispose inside the handler");
                 Assert.Throws<ObjectDisposedException>(() => alice.Client.Pump());
-                Assert.Throws<ObjectDisposedException>(() => alice.Client.SendChatMessage(1002, 0, "x"));
+                Assert.Throws<ObjectDisposedException>(() => alice.Client.SendChatMessage(1002, "x"));
                 alice.Dispose();
 
                 // Dispose from outside while the flood is still arriving and queued.
                 Peer again = LogIn(1001, "alice");
                 int late = 0;
-                again.Client.ChatReceived += m => late++;
+                again.Client.ChatMessageReceived += (s, m) => late++;
                 Send(bob, 1001, "再来 ", Flood);
                 PumpUntil(() => late > 0, "the second flood reaching alice", again, bob);
                 again.Client.WaitForEvents(50);

@@ -1,44 +1,37 @@
-"""Python binding of the Kelvo client core (ctypes over the module's own
-interfaces; see bindings/python/README.md)."""
+"""Python binding of the Kelvo client core: ctypes over the module's own
+interfaces, no dependencies (see the package's README).
 
-from .client import Client, KelvoError, ReleasedError, password_digest
+kelvo.Client is the synchronous client; kelvo.aio.AsyncClient the same for
+asyncio. Result codes and numbered values are IntEnums (kelvo.AddUserCode,
+kelvo.OnlineState, ...); every sink call arrives as an event object
+(kelvo.ChatMessage, kelvo.LoginResult, ...).
+"""
+
+from .client import (MAX_CHAT_BYTES, MAX_GROUP_NAME_BYTES, MAX_SEARCH_NAME_BYTES, Client,
+                     password_digest)
+from .codes import (AddGroupCode, AddUserCode, AddUserReplyCode, Code, ConnectResult,
+                    DeleteGroupCode, GroupKind, LoginCode, MessageKind, MoveUserCode, OnlineState,
+                    Relation, RemoveUserCode, UpdateGroupCode)
+from .errors import InvalidArgument, KelvoError, NotSent, Refusal, ReleasedError, RequestRefused
 from .events import (AddGroupResult, AddUserReply, AddUserRequest, AddUserResult, ChatMessage,
-                     Closed, Connected, DeleteGroupResult, Event, Group, HandlerError,
-                     LoggedOut, Log, LoginResult, MoveUserResult, OfflineMessage,
-                     OnlineStateChanged, RemoveUserResult, SearchResult, SearchUserListEnd,
-                     SearchUserListItem, SearchUserResult, ServerInfo, UpdateGroupResult,
-                     User, UserEnteredGameServer, UserLeftGameServer)
+                     Closed, Connected, DeleteGroupResult, Event, Group, HandlerError, LoggedOut,
+                     Log, LoginResult, MoveUserResult, OfflineMessage, OnlineStateChanged,
+                     RemoveUserResult, SearchResult, SearchUserListEnd, SearchUserListItem,
+                     SearchUserResult, ServerInfo, UpdateGroupResult, User, UserEnteredGameServer,
+                     UserLeftGameServer)
+
+__version__ = "1.1.1"
 
 __all__ = [
-    "Client",
-    "KelvoError",
-    "ReleasedError",
-    "password_digest",
-    "AddGroupResult",
-    "AddUserReply",
-    "AddUserRequest",
-    "AddUserResult",
-    "ChatMessage",
-    "Closed",
-    "Connected",
-    "DeleteGroupResult",
-    "Event",
-    "Group",
-    "HandlerError",
-    "LoggedOut",
-    "Log",
-    "LoginResult",
-    "MoveUserResult",
-    "OfflineMessage",
-    "OnlineStateChanged",
-    "RemoveUserResult",
-    "SearchResult",
-    "SearchUserListEnd",
-    "SearchUserListItem",
-    "SearchUserResult",
-    "ServerInfo",
-    "UpdateGroupResult",
-    "User",
-    "UserEnteredGameServer",
-    "UserLeftGameServer",
+    "Client", "password_digest", "MAX_CHAT_BYTES", "MAX_GROUP_NAME_BYTES",
+    "MAX_SEARCH_NAME_BYTES",
+    "KelvoError", "ReleasedError", "RequestRefused", "InvalidArgument", "NotSent", "Refusal",
+    "Code", "ConnectResult", "LoginCode", "AddUserCode", "AddUserReplyCode", "RemoveUserCode",
+    "MoveUserCode", "AddGroupCode", "UpdateGroupCode", "DeleteGroupCode", "OnlineState",
+    "Relation", "GroupKind", "MessageKind",
+    "Event", "User", "Group", "SearchResult", "Connected", "Closed", "ServerInfo", "LoginResult",
+    "LoggedOut", "AddUserResult", "AddUserReply", "RemoveUserResult", "MoveUserResult",
+    "AddGroupResult", "UpdateGroupResult", "DeleteGroupResult", "ChatMessage", "OfflineMessage",
+    "AddUserRequest", "OnlineStateChanged", "UserEnteredGameServer", "UserLeftGameServer", "Log",
+    "SearchUserResult", "SearchUserListItem", "SearchUserListEnd", "HandlerError",
 ]

@@ -12,12 +12,14 @@ import os
 import sys
 from ctypes import (POINTER, Structure, c_bool, c_char, c_double, c_uint8, c_uint16, c_uint32,
                     c_void_p)
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, Union
 
 # The interfaces' calling convention. x86_64 (SysV and Microsoft x64) and
 # arm64 have one convention, so CFUNCTYPE fits. 32-bit Windows calls every
 # interface operation __stdcall (callee pops), which is WINFUNCTYPE; using
 # CFUNCTYPE there would unbalance the stack on the first call.
 # CreateKelvoCore itself is plain cdecl everywhere (CDLL, not WinDLL).
+FUNCTYPE: Callable[..., Any]
 if sys.platform == "win32" and ctypes.sizeof(c_void_p) == 4:
     FUNCTYPE = ctypes.WINFUNCTYPE
 else:
@@ -29,13 +31,13 @@ class GUID(Structure):
                 ("Data4", c_uint8 * 8)]
 
     @classmethod
-    def make(cls, d1, d2, d3, d4):
+    def make(cls, d1: int, d2: int, d3: int, d4: Sequence[int]) -> "GUID":
         return cls(d1, d2, d3, (c_uint8 * 8)(*d4))
 
-    def __eq__(self, other):
-        return bytes(self) == bytes(other)
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, GUID) and bytes(self) == bytes(other)
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
 
 IID_IImClient = GUID.make(0xA3BC050A, 0xB6DC, 0x4807,
@@ -76,7 +78,7 @@ class SearchUserResult(Structure):
 # The layouts a host built by any compiler uses (the same numbers the C++
 # headers pin with static_asserts). A ctypes build that laid a record out
 # differently would hand the module misplaced fields, so refuse to load.
-_LAYOUTS = {
+_LAYOUTS: Dict[Type[Structure], Tuple[int, Dict[str, int]]] = {
     GUID: (16, {"Data1": 0, "Data2": 4, "Data3": 6, "Data4": 8}),
     UserRecord: (64, {"userId": 0, "relation": 4, "groupId": 8, "gameServerId": 12,
                       "gmLevel": 16, "attr1": 20, "attr2": 24, "attr3": 28, "attrFlag": 29,
@@ -89,7 +91,7 @@ _LAYOUTS = {
 }
 
 
-def check_layouts():
+def check_layouts() -> None:
     for cls, (size, offsets) in _LAYOUTS.items():
         if ctypes.sizeof(cls) != size:
             raise ImportError("kelvo: %s is %d bytes here, the module expects %d"
@@ -110,7 +112,8 @@ SLOT_IS_VALID, SLOT_RELEASE, SLOT_QUERY_INTERFACE = 0, 1, 2
 _GUID_P = POINTER(GUID)
 
 # name: (slot, result, argument types after `this`)
-CLIENT_OPS = {
+OpTable = Dict[str, Tuple[int, Any, Tuple[Any, ...]]]
+CLIENT_OPS: OpTable = {
     "IsValid": (0, c_bool, ()),
     "Release": (1, c_bool, ()),
     "QueryInterface": (2, c_void_p, (_GUID_P, c_uint32)),
@@ -143,7 +146,7 @@ CLIENT_OPS = {
 }
 assert len(CLIENT_OPS) == 28
 
-PUMP_OPS = {
+PUMP_OPS: OpTable = {
     "SetDeliveryMode": (3, c_bool, (c_uint32,)),
     "GetDeliveryMode": (4, c_uint32, ()),
     "Pump": (5, c_uint32, (c_uint32,)),
@@ -157,7 +160,7 @@ _USER_P, _GROUP_P = POINTER(UserRecord), POINTER(GroupRecord)
 # The sink's 29 operations: (name, result, argument types after `this`).
 # Texts arrive as plain addresses (read with string_at) so that a text is
 # never touched by ctypes' own conversions before our handler decides.
-SINK_OPS = [
+SINK_OPS: List[Tuple[str, Any, Tuple[Any, ...]]] = [
     ("IsValid", c_bool, ()),
     ("Release", c_bool, ()),
     ("QueryInterface", c_void_p, (_GUID_P, _U32)),
@@ -197,28 +200,18 @@ class SinkObject(Structure):
     _fields_ = [("vtable", POINTER(c_void_p))]
 
 
-_INT_LIMITS = {c_uint8: 0xFF, c_uint16: 0xFFFF, c_uint32: 0xFFFFFFFF}
+_INT_LIMITS: Dict[Any, int] = {c_uint8: 0xFF, c_uint16: 0xFFFF, c_uint32: 0xFFFFFFFF}
 
 
-def bind(obj, ops):
-    """Returns {name: callable without `this`} for the operations `ops` of the
-    interface at address `obj`."""
-    table = ctypes.cast(obj, POINTER(POINTER(c_void_p)))[0]
-    bound = {}
-    for name, (slot, restype, argtypes) in ops.items():
-        proto = FUNCTYPE(restype, c_void_p, *argtypes)
-        limits = tuple(_INT_LIMITS.get(t) for t in argtypes)
-        bound[name] = _Bound(name, proto(table[slot]), obj, limits)
-    return bound
-
-
-class _Bound:
+class Bound:
+    """One operation of one object, callable without `this`."""
     __slots__ = ("name", "fn", "obj", "limits")
 
-    def __init__(self, name, fn, obj, limits):
+    def __init__(self, name: str, fn: Callable[..., Any], obj: int,
+                 limits: Tuple[Optional[int], ...]) -> None:
         self.name, self.fn, self.obj, self.limits = name, fn, obj, limits
 
-    def __call__(self, *args):
+    def __call__(self, *args: Any) -> Any:
         # ctypes would wrap an out-of-range integer silently (a user id of -1,
         # a game server of 65537 becoming 1); refuse it instead.
         for value, limit in zip(args, self.limits):
@@ -227,7 +220,19 @@ class _Bound:
         return self.fn(self.obj, *args)
 
 
-def _module_names():
+def bind(obj: int, ops: OpTable) -> Dict[str, Bound]:
+    """Returns {name: callable without `this`} for the operations `ops` of the
+    interface at address `obj`."""
+    table = ctypes.cast(obj, POINTER(POINTER(c_void_p)))[0]
+    bound = {}
+    for name, (slot, restype, argtypes) in ops.items():
+        proto = FUNCTYPE(restype, c_void_p, *argtypes)
+        limits = tuple(_INT_LIMITS.get(t) for t in argtypes)
+        bound[name] = Bound(name, proto(table[slot]), obj, limits)
+    return bound
+
+
+def _module_names() -> List[str]:
     if sys.platform == "win32":
         return ["kelvocore.dll"]
     if sys.platform == "darwin":
@@ -235,7 +240,7 @@ def _module_names():
     return ["libkelvocore.so", "libkelvocore.so.1"]
 
 
-def find_module(path=None):
+def find_module(path: Union[str, "os.PathLike[str]", None] = None) -> str:
     """The module to load: `path` when given, else $KELVO_MODULE, else the
     first library found in the package's directory or the one above it."""
     if path:
@@ -253,19 +258,20 @@ def find_module(path=None):
                   % (" or ".join(_module_names()), here))
 
 
-_loaded = {}
+CreateFn = Callable[..., Optional[int]]
+_loaded: Dict[str, CreateFn] = {}
 
 
-def load_module(path=None):
+def load_module(path: Union[str, "os.PathLike[str]", None] = None) -> CreateFn:
     """Loads the module once per path and returns its CreateKelvoCore."""
-    path = os.path.abspath(find_module(path))
-    create = _loaded.get(path)
+    where = os.path.abspath(find_module(path))
+    create = _loaded.get(where)
     if create is None:
-        lib = ctypes.CDLL(path)
-        create = lib.CreateKelvoCore
-        create.restype = c_void_p
-        create.argtypes = [_GUID_P, c_uint32]
+        lib = ctypes.CDLL(where)
+        export = lib.CreateKelvoCore
+        export.restype = c_void_p
+        export.argtypes = [_GUID_P, c_uint32]
         # The library object stays referenced through the function, so the
         # module is never unloaded under a live client.
-        _loaded[path] = create
+        _loaded[where] = create = export
     return create

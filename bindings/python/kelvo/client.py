@@ -15,23 +15,28 @@ import logging
 import threading
 import time
 from ctypes import byref, c_uint8, c_void_p
-from typing import Callable, Deque, Iterator, List, Optional, Type, Union
+from typing import (Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, Type, TypeVar,
+                    Union, overload)
 
 from . import _native as N
 from . import events as E
+from .codes import (AddGroupCode, AddUserCode, AddUserReplyCode, ConnectResult, DeleteGroupCode,
+                    GroupKind, LoginCode, MessageKind, MoveUserCode, OnlineState, Relation,
+                    RemoveUserCode, UpdateGroupCode)
+from .errors import InvalidArgument, KelvoError, NotSent, Refusal, ReleasedError
 
 _log = logging.getLogger("kelvo")
 
-Handler = Callable[[E.Event], None]
+EventT = TypeVar("EventT", bound=E.Event)
+Handler = Callable[[EventT], None]
+Match = Union[Type[EventT], Callable[[E.Event], bool]]
 
-
-class KelvoError(RuntimeError):
-    pass
-
-
-class ReleasedError(KelvoError):
-    """The client was released; only pump(), events() and release() still
-    answer (with nothing)."""
+# Longest texts the requests take, in GBK bytes without the terminator. The
+# module cuts a renamed group's name at 64 bytes and the server at 63; the
+# binding refuses what either would cut instead.
+MAX_CHAT_BYTES = 255
+MAX_GROUP_NAME_BYTES = 63
+MAX_SEARCH_NAME_BYTES = 31
 
 
 def password_digest(password: str) -> bytes:
@@ -39,11 +44,27 @@ def password_digest(password: str) -> bytes:
     return hashlib.md5(password.encode("utf-8")).digest()
 
 
-def _gbk(text: Union[str, bytes], what: str) -> bytes:
-    raw = text.encode(E.ENCODING) if isinstance(text, str) else bytes(text)
+def encode_text(operation: str, text: Union[str, bytes], limit: int,
+                allow_empty: bool = False) -> bytes:
+    """`text` as the GBK bytes a request carries, or InvalidArgument saying
+    why not (empty, too long, not encodable, holding a NUL)."""
+    if isinstance(text, str):
+        try:
+            raw = text.encode(E.ENCODING)
+        except UnicodeEncodeError as exc:
+            bad = text[exc.start:exc.end]
+            raise InvalidArgument(operation, Refusal.NOT_ENCODABLE,
+                                  "%r at %d" % (bad, exc.start)) from None
+    else:
+        raw = bytes(text)
     if b"\0" in raw:
         # The module reads up to the first NUL; refuse rather than send less.
-        raise ValueError("%s contains a NUL character" % what)
+        raise InvalidArgument(operation, Refusal.CONTAINS_NUL)
+    if not raw and not allow_empty:
+        raise InvalidArgument(operation, Refusal.TEXT_EMPTY)
+    if len(raw) > limit:
+        raise InvalidArgument(operation, Refusal.TEXT_TOO_LONG,
+                              "%d GBK bytes, at most %d" % (len(raw), limit))
     return raw
 
 
@@ -51,27 +72,205 @@ def _ipv4(host: str) -> int:
     return int(ipaddress.IPv4Address(host))  # host byte order, as Connect wants
 
 
-class Client:
+def _matcher(match: Any) -> Callable[[E.Event], bool]:
+    if isinstance(match, type):
+        cls = match
+        return lambda ev: isinstance(ev, cls)
+    return match  # type: ignore[no-any-return]
+
+
+class Requests:
+    """The requests and local reads, shared by Client and kelvo.aio.AsyncClient.
+
+    Every request returns True once the module handed the message to the
+    network library; the answer, if any, comes later as an event. A request
+    that is not sent raises: InvalidArgument (also a ValueError) for what is
+    refused before the module, NotSent when the module or its network library
+    does not take it. Either way nothing was sent.
+    """
+
+    def _call(self, operation: str, op: str, *args: Any) -> Any:
+        raise NotImplementedError
+
+    def _enumerate(self, call: Callable[[int], None]) -> List[Any]:
+        raise NotImplementedError
+
+    def _send(self, operation: str, op: str, *args: Any) -> bool:
+        if not self._call(operation, op, *args):
+            raise NotSent(operation, self._why_not_sent())
+        return True
+
+    def _why_not_sent(self) -> Refusal:
+        return Refusal.NOT_SENT
+
+    def logout(self, user_id: Optional[int] = None) -> bool:
+        """Logs out (request 2). `user_id`: the account logging out, the own
+        user when not given."""
+        if user_id is None:
+            me = self.my_info
+            user_id = me.user_id if me else 0
+        return self._send("logout", "Logout", user_id)
+
+    def add_user(self, target_user_id: int, group_id: int, extra: int = 0) -> bool:
+        """Asks `target_user_id` to become a friend, to be filed under
+        `group_id` once he accepts (request 3). `extra` is sent unchanged
+        (kelvo-server ignores it). The answer comes as AddUserResult (ADDED
+        when he accepts, REFUSED for an unknown user, oneself or a friend) or
+        AddUserReply (DECLINED)."""
+        return self._send("add_user", "AddUser", target_user_id, group_id, extra)
+
+    def remove_user(self, user_id: int) -> bool:
+        """Ends the friendship with `user_id`, on both sides (request 4).
+        Answer: RemoveUserResult."""
+        return self._send("remove_user", "RemoveUser", user_id)
+
+    def add_group(self, parent_group_id: int, group_kind: int, name: Union[str, bytes]) -> bool:
+        """Creates a group named `name` (1 to 63 GBK bytes) of kind
+        `group_kind` inside `parent_group_id` (0: top level) (request 5).
+        Answer: AddGroupResult with the new group."""
+        raw = encode_text("add_group", name, MAX_GROUP_NAME_BYTES)
+        return self._send("add_group", "AddGroup", parent_group_id, group_kind, raw)
+
+    def delete_group(self, group_id: int) -> bool:
+        """Deletes `group_id`; its members move to its parent (request 6).
+        Answer: DeleteGroupResult."""
+        return self._send("delete_group", "DeleteGroup", group_id)
+
+    def rename_group(self, group_id: int, name: Union[str, bytes]) -> bool:
+        """Renames `group_id` to `name` (1 to 63 GBK bytes) (request 7).
+        Answer: UpdateGroupResult."""
+        raw = encode_text("rename_group", name, MAX_GROUP_NAME_BYTES)
+        return self._send("rename_group", "RenameGroup", group_id, raw)
+
+    def move_user(self, user_id: int, group_id: int, extra: int = 0) -> bool:
+        """Files the friend `user_id` under `group_id` (request 8). `extra`
+        is sent unchanged (kelvo-server ignores it). Answer: MoveUserResult."""
+        return self._send("move_user", "MoveUser", user_id, group_id, extra)
+
+    def send_chat(self, peer_user_id: int, text: Union[str, bytes], extra: int = 0,
+                  chat1: int = 0, chat2: int = 0, chat3: int = 0) -> bool:
+        """Sends `text` (1 to 255 GBK bytes) to `peer_user_id`, a friend or
+        not (request 73); an offline peer gets it at his next login.
+        `chat1`..`chat3` are application bytes the peer receives as the
+        chat's value1..value3; `extra` is sent unchanged and not delivered."""
+        raw = encode_text("send_chat", text, MAX_CHAT_BYTES)
+        return self._send("send_chat", "SendChatMessage", peer_user_id, extra, raw,
+                          chat1, chat2, chat3)
+
+    def request_friend(self, ignored: int = 0) -> None:
+        """No longer supported by the module: sends nothing and logs a Log
+        event that says so."""
+        self._call("request_friend", "Request_friend", ignored)
+
+    def reply_add_request(self, user_id: int, group_id: int, accept: bool) -> bool:
+        """Answers the pending add request of `user_id` (request 11):
+        accepted, the asker is filed under `group_id`; the request leaves the
+        pending table either way. InvalidArgument when nothing is pending from
+        that user."""
+        if self.get_add_request(user_id) is None:
+            raise InvalidArgument("reply_add_request", Refusal.NO_PENDING_REQUEST,
+                                  "user %d" % user_id)
+        return self._send("reply_add_request", "ReplyAddRequest", user_id, group_id,
+                          bool(accept))
+
+    def enter_game_server(self, game_server_id: int) -> bool:
+        """Announces that the own user now plays on `game_server_id`
+        (request 12); friends get UserEnteredGameServer."""
+        return self._send("enter_game_server", "EnterGameServer", game_server_id)
+
+    def leave_game_server(self, game_server_id: int) -> bool:
+        """Announces that the own user left `game_server_id` (request 12)."""
+        return self._send("leave_game_server", "LeaveGameServer", game_server_id)
+
+    def search_user(self, name: Union[str, bytes, None] = None, reserved1: int = 0,
+                    reserved2: int = 0) -> bool:
+        """Searches the users whose name contains `name` (at most 31 GBK
+        bytes; None or "" finds everyone) (request 10). The results come as
+        SearchUserListItem events and one SearchUserListEnd. `reserved1` and
+        `reserved2` are sent unchanged (kelvo-server ignores them)."""
+        raw = None if name is None else encode_text("search_user", name, MAX_SEARCH_NAME_BYTES,
+                                                    allow_empty=True)
+        return self._send("search_user", "SearchUser", reserved1, reserved2, raw)
+
+    # ----- local reads (no message sent)
+
+    def users(self, relation: int = Relation.ANY, group_id: int = 0, game_server_id: int = 0,
+              online_state: int = OnlineState.ANY) -> List[E.User]:
+        """Friends matching every nonzero filter, in ascending id order."""
+        def enum(ctx: int) -> None:
+            self._call("users", "EnumUsers", ctx, relation, group_id, game_server_id,
+                       online_state)
+        return self._enumerate(enum)
+
+    def add_requests(self) -> List[E.User]:
+        """The pending add requests, in ascending id order."""
+        def enum(ctx: int) -> None:
+            self._call("add_requests", "EnumAddRequests", ctx)
+        return self._enumerate(enum)
+
+    def groups(self, group_kind: int = GroupKind.ANY) -> List[E.Group]:
+        """The groups of that kind (ANY: all), in ascending id order."""
+        def enum(ctx: int) -> None:
+            self._call("groups", "EnumGroups", ctx, group_kind)
+        return self._enumerate(enum)
+
+    def get_user(self, user_id: int) -> Optional[E.User]:
+        """The friend's record, or None."""
+        rec = N.UserRecord()
+        found = self._call("get_user", "GetUser", user_id, byref(rec))
+        return E.User.from_record(rec) if found else None
+
+    def get_add_request(self, user_id: int) -> Optional[E.User]:
+        """The pending request of `user_id`, or None."""
+        rec = N.UserRecord()
+        found = self._call("get_add_request", "GetAddRequest", user_id, byref(rec))
+        return E.User.from_record(rec) if found else None
+
+    def get_group(self, group_id: int) -> Optional[E.Group]:
+        """The group's record, or None."""
+        rec = N.GroupRecord()
+        found = self._call("get_group", "GetGroup", group_id, byref(rec))
+        return E.Group.from_record(rec) if found else None
+
+    @property
+    def my_info(self) -> Optional[E.User]:
+        """A copy of the own record, or None until own data has arrived."""
+        p = self._call("my_info", "GetMyInfo")
+        return E.User.from_record(p.contents) if p else None
+
+    @property
+    def is_gm(self) -> bool:
+        """True when own data has arrived and names a game master."""
+        return bool(self._call("is_gm", "IsGm"))
+
+
+class Client(Requests):
     """One client object of the module. Use as a context manager, or call
     release() when done (safe to call twice)."""
 
     def __init__(self, module: Optional[str] = None,
-                 on_error: Optional[Callable[[E.HandlerError], None]] = None):
+                 on_error: Optional[Callable[[E.HandlerError], None]] = None) -> None:
         create = N.load_module(module)
         self._on_error = on_error
-        self._handlers = {}  # event class -> [handler]
-        self._ready: Deque[E.Event] = collections.deque()
+        self._handlers: Dict[type, List[Callable[[Any], None]]] = {}
+        # Delivered events not yet taken, with their arrival number.
+        self._ready: Deque[Tuple[int, E.Event]] = collections.deque()
+        self._arrivals = itertools.count(1)
+        self._last_arrival = 0
         self._deferred: Optional[BaseException] = None
-        self._enums = {}
+        self._enums: Dict[int, List[Any]] = {}
         self._enum_ids = itertools.count(1)
+        # What the delivered events say of the connection, for the reason of
+        # a refused send.
+        self._connected = False
         # Pump and release never overlap: releasing from another thread waits
         # for the pump under way. Re-entrant so a handler may release.
         self._life_lock = threading.RLock()
-        self._pump_thread = None
+        self._pump_thread: Optional[int] = None
         self._release_asked = False
-        self._ptr = None
-        self._ops = None
-        self._pump_ops = None
+        self._ptr: Optional[int] = None
+        self._ops: Optional[Dict[str, N.Bound]] = None
+        self._pump_ops: Optional[Dict[str, N.Bound]] = None
         self._build_sink()
 
         ptr = create(byref(N.IID_IImClient), N.IM_INTERFACE_VERSION)
@@ -98,10 +297,10 @@ class Client:
     def __enter__(self) -> "Client":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.release()
 
-    def __del__(self):
+    def __del__(self) -> None:
         try:
             self.release()
         except Exception:
@@ -125,43 +324,55 @@ class Client:
             if ops is None:
                 return
             self._ops = self._pump_ops = self._ptr = None
+            self._connected = False
             ops["Release"]()
         finally:
             self._life_lock.release()
         # The sink's callbacks are kept (self._callbacks) for as long as this
         # object lives: a handler running right now is executing one of them.
 
-    def _op(self, name: str):
+    def _call(self, operation: str, op: str, *args: Any) -> Any:
         ops = self._ops
         if ops is None:
-            raise ReleasedError("the client was released")
-        return ops[name]
+            raise ReleasedError("%s: the client was released" % operation)
+        result = ops[op](*args)
+        self._raise_deferred()  # a Ctrl-C inside Request_friend's OnLog, say
+        return result
+
+    def _why_not_sent(self) -> Refusal:
+        return Refusal.NOT_SENT if self._connected else Refusal.NOT_CONNECTED
 
     # ----- events
 
-    def on(self, event_type: Type[E.Event] = E.Event, handler: Optional[Handler] = None):
+    @overload
+    def on(self, event_type: Type[EventT]) -> Callable[[Handler[EventT]], Handler[EventT]]: ...
+
+    @overload
+    def on(self, event_type: Type[EventT], handler: Handler[EventT]) -> Handler[EventT]: ...
+
+    def on(self, event_type: Type[EventT],
+           handler: Optional[Handler[EventT]] = None) -> Any:
         """Calls `handler(event)` for every event that is an `event_type`
-        (E.Event: all). Usable as a decorator: @client.on(ChatMessage)."""
-        def register(h):
+        (Event: all). Usable as a decorator: @client.on(ChatMessage)."""
+        def register(h: Handler[EventT]) -> Handler[EventT]:
             self._handlers.setdefault(event_type, []).append(h)
             return h
         return register(handler) if handler is not None else register
 
-    def off(self, event_type: Type[E.Event], handler: Handler) -> None:
+    def off(self, event_type: Type[EventT], handler: Handler[EventT]) -> None:
         self._handlers.get(event_type, []).remove(handler)
 
     def pump(self, max_events: int = 256) -> List[E.Event]:
         """Runs up to `max_events` queued events on this thread (their handlers
         are called) and returns every event object not yet taken, in arrival
-        order: those just run, those an earlier events() or wait_for() left,
-        any HandlerError, and events raised outside a pump (such as the Log of
-        request_friend)."""
+        order: those just run, those an earlier events() or wait_for() passed
+        over, any HandlerError, and events raised outside a pump (such as the
+        Log of request_friend)."""
         if self._in_handler():
             return []  # the outer pump goes on and returns them
         self._pump_native(max_events)
-        batch = []
-        while self._ready:
-            batch.append(self._ready.popleft())
+        batch = [ev for _, ev in self._ready]
+        self._ready.clear()
         return batch
 
     def _pump_native(self, max_events: int) -> None:
@@ -177,8 +388,22 @@ class Client:
     def _in_handler(self) -> bool:
         return self._pump_thread == threading.get_ident()
 
+    def _take(self, test: Callable[[E.Event], bool], after: int = 0) -> Optional[E.Event]:
+        """Removes and returns the first waiting event that arrived after
+        arrival number `after` and passes `test`; the others stay."""
+        for i, (arrival, ev) in enumerate(self._ready):
+            if arrival > after and test(ev):
+                del self._ready[i]
+                return ev
+        return None
+
+    def _mark(self) -> int:
+        """The arrival number of the latest event delivered so far."""
+        return self._last_arrival
+
     def pending_events(self) -> int:
-        return self._pump_ops_or_raise()["PendingEvents"]()
+        """Events queued in the module, not yet pumped (a hint)."""
+        return int(self._pump_ops_or_raise()["PendingEvents"]())
 
     def wait_for_events(self, timeout: float) -> bool:
         """Sleeps until an event is queued or `timeout` seconds passed."""
@@ -208,7 +433,7 @@ class Client:
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             while self._ready:
-                yield self._ready.popleft()
+                yield self._ready.popleft()[1]
             if self.released:
                 return
             self._pump_native(256)
@@ -219,34 +444,60 @@ class Client:
                 return
             self.wait_for_events(left)
 
-    def wait_for(self, match: Union[Type[E.Event], Callable[[E.Event], bool]],
-                 timeout: float = 5.0) -> E.Event:
-        """Pumps until an event matches (a class, or a predicate) and returns it.
-        Events before it went to the handlers as usual and are dropped; those
-        after it stay for the next call. Raises TimeoutError."""
-        test = (lambda ev: isinstance(ev, match)) if isinstance(match, type) else match
-        for ev in self.events(timeout):
-            if test(ev):
-                return ev
-        raise TimeoutError("no matching event within %.1f s" % timeout)
+    @overload
+    def wait_for(self, match: Type[EventT], timeout: float = 5.0) -> EventT: ...
 
-    # ----- connection and requests (True: handed to the network library)
+    @overload
+    def wait_for(self, match: Callable[[E.Event], bool], timeout: float = 5.0) -> E.Event: ...
 
-    def connect(self, host: str, port: int, proxy: Optional[tuple] = None,
+    def wait_for(self, match: Any, timeout: float = 5.0) -> Any:
+        """Pumps until an event matches (a class, or a predicate) and returns
+        it, the oldest match first. The events it passes over are kept, in
+        order, for the next pump(), events() or wait_for(): nothing is lost
+        (their handlers ran as usual when they arrived). Raises TimeoutError,
+        or ReleasedError when the client is released meanwhile."""
+        if self._in_handler():
+            raise KelvoError("events() and wait_for() cannot wait inside a handler")
+        test = _matcher(match)
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self._take(test)
+            if found is not None:
+                return found
+            if self.released:
+                raise ReleasedError("wait_for: the client was released")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no matching event within %.1f s" % timeout)
+            before = len(self._ready)
+            self._pump_native(256)
+            if len(self._ready) == before:
+                self.wait_for_events(min(left, 0.1))
+
+    # ----- connection
+
+    def connect(self, host: str, port: int, proxy: Optional[Tuple[str, int]] = None,
                 proxy_param: int = 0) -> bool:
         """Starts connecting to the IPv4 `host`:`port`, through the SOCKS5
-        proxy (host, port) when given. The outcome arrives as Connected."""
+        proxy (host, port) when given. The outcome arrives as Connected.
+        NotSent (CONNECTION_BUSY) while a connection is up or under way."""
         addr = N.ServerAddress(_ipv4(host), port, 0, proxy_param, 0)
         if proxy is not None:
             addr.proxyIp, addr.proxyPort = _ipv4(proxy[0]), proxy[1]
-        return self._op("Connect")(byref(addr))
+        if not self._call("connect", "Connect", byref(addr)):
+            raise NotSent("connect", Refusal.CONNECTION_BUSY)
+        return True
 
     def close(self) -> bool:
-        return self._op("Close")()
+        """Empties the tables and closes the connection; no Closed event."""
+        self._connected = False
+        return bool(self._call("close", "Close"))
 
     def login(self, user_id: int, password: Union[str, bytes],
               extra: Optional[bytes] = None) -> bool:
-        """`password`: the 16-byte digest, or a text hashed by password_digest."""
+        """Logs `user_id` in (request 13). `password`: a text (sent as the MD5
+        of its UTF-8 bytes, as kelvo-server keeps it) or the 16-byte digest.
+        `extra`: up to 33 bytes sent unchanged. The answer is a LoginResult."""
         digest = password_digest(password) if isinstance(password, str) else bytes(password)
         if len(digest) != 16:
             raise ValueError("the password digest is 16 bytes")
@@ -256,99 +507,14 @@ class Client:
                 raise ValueError("extra is at most 33 bytes")
             extra_buf = (c_uint8 * 33).from_buffer_copy(bytes(extra).ljust(33, b"\0"))
         pw = (c_uint8 * 16).from_buffer_copy(digest)
-        return self._op("Login")(user_id, pw, extra_buf)
+        return self._send("login", "Login", user_id, pw, extra_buf)
 
-    def logout(self, user_id: Optional[int] = None) -> bool:
-        if user_id is None:
-            me = self.my_info
-            user_id = me.user_id if me else 0
-        return self._op("Logout")(user_id)
+    # ----- enumeration and the sink
 
-    def add_user(self, value1: int, value2: int, value3: int) -> bool:
-        return self._op("AddUser")(value1, value2, value3)
-
-    def remove_user(self, user_id: int) -> bool:
-        return self._op("RemoveUser")(user_id)
-
-    def add_group(self, value1: int, value2: int, name: Union[str, bytes]) -> bool:
-        return self._op("AddGroup")(value1, value2, _gbk(name, "name"))
-
-    def delete_group(self, group_id: int) -> bool:
-        return self._op("DeleteGroup")(group_id)
-
-    def rename_group(self, group_id: int, name: Union[str, bytes]) -> bool:
-        return self._op("RenameGroup")(group_id, _gbk(name, "name"))
-
-    def move_user(self, value1: int, value2: int, value3: int) -> bool:
-        return self._op("MoveUser")(value1, value2, value3)
-
-    def send_chat(self, peer_user_id: int, text: Union[str, bytes], value: int = 0,
-                  chat1: int = 0, chat2: int = 0, chat3: int = 0) -> bool:
-        """False when the GBK text is empty or over 255 bytes, or not sent."""
-        return self._op("SendChatMessage")(peer_user_id, value, _gbk(text, "text"),
-                                           chat1, chat2, chat3)
-
-    def request_friend(self, ignored: int = 0) -> None:
-        self._op("Request_friend")(ignored)
-        self._raise_deferred()
-
-    def reply_add_request(self, user_id: int, value: int, accept: bool) -> bool:
-        return self._op("ReplyAddRequest")(user_id, value, bool(accept))
-
-    def enter_game_server(self, game_server_id: int) -> bool:
-        return self._op("EnterGameServer")(game_server_id)
-
-    def leave_game_server(self, game_server_id: int) -> bool:
-        return self._op("LeaveGameServer")(game_server_id)
-
-    def search_user(self, value1: int = 0, value2: int = 0,
-                    name: Union[str, bytes, None] = None) -> bool:
-        raw = None if name is None else _gbk(name, "name")
-        return self._op("SearchUser")(value1, value2, raw)
-
-    # ----- local reads (no message sent)
-
-    def users(self, relation: int = 0, group_id: int = 0, game_server_id: int = 0,
-              online_state: int = 0) -> List[E.User]:
-        """Friends matching every nonzero filter, in ascending id order."""
-        fn = self._op("EnumUsers")
-        return self._enumerate(lambda ctx: fn(ctx, relation, group_id, game_server_id,
-                                              online_state))
-
-    def add_requests(self) -> List[E.User]:
-        fn = self._op("EnumAddRequests")
-        return self._enumerate(fn)
-
-    def groups(self, group_kind: int = 0) -> List[E.Group]:
-        fn = self._op("EnumGroups")
-        return self._enumerate(lambda ctx: fn(ctx, group_kind))
-
-    def get_user(self, user_id: int) -> Optional[E.User]:
-        rec = N.UserRecord()
-        return E.User.from_record(rec) if self._op("GetUser")(user_id, byref(rec)) else None
-
-    def get_add_request(self, user_id: int) -> Optional[E.User]:
-        rec = N.UserRecord()
-        found = self._op("GetAddRequest")(user_id, byref(rec))
-        return E.User.from_record(rec) if found else None
-
-    def get_group(self, group_id: int) -> Optional[E.Group]:
-        rec = N.GroupRecord()
-        return E.Group.from_record(rec) if self._op("GetGroup")(group_id, byref(rec)) else None
-
-    @property
-    def my_info(self) -> Optional[E.User]:
-        """A copy of the own record, or None until own data has arrived."""
-        p = self._op("GetMyInfo")()
-        return E.User.from_record(p.contents) if p else None
-
-    @property
-    def is_gm(self) -> bool:
-        return self._op("IsGm")()
-
-    def _enumerate(self, call) -> list:
+    def _enumerate(self, call: Callable[[int], None]) -> List[Any]:
         ctx = next(self._enum_ids) & 0xFFFFFFFF
-        self._enums[ctx] = found = []
+        found: List[Any] = []
+        self._enums[ctx] = found
         try:
             call(ctx)
         finally:
@@ -356,44 +522,44 @@ class Client:
         self._raise_deferred()
         return found
 
-    def _pump_ops_or_raise(self):
+    def _pump_ops_or_raise(self) -> Dict[str, N.Bound]:
         ops = self._pump_ops
         if ops is None:
             raise ReleasedError("the client was released")
         return ops
-
-    # ----- the sink
 
     def _build_sink(self) -> None:
         user = E.User.from_record
         group = E.Group.from_record
         s = ctypes.string_at
 
-        def opt(conv, p):
+        def opt(conv: Callable[[Any], Any], p: Any) -> Any:
             return conv(p.contents) if p else None
 
-        def text(p):
+        def text(p: Optional[int]) -> str:
             return E.decode(s(p)) if p else ""
 
-        events = {
-            "OnConnect": lambda st: E.Connected(st == 1),
+        events: Dict[str, Callable[..., E.Event]] = {
+            "OnConnect": lambda st: E.Connected(ConnectResult(st)),
             "OnClose": lambda r: E.Closed(r),
             "OnServerInfo": lambda: E.ServerInfo(),
-            "OnLoginResult": lambda r, t: E.LoginResult(r, text(t)),
+            "OnLoginResult": lambda r, t: E.LoginResult(LoginCode(r), text(t)),
             "OnLogout": lambda: E.LoggedOut(),
-            "OnAddUserResult": lambda r, u: E.AddUserResult(r, opt(user, u)),
-            "OnRemoveUserResult": lambda r, i: E.RemoveUserResult(r, i),
-            "OnAddGroupResult": lambda r, g: E.AddGroupResult(r, opt(group, g)),
-            "OnDeleteGroupResult": lambda r, i: E.DeleteGroupResult(r, i),
-            "OnUpdateGroupResult": lambda r, i: E.UpdateGroupResult(r, i),
-            "OnMoveUserResult": lambda r, i: E.MoveUserResult(r, i),
-            "OnChatMessage": lambda k, snd, t, a, b, c: E.ChatMessage(k, snd, text(t), a, b, c),
+            "OnAddUserResult": lambda r, u: E.AddUserResult(AddUserCode(r), opt(user, u)),
+            "OnRemoveUserResult": lambda r, i: E.RemoveUserResult(RemoveUserCode(r), i),
+            "OnAddGroupResult": lambda r, g: E.AddGroupResult(AddGroupCode(r), opt(group, g)),
+            "OnDeleteGroupResult": lambda r, i: E.DeleteGroupResult(DeleteGroupCode(r), i),
+            "OnUpdateGroupResult": lambda r, i: E.UpdateGroupResult(UpdateGroupCode(r), i),
+            "OnMoveUserResult": lambda r, i: E.MoveUserResult(MoveUserCode(r), i),
+            "OnChatMessage": lambda k, snd, t, a, b, c:
+                E.ChatMessage(MessageKind(k), snd, text(t), a, b, c),
             "OnChatMessageEx": lambda k, snd, v, t, a, b, c:
-                E.ChatMessage(k, snd, text(t), a, b, c, v),
+                E.ChatMessage(MessageKind(k), snd, text(t), a, b, c, v),
             "OnOfflineMessage": lambda k, snd, v, t, a, b, c, blk, x:
-                E.OfflineMessage(k, snd, v, text(t), a, b, c, s(blk, 38) if blk else b"", x),
+                E.OfflineMessage(MessageKind(k), snd, v, text(t), a, b, c,
+                                 s(blk, 38) if blk else b"", x),
             "OnAddUserRequest": lambda i: E.AddUserRequest(i),
-            "OnAddUserReply": lambda r, u: E.AddUserReply(r, opt(user, u)),
+            "OnAddUserReply": lambda r, u: E.AddUserReply(AddUserReplyCode(r), opt(user, u)),
             "OnOnlineStateChanged": lambda i: E.OnlineStateChanged(i),
             "OnUserEnterGameServer": lambda i: E.UserEnteredGameServer(i),
             "OnUserLeaveGameServer": lambda i: E.UserLeftGameServer(i),
@@ -403,9 +569,10 @@ class Client:
             "OnSearchUserListItem": lambda u: E.SearchUserListItem(user(u.contents)),
             "OnSearchUserListEnd": lambda n: E.SearchUserListEnd(n),
         }
-        enums = {"OnEnumUser": user, "OnEnumAddRequest": user, "OnEnumGroup": group}
+        enums: Dict[str, Callable[[Any], Any]] = {
+            "OnEnumUser": user, "OnEnumAddRequest": user, "OnEnumGroup": group}
 
-        def make(name, restype, argtypes):
+        def make(name: str, restype: Any, argtypes: Tuple[Any, ...]) -> Any:
             proto = N.FUNCTYPE(restype, c_void_p, *argtypes)
             if name == "IsValid":
                 return proto(lambda this: True)
@@ -416,7 +583,7 @@ class Client:
             if name in enums:
                 conv = enums[name]
 
-                def on_enum(this, ctx, rec):
+                def on_enum(this: Any, ctx: int, rec: Any) -> bool:
                     try:
                         found = self._enums.get(ctx)
                         if found is None or not rec:
@@ -427,11 +594,11 @@ class Client:
                         self._handler_failed(None, exc)
                         return False
                 return proto(on_enum)
-            conv = events[name]
+            conv_event = events[name]
 
-            def on_event(this, *args):
+            def on_event(this: Any, *args: Any) -> None:
                 try:
-                    ev = conv(*args)
+                    ev = conv_event(*args)
                 except BaseException as exc:
                     self._handler_failed(None, exc)
                     return
@@ -444,7 +611,7 @@ class Client:
             *[ctypes.cast(cb, c_void_p) for cb in self._callbacks])
         self._sink = N.SinkObject(ctypes.cast(self._vtable, ctypes.POINTER(c_void_p)))
 
-    def _sink_query(self, this, iid, version):
+    def _sink_query(self, this: Any, iid: Any, version: int) -> Optional[int]:
         try:
             if iid and bytes(iid.contents) in (bytes(N.IID_IImClientSink), bytes(N.IID_IImBase)) \
                     and (version >> 16) == 0x0101:
@@ -453,8 +620,16 @@ class Client:
             self._handler_failed(None, exc)
         return None
 
+    def _queue(self, ev: E.Event) -> None:
+        self._last_arrival = next(self._arrivals)
+        self._ready.append((self._last_arrival, ev))
+
     def _deliver(self, ev: E.Event) -> None:
-        self._ready.append(ev)
+        if isinstance(ev, E.Connected):
+            self._connected = ev.ok
+        elif isinstance(ev, E.Closed):
+            self._connected = False
+        self._queue(ev)
         for cls, handlers in list(self._handlers.items()):
             if isinstance(ev, cls):
                 for h in list(handlers):
@@ -472,7 +647,7 @@ class Client:
                     self._deferred = exc
                 return
             report = E.HandlerError(ev, exc)
-            self._ready.append(report)
+            self._queue(report)
             if self._on_error is not None:
                 self._on_error(report)
             else:

@@ -4,6 +4,7 @@ helpers that log a client in through the binding."""
 import os
 import select
 import subprocess
+import sys
 import time
 
 import pytest
@@ -14,7 +15,18 @@ _ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."
 SERVER = os.environ.get("KELVO_SERVER",
                         os.path.join(_ROOT, "build", "debug", "tools", "kelvo_server",
                                      "kelvo-server"))
-os.environ.setdefault("KELVO_MODULE", os.path.join(_ROOT, "build", "debug", "libkelvocore.so"))
+# KELVO_TEST_INSTALLED=1: the tests run against a package installed from the
+# wheel, with the module the wheel carries; anything else is a mistake.
+INSTALLED = os.environ.get("KELVO_TEST_INSTALLED") == "1"
+if INSTALLED:
+    assert "KELVO_MODULE" not in os.environ, "the installed package must use its own module"
+    assert os.path.realpath(kelvo.__file__).startswith(os.path.realpath(sys.prefix)), \
+        "kelvo imported from %s, not from the environment %s" % (kelvo.__file__, sys.prefix)
+else:
+    os.environ.setdefault("KELVO_MODULE",
+                          os.path.join(_ROOT, "build", "debug", "libkelvocore.so"))
+    os.environ["KELVO_MODULE"] = os.path.abspath(os.environ["KELVO_MODULE"])
+MODULE = os.environ.get("KELVO_MODULE") or kelvo._native.find_module()
 
 
 class Server:

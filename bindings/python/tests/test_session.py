@@ -12,6 +12,7 @@ import time
 import pytest
 
 import kelvo
+from conftest import INSTALLED, MODULE
 
 
 def until(client, test, timeout=5.0):
@@ -29,7 +30,8 @@ def test_refused_login_carries_the_servers_gbk_reason(server):
         assert c.wait_for(kelvo.Connected).ok
         assert c.login(1001, "not-alice")
         result = c.wait_for(kelvo.LoginResult)
-        assert (result.result, result.text) == (0, "密码错误")
+        assert (result.result, result.text) == (kelvo.LoginCode.REFUSED, "密码错误")
+        assert type(result.result) is kelvo.LoginCode and not result.ok
         assert c.my_info is None
 
 
@@ -38,19 +40,26 @@ def test_connect_to_a_closed_port_reports_failure(server):
     server.stop()
     with kelvo.Client() as c:
         assert c.connect("127.0.0.1", port)
-        assert c.wait_for(kelvo.Connected, timeout=10).ok is False
+        assert c.wait_for(kelvo.Connected, timeout=10).result is kelvo.ConnectResult.FAILED
+        # What the delivered events say is the reason a request was not sent.
+        with pytest.raises(kelvo.NotSent) as refused:
+            c.send_chat(1002, "hi")
+        assert refused.value.reason is kelvo.Refusal.NOT_CONNECTED
 
 
 def test_login_brings_own_data_roster_groups_and_request(login):
     alice = login(1001, "alice")
     me = alice.my_info
-    assert (me.user_id, me.name, me.online_state) == (1001, "alice", 2)
+    assert (me.user_id, me.name, me.online_state) == (1001, "alice", kelvo.OnlineState.ONLINE)
     assert not alice.is_gm
     until(alice, lambda: alice.get_user(1005) is not None)
     users = {u.user_id: u for u in alice.users()}
     assert users[1002].name == "bob" and not users[1002].online
+    assert users[1002].relation is kelvo.Relation.FRIEND
     assert users[1005].name == "小明" and users[1005].group_id == 2
     assert [u.user_id for u in alice.users(group_id=2)] == [1003, 1005]
+    assert [u.user_id for u in alice.users(online_state=kelvo.OnlineState.OFFLINE)] == \
+        [1002, 1003, 1005]
     assert [(g.group_id, g.name, g.parent_group_id) for g in alice.groups()] == \
         [(1, "Friends", 0), (2, "Guild", 1)]
     assert alice.get_group(2) == alice.groups()[1]
@@ -80,22 +89,28 @@ def test_accepting_a_request_adds_the_friend_on_both_sides(login):
     alice = login(1001, "alice")
     dave = login(1004, "dave")
     until(alice, lambda: alice.get_add_request(1004) is not None)
-    assert alice.reply_add_request(1004, 1, True)
+    assert alice.reply_add_request(user_id=1004, group_id=1, accept=True)
     assert alice.get_add_request(1004) is None
     added = alice.wait_for(kelvo.AddUserResult)
-    assert (added.result, added.user.user_id, added.user.name) == (2, 1004, "dave")
+    assert (added.result, added.user.user_id, added.user.name) == \
+        (kelvo.AddUserCode.ADDED, 1004, "dave")
     assert alice.get_user(1004) is not None
     theirs = dave.wait_for(kelvo.AddUserResult)
     assert (theirs.user.user_id, theirs.user.name) == (1001, "alice")
-    assert not alice.reply_add_request(1004, 1, True)  # nothing pending any more
+    with pytest.raises(kelvo.InvalidArgument) as refused:  # nothing pending any more
+        alice.reply_add_request(1004, 1, True)
+    assert refused.value.reason is kelvo.Refusal.NO_PENDING_REQUEST
+    # Asking for someone already on the roster: kelvo-server's refusal code.
+    assert alice.add_user(target_user_id=1002, group_id=1)
+    assert alice.wait_for(kelvo.AddUserResult).result is kelvo.AddUserCode.REFUSED
 
 
 def test_groups_with_gbk_names(login):
     alice = login(1001, "alice")
     until(alice, lambda: alice.get_group(2) is not None)
-    assert alice.add_group(0, 1, "公会战")
+    assert alice.add_group(parent_group_id=0, group_kind=kelvo.GroupKind.FRIENDS, name="公会战")
     made = alice.wait_for(kelvo.AddGroupResult)
-    assert made.result == 1 and made.group.name == "公会战"
+    assert made.result is kelvo.AddGroupCode.ADDED and made.group.name == "公会战"
     gid = made.group.group_id
     assert alice.get_group(gid).name == "公会战"
     assert alice.rename_group(gid, "好友们")
@@ -105,12 +120,25 @@ def test_groups_with_gbk_names(login):
     assert alice.wait_for(kelvo.DeleteGroupResult) == kelvo.DeleteGroupResult(1, 2)
     # The Guild's members went to its parent.
     assert alice.get_user(1005).group_id == 1
-    # Texts GBK cannot hold, or with a NUL, are refused before the module.
-    with pytest.raises(UnicodeEncodeError):
-        alice.add_group(0, 1, "\U0001F600")
-    with pytest.raises(ValueError):
-        alice.rename_group(gid, "a\0b")
-    assert not alice.add_group(0, 1, "")  # the module's own refusal
+    # Texts the request cannot carry are refused before the module, each
+    # with its reason; nothing is sent.
+    refusals = [
+        (lambda: alice.add_group(0, 1, "表情\U0001F600"), kelvo.Refusal.NOT_ENCODABLE),
+        (lambda: alice.rename_group(gid, "a\0b"), kelvo.Refusal.CONTAINS_NUL),
+        (lambda: alice.add_group(0, 1, ""), kelvo.Refusal.TEXT_EMPTY),
+        (lambda: alice.add_group(0, 1, "组" * 32), kelvo.Refusal.TEXT_TOO_LONG),  # 64 bytes
+        (lambda: alice.rename_group(gid, "x" * 64), kelvo.Refusal.TEXT_TOO_LONG),
+        (lambda: alice.search_user("x" * 32), kelvo.Refusal.TEXT_TOO_LONG),
+    ]
+    for request, reason in refusals:
+        with pytest.raises(kelvo.InvalidArgument) as refused:
+            request()
+        assert refused.value.reason is reason and isinstance(refused.value, ValueError)
+    assert alice.add_group(0, 1, "组" * 31 + "x")  # 63 bytes: the longest name
+    assert alice.wait_for(kelvo.AddGroupResult).result is kelvo.AddGroupCode.ADDED
+    assert alice.add_group(0, 1, "好友们")
+    taken = alice.wait_for(kelvo.AddGroupResult)
+    assert (taken.result, taken.group.group_id) == (kelvo.AddGroupCode.NAME_TAKEN, gid)
 
 
 def test_chat_both_ways_in_gbk(login):
@@ -119,12 +147,33 @@ def test_chat_both_ways_in_gbk(login):
     gc.collect()  # the sinks' callbacks must outlive any collection
     assert alice.send_chat(1005, "你好，小明！", chat1=1, chat2=2, chat3=3)
     got = xiaoming.wait_for(kelvo.ChatMessage)
-    assert (got.kind, got.sender, got.text) == (0, 1001, "你好，小明！")
+    assert (got.kind, got.sender, got.text) == (kelvo.MessageKind.CHAT, 1001, "你好，小明！")
     assert (got.value1, got.value2, got.value3) == (1, 2, 3)
     assert xiaoming.send_chat(1001, "收到")
     back = alice.wait_for(kelvo.ChatMessage)
     assert (back.sender, back.text) == (1005, "收到")
-    assert not alice.send_chat(1005, "长" * 128)  # 256 GBK bytes: over the limit
+    assert alice.send_chat(1005, "长" * 127 + "x")  # 255 GBK bytes: the longest
+    assert xiaoming.wait_for(kelvo.ChatMessage).text == "长" * 127 + "x"
+    for text, reason in [("长" * 128, kelvo.Refusal.TEXT_TOO_LONG),  # 256 GBK bytes
+                         ("表情\U0001F600", kelvo.Refusal.NOT_ENCODABLE),
+                         ("", kelvo.Refusal.TEXT_EMPTY)]:
+        with pytest.raises(kelvo.InvalidArgument) as refused:
+            alice.send_chat(1005, text)
+        assert refused.value.reason is reason, text
+    # Nothing of the refused texts reached 小明: the next chat is the next one.
+    assert alice.send_chat(1005, "完")
+    assert xiaoming.wait_for(kelvo.ChatMessage).text == "完"
+
+
+def test_wait_for_keeps_what_it_passes_over(login):
+    alice = login(1001, "alice")
+    bob = login(1002, "bob")
+    for text in ("一", "二", "三"):
+        assert bob.send_chat(1001, text)
+    second = alice.wait_for(lambda ev: isinstance(ev, kelvo.ChatMessage) and ev.text == "二")
+    assert second.sender == 1002
+    # The chat it passed over is still there, ahead of the later one.
+    assert [alice.wait_for(kelvo.ChatMessage).text for _ in range(2)] == ["一", "三"]
 
 
 def test_offline_chat_arrives_at_the_next_login(login):
@@ -132,7 +181,7 @@ def test_offline_chat_arrives_at_the_next_login(login):
     assert alice.send_chat(1002, "稍后见")
     # The server answers one connection's requests in order: once the search
     # is answered, the chat is stored.
-    assert alice.search_user(0, 0, "bob")
+    assert alice.search_user("bob")
     alice.wait_for(kelvo.SearchUserListEnd)
     bob = login(1002, "bob")
     until(bob, lambda: any(isinstance(e, kelvo.OfflineMessage) for e in bob.seen))
@@ -142,7 +191,7 @@ def test_offline_chat_arrives_at_the_next_login(login):
 
 def test_search_by_gbk_name(login):
     alice = login(1001, "alice")
-    assert alice.search_user(0, 0, "小")
+    assert alice.search_user("小")
     items = []
     alice.on(kelvo.SearchUserListItem, lambda ev: items.append(ev.user))
     end = alice.wait_for(kelvo.SearchUserListEnd)
@@ -182,7 +231,10 @@ def test_a_raising_handler_is_reported_and_delivery_goes_on(login):
 def _flood(sender, peer, count):
     sent = 0
     for i in range(count):
-        sent += sender.send_chat(peer, "消息 %d" % i)
+        try:
+            sent += sender.send_chat(peer, "消息 %d" % i)
+        except kelvo.NotSent as refused:  # send queue full
+            assert refused.reason is kelvo.Refusal.NOT_SENT
     assert sent > 100
     return sent
 
@@ -224,7 +276,10 @@ def test_release_from_another_thread_while_pumping_a_flood(login):
     def flooding():
         deadline = time.monotonic() + 10
         while not alice.released and time.monotonic() < deadline:
-            bob.send_chat(1001, "洪水")
+            try:
+                bob.send_chat(1001, "洪水")
+            except kelvo.NotSent:
+                pass  # send queue full
         flood["stopped by the release"] = alice.released
 
     def releasing():
@@ -243,11 +298,20 @@ def test_release_from_another_thread_while_pumping_a_flood(login):
     assert alice.pump() == [] and len(seen) == delivered
 
 
-def test_the_readme_bot_answers_and_leaves_after_its_quota(server, login):
+def _readme_bots():
     readme = os.path.join(os.path.dirname(__file__), "..", "README.md")
     with open(readme, encoding="utf-8") as f:
-        bot_source = f.read().split("```python\n", 1)[1].split("```", 1)[0]
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kelvo.__file__)))
+        blocks = [b.split("```", 1)[0] for b in f.read().split("```python\n")[1:]]
+    bots = [b for b in blocks if "sys.argv" in b]
+    assert len(bots) == 2, "the README shows a bot and its asyncio twin"
+    return bots
+
+
+@pytest.mark.parametrize("bot_source", _readme_bots(), ids=["sync", "asyncio"])
+def test_the_readme_bot_answers_and_leaves_after_its_quota(server, login, bot_source):
+    env = dict(os.environ)
+    if not INSTALLED:
+        env["PYTHONPATH"] = os.path.dirname(os.path.dirname(kelvo.__file__))
     bot = subprocess.Popen([sys.executable, "-c", bot_source, str(server.port), "2"],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
     try:
@@ -269,10 +333,11 @@ def test_the_readme_bot_answers_and_leaves_after_its_quota(server, login):
 @pytest.mark.parametrize("place", ["in the package", "beside it", "nowhere"])
 def test_the_module_is_found_next_to_the_package(tmp_path, place):
     package = os.path.dirname(kelvo.__file__)
-    shutil.copytree(package, tmp_path / "kelvo", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(package, tmp_path / "kelvo",
+                    ignore=shutil.ignore_patterns("__pycache__", "libkelvocore.so*"))
     where = {"in the package": tmp_path / "kelvo", "beside it": tmp_path}.get(place)
     if where is not None:
-        os.symlink(os.environ["KELVO_MODULE"], where / "libkelvocore.so")
+        os.symlink(MODULE, where / "libkelvocore.so")
     env = {k: v for k, v in os.environ.items() if k != "KELVO_MODULE"}
     env["PYTHONPATH"] = str(tmp_path)
     run = subprocess.run([sys.executable, "-c", "import kelvo; kelvo.Client().release()"],
