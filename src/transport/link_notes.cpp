@@ -50,6 +50,7 @@ const char* ReasonText(LinkReason reason) {
     case LinkReason::kProxyBadReply: return kTextLinkProxyBadReply;
     case LinkReason::kFramingError: return kTextLinkFraming;
     case LinkReason::kOutOfMemory: return kTextLinkOutOfMemory;
+    case LinkReason::kProxyAuthRefused: return kTextLinkProxyAuthRefused;
     case LinkReason::kOtherError: break;
   }
   return kTextLinkOtherError;

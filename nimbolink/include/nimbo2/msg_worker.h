@@ -84,6 +84,7 @@ enum class LinkReason : uint32_t {
   kFramingError,       // a message announced a length below its 4-byte header
   kOutOfMemory,
   kOtherError,         // value: the system's error code
+  kProxyAuthRefused,   // value: the status byte of the proxy's username/password reply (RFC 1929)
 };
 
 // One reason with the addresses it concerns. Addresses and ports are in host
