@@ -37,8 +37,6 @@ using Nimbo2::TlsSession;
 using Nimbo2::TlsTrust;
 using State = TlsSession::State;
 
-constexpr int kWaitMs = 10000;
-
 // The test's server writes to sockets the client may have closed.
 const bool kSigpipeIgnored = [] {
   std::signal(SIGPIPE, SIG_IGN);
@@ -65,61 +63,12 @@ struct SocketPair {
   }
 };
 
-bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// One round of the caller's loop: send what the session has, then wait for
-// bytes from the server and feed them. False when nothing came in time.
-bool Pump(TlsSession& s, int fd) {
-  std::vector<uint8_t> out;
-  s.TakeCipher(&out);
-  SendAll(fd, out);  // a failed send shows up as the server's end of stream
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, kWaitMs) != 1) return false;
-  uint8_t buf[4096];
-  const ssize_t n = recv(fd, buf, sizeof buf, 0);
-  if (n > 0) {
-    s.FeedCipher(buf, static_cast<std::size_t>(n));
-  } else {
-    s.FeedCipherEnd();
-  }
-  return true;
-}
-
 State Handshake(TlsSession& s, int fd) {
-  for (int round = 0; round < 50; ++round) {
-    const State st = s.Advance();
-    if (st != State::kHandshaking) {
-      std::vector<uint8_t> alert;  // a failure's alert, or nothing
-      s.TakeCipher(&alert);
-      SendAll(fd, alert);
-      return st;
-    }
-    if (!Pump(s, fd)) break;
-  }
-  ADD_FAILURE() << "the handshake did not finish";
-  return State::kHandshaking;
+  const State st = DriveHandshake(s, fd);
+  EXPECT_NE(st, State::kHandshaking) << "the handshake did not finish";
+  return st;
 }
-
-// Reads `n` plain bytes (or until the stream ends or fails).
-std::string ReadPlain(TlsSession& s, int fd, std::size_t n) {
-  std::string got;
-  for (int round = 0; round < 200 && got.size() < n; ++round) {
-    uint8_t buf[8192];
-    std::size_t k;
-    while ((k = s.ReadPlain(buf, sizeof buf)) > 0) got.append(reinterpret_cast<char*>(buf), k);
-    if (got.size() >= n || s.Advance() != State::kOpen) break;
-    if (!Pump(s, fd)) break;
-  }
-  return got;
-}
+std::string ReadPlain(TlsSession& s, int fd, std::size_t n) { return ReadTls(s, fd, n); }
 
 // What the test's server does once its handshake is done.
 enum class Serve {

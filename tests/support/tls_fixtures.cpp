@@ -1,9 +1,12 @@
 #include "support/tls_fixtures.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -137,6 +140,70 @@ std::string TempDir::Write(const std::string& name, const std::string& text) {
   out.close();
   if (!out) return "";
   return file;
+}
+
+using State = Nimbo2::TlsSession::State;
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PumpTls(Nimbo2::TlsSession& s, int fd) {
+  std::vector<uint8_t> out;
+  s.TakeCipher(&out);
+  SendAll(fd, out);  // a failed send shows up as the server's end of stream
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 10000) != 1) return false;
+  uint8_t buf[4096];
+  const ssize_t n = recv(fd, buf, sizeof buf, 0);
+  if (n > 0) {
+    s.FeedCipher(buf, static_cast<std::size_t>(n));
+  } else {
+    s.FeedCipherEnd();
+  }
+  return true;
+}
+
+State DriveHandshake(Nimbo2::TlsSession& s, int fd) {
+  for (int round = 0; round < 50; ++round) {
+    const State st = s.Advance();
+    if (st != State::kHandshaking) {
+      std::vector<uint8_t> last;  // the Finished, or a failure's alert
+      s.TakeCipher(&last);
+      SendAll(fd, last);
+      return st;
+    }
+    if (!PumpTls(s, fd)) break;
+  }
+  return State::kHandshaking;
+}
+
+std::string ReadTls(Nimbo2::TlsSession& s, int fd, std::size_t n) {
+  std::string got;
+  for (int round = 0; round < 200 && got.size() < n; ++round) {
+    uint8_t buf[8192];
+    std::size_t k;
+    while (got.size() < n &&
+           (k = s.ReadPlain(buf, std::min(sizeof buf, n - got.size()))) > 0) {
+      got.append(reinterpret_cast<char*>(buf), k);
+    }
+    if (got.size() >= n || s.Advance() != State::kOpen) break;
+    if (!PumpTls(s, fd)) break;
+  }
+  return got;
+}
+
+bool WriteTls(Nimbo2::TlsSession& s, int fd, const std::string& text) {
+  if (!s.WritePlain(reinterpret_cast<const uint8_t*>(text.data()), text.size())) return false;
+  std::vector<uint8_t> out;
+  s.TakeCipher(&out);
+  return SendAll(fd, out);
 }
 
 }  // namespace test

@@ -1,4 +1,5 @@
-// Certificates made at test time (OpenSSL), and a folder to keep them in.
+// Certificates made at test time (OpenSSL), a folder to keep them in, and a
+// small blocking driver that runs a client TlsSession over a socket.
 // Keys are P-256: quick to make, accepted by every TLS stack under test.
 #ifndef KELVO_TESTS_SUPPORT_TLS_FIXTURES_H_
 #define KELVO_TESTS_SUPPORT_TLS_FIXTURES_H_
@@ -7,6 +8,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tls_session.h"
 
 namespace kelvo {
 namespace test {
@@ -45,6 +48,18 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The driver: every wait is bounded (10 s for bytes from the server).
+bool SendAll(int fd, const std::vector<uint8_t>& bytes);
+// Sends what the session has, then feeds it what the server sends next (or
+// the end of the stream). False when nothing came in time.
+bool PumpTls(Nimbo2::TlsSession& s, int fd);
+// Runs the handshake to its end; a failure's alert is sent too.
+Nimbo2::TlsSession::State DriveHandshake(Nimbo2::TlsSession& s, int fd);
+// Reads exactly `n` plain bytes, or fewer when the stream ended or failed.
+std::string ReadTls(Nimbo2::TlsSession& s, int fd, std::size_t n);
+// Encrypts and sends `text`.
+bool WriteTls(Nimbo2::TlsSession& s, int fd, const std::string& text);
 
 }  // namespace test
 }  // namespace kelvo
