@@ -86,7 +86,7 @@ bool PublicKeyHash(X509* cert, uint8_t hash[kTlsPinSize]) {
 
 class OpenSslSession final : public TlsSession {
  public:
-  OpenSslSession(const TlsConfig& config) : config_(config) {}
+  explicit OpenSslSession(const TlsConfig& config) : config_(config) {}
   ~OpenSslSession() override {
     SSL_free(ssl_);  // frees both BIOs
     SSL_CTX_free(ctx_);

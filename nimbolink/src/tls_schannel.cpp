@@ -325,9 +325,10 @@ void SchannelSession::Handshake() {
     if (status != SEC_I_CONTINUE_NEEDED) Fail(kHandshakeFailed, StatusText(status));
     return;
   }
-  // A bound on rounds without progress guards against a loop the server
-  // could steer; a real handshake needs a handful.
-  while (!in_.empty() && state_ == State::kHandshaking && ++rounds_ < 64) {
+  // A bound on handshake steps guards against a loop the server could
+  // steer; a real handshake needs a handful. Waiting for more bytes is no
+  // step: a certificate chain may come in many small reads.
+  while (!in_.empty() && state_ == State::kHandshaking && rounds_ < 64) {
     SecBuffer buffers[2] = {{static_cast<ULONG>(in_.size()), SECBUFFER_TOKEN, in_.data()},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc input{SECBUFFER_VERSION, 2, buffers};
@@ -336,6 +337,7 @@ void SchannelSession::Handshake() {
     if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
       // No client certificate is ever offered; the next call goes on without.
       Consume(&buffers[1]);
+      ++rounds_;
       continue;
     }
     if (status != SEC_E_OK) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -181,6 +183,9 @@ TEST_F(SChannel, NamesEachRefusal) {
       {"private CA, system store", "KELVO_TLS_GOOD_PORT",
        Config("im.kelvo.test", TlsTrust::kSystemStore),
        "certificate verify failed: unable to get local issuer certificate"},
+      // SChannel's reason, whatever it is, after the prefix; never a hang.
+      {"server speaks clear text", "KELVO_TLS_CLEAR_PORT",
+       Config("im.kelvo.test", TlsTrust::kCaFile), "TLS handshake failed: "},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -194,7 +199,13 @@ TEST_F(SChannel, NamesEachRefusal) {
       EXPECT_EQ(st, State::kOpen) << s->FailureText();
     } else {
       EXPECT_EQ(st, State::kFailed);
-      EXPECT_EQ(s->FailureText(), row.failure);
+      if (row.failure.back() == ' ') {
+        EXPECT_EQ(s->FailureText().compare(0, row.failure.size(), row.failure), 0)
+            << s->FailureText();
+        std::printf("%s: %s\n", row.name, s->FailureText().c_str());
+      } else {
+        EXPECT_EQ(s->FailureText(), row.failure);
+      }
       EXPECT_FALSE(s->WritePlain(reinterpret_cast<const uint8_t*>("x"), 1));
     }
   }

@@ -7,8 +7,9 @@
 # Makes a CA and three server certificates with the openssl command (one
 # signed by the CA for im.kelvo.test and 127.0.0.1, the same one expired, a
 # self-signed one), starts one `openssl s_server -rev` on 127.0.0.1 for
-# each, and hands ports, the folder and the self-signed key's pin to the
-# test through the environment. Exit 77 (skip) without openssl.
+# each and a clear-text server (python3), and hands ports, the folder and
+# the self-signed key's pin to the test through the environment. Exit 77
+# (skip) without openssl.
 set -euo pipefail
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 if ! command -v openssl >/dev/null; then
@@ -61,6 +62,25 @@ serve() {
   fi
   echo "$port"
 }
+# And one that speaks the protocol in clear: a message, then it hangs up.
+python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(4)
+print("ACCEPT 127.0.0.1:%d" % s.getsockname()[1], flush=True)
+while True:
+    c, _ = s.accept()
+    c.sendall(bytes([8, 0, 0x2C, 9, 1, 2, 3, 4]))
+    c.close()
+' >clear.out 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  KELVO_TLS_CLEAR_PORT=$(sed -n 's/^ACCEPT 127\.0\.0\.1:\([0-9]*\)$/\1/p' clear.out)
+  [ -n "$KELVO_TLS_CLEAR_PORT" ] && break
+  sleep 0.1
+done
+export KELVO_TLS_CLEAR_PORT
 KELVO_TLS_GOOD_PORT=$(serve good good.pem leaf.key)
 KELVO_TLS_EXPIRED_PORT=$(serve expired expired.pem leaf.key)
 KELVO_TLS_SELF_PORT=$(serve self self.pem self.key)
