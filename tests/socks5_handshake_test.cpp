@@ -1,11 +1,15 @@
 // The SOCKS5 handshake as bytes in and bytes out: every vector is fed whole,
 // one byte at a time, and cut one byte short of what the handshake needs.
+// Then against a real proxy that asks for a username and password.
 #include "socks5_handshake.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "support/loopback_server.h"
+#include "support/socks5_proxy.h"
 
 namespace kelvo {
 namespace test {
@@ -143,6 +147,71 @@ TEST(Socks5Handshake, Vectors) {
     const Outcome r = Drive(row, row.needed - 1, row.needed);
     EXPECT_EQ(r.status, Status::kNeedMore);
     EXPECT_EQ(r.used, row.needed - 1);
+  }
+}
+
+// Drives `h` over a blocking connection to the proxy at `port`; returns
+// the result (kNeedMore: the proxy went silent or closed).
+Status OverSocket(Socks5Handshake& h, SocketHandle s) {
+  Bytes out;
+  h.Start(&out);
+  for (int round = 0; round < 10; ++round) {
+    if (!out.empty() && SendBytes(s, out.data(), out.size()) != static_cast<long>(out.size())) {
+      break;
+    }
+    out.clear();
+    pollfd p{s, POLLIN, 0};
+    uint8_t buf[512];
+    if (PollSockets(&p, 1, 5000) != 1) break;
+    const long n = RecvBytes(s, buf, sizeof buf);
+    if (n <= 0) break;
+    size_t used = 0;
+    const Status st = h.Feed(buf, static_cast<size_t>(n), &used, &out);
+    if (st != Status::kNeedMore) return st;
+  }
+  return Status::kNeedMore;
+}
+
+TEST(Socks5Handshake, MicrosocksAskingForCredentials) {
+  MicrosocksProxy proxy;
+  if (!proxy.Start("kelvo", "s3cret")) GTEST_SKIP() << proxy.error();
+  LoopbackServer server;
+  struct Row {
+    const char* name;
+    std::string user, password;
+    Status status;
+    LinkReason reason;
+  } rows[] = {
+      {"right credentials", "kelvo", "s3cret", Status::kDone, {}},
+      {"wrong password", "kelvo", "secret", Status::kFailed, LinkReason::kProxyAuthRefused},
+      {"no credentials", "", "", Status::kFailed, LinkReason::kProxyMethodRefused},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StartSockets();
+    const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in at = LoopbackAddress(proxy.port());
+    ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+    Socks5Handshake h(0x7F000001, server.port(), row.user, row.password);
+    const Status st = OverSocket(h, s);
+    EXPECT_EQ(st, row.status);
+    if (st == Status::kFailed) {
+      EXPECT_EQ(h.reason(), row.reason);
+      EXPECT_NE(h.value(), 0u);
+    } else if (st == Status::kDone) {
+      // The tunnel carries the stream both ways.
+      ASSERT_TRUE(server.Accept());
+      ASSERT_TRUE(server.Send(kServerBytes));
+      uint8_t buf[4];
+      size_t got = 0;
+      while (got < sizeof buf) {
+        const long n = RecvBytes(s, buf + got, sizeof buf - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      EXPECT_EQ(Bytes(buf, buf + got), kServerBytes);
+    }
+    CloseSocketHandle(s);
   }
 }
 
