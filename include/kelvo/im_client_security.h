@@ -17,7 +17,8 @@
 // whose server does not speak TLS, ends as OnConnect(0) after one OnLog
 // line that names the reason ("certificate verify failed: ..." or "TLS
 // handshake failed: ..."); nothing is ever sent in clear instead. Through a
-// proxy (SetProxyServer), the TLS stream runs inside the proxy's tunnel.
+// SOCKS5 proxy (ServerAddress::proxyIp), the TLS stream runs inside the
+// proxy's tunnel.
 //
 // Every setting applies from the next Connect and stays until changed. A
 // setting is refused with false, and nothing changes, for bad input (see
