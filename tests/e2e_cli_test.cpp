@@ -232,6 +232,29 @@ TEST_F(CliSession, ConnectsThroughTheProxyOption) {
   EXPECT_EQ(status_, 0) << output;
 }
 
+TEST_F(CliSession, TlsFlagsNeverEndInAClearTextSession) {
+  // The server speaks clear text. Whether the module cannot do TLS (the CLI
+  // must stop) or can (the handshake must fail), nothing logs in.
+  const std::string output =
+      Run(kLoginBob, {"--tls", "--tls-server-name", "im.kelvo.test"});
+  EXPECT_EQ(status_, 1) << output;
+  EXPECT_EQ(output.find("OnLoginResult"), std::string::npos) << output;
+  EXPECT_EQ(output.find("OnConnect 1"), std::string::npos) << output;
+
+  const std::vector<std::vector<std::string>> misuses = {
+      {"--tls"},
+      {"--tls-server-name", "im.kelvo.test"},
+      {"--tls", "--tls-server-name", "a.test", "--tls-pin", "00ff"},
+      {"--tls", "--tls-server-name", "a.test", "--tls-ca", "ca.pem", "--tls-pin",
+       std::string(64, '0')},
+      {"--proxy-user", "u"},
+  };
+  for (const auto& args : misuses) {
+    const std::string usage = Run("quit\n", args);
+    EXPECT_EQ(status_, 2) << args[0] << usage;
+  }
+}
+
 }  // namespace
 }  // namespace kelvo
 

@@ -14,7 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=(
   cmake ninja-build libasio-dev googletest
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386
-  clang-14 lld-14 llvm-14
+  clang-14 lld-14 llvm-14 openssl
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -99,6 +99,11 @@ for preset in win64 win32; do
   [ -e "$rerun" ] && logs+=("$rerun")
   if ! grep -q 'KelvoDll.HostLoadsAndDrivesTheDll .*Passed' "${logs[@]}"; then
     echo "*** ${preset}: the host test did not pass" >&2
+    exit 1
+  fi
+  # It skips without the openssl command; here that is a failure.
+  if ! grep -q 'SChannel.AgainstOpenSslServers .*Passed' "${logs[@]}"; then
+    echo "*** ${preset}: the SChannel test did not pass" >&2
     exit 1
   fi
   echo "=== ${preset}: ${total} tests passed"

@@ -160,6 +160,8 @@ inline constexpr char kTextLinkProxyMethod[] =
 // The reply code, then its meaning from the table below.
 inline constexpr char kTextLinkProxyFailure[] = "proxy failure reply %u (%s)\n";
 inline constexpr char kTextLinkProxyClosed[] = "proxy closed the connection during the handshake\n";
+inline constexpr char kTextLinkProxyAuthRefused[] =
+    "proxy refused the username and password (status 0x%02X)\n";
 inline constexpr char kTextLinkProxyBadReply[] = "proxy sent a malformed reply (byte 0x%02X)\n";
 inline constexpr char kTextLinkFraming[] = "framing error (a message length below 4)\n";
 inline constexpr char kTextLinkOutOfMemory[] = "out of memory\n";

@@ -52,6 +52,7 @@ const char* ReasonText(LinkReason reason) {
     case LinkReason::kFramingError: return kTextLinkFraming;
     case LinkReason::kOutOfMemory: return kTextLinkOutOfMemory;
     case LinkReason::kNoDescriptors: return kTextLinkNoDescriptors;
+    case LinkReason::kProxyAuthRefused: return kTextLinkProxyAuthRefused;
     case LinkReason::kOtherError: break;
   }
   return kTextLinkOtherError;

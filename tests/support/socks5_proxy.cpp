@@ -11,6 +11,8 @@ extern char** environ;
 
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace kelvo {
 namespace test {
@@ -57,7 +59,7 @@ bool CanConnect(uint16_t port) {
 // skip there, loudly, and the scripted proxy below covers the protocol.
 MicrosocksProxy::~MicrosocksProxy() = default;
 
-bool MicrosocksProxy::Start() {
+bool MicrosocksProxy::Start(const std::string&, const std::string&) {
   error_ = "*** no microsocks on Windows: SOCKS5 tests against a real proxy are SKIPPED ***";
   std::fprintf(stderr, "%s\n", error_.c_str());
   return false;
@@ -73,7 +75,7 @@ MicrosocksProxy::~MicrosocksProxy() {
   }
 }
 
-bool MicrosocksProxy::Start() {
+bool MicrosocksProxy::Start(const std::string& username, const std::string& password) {
   if (::access(kBinary, X_OK) != 0) {
     error_ = std::string("*** ") + kBinary +
              " is not installed: SOCKS5 tests against a real proxy are SKIPPED "
@@ -89,10 +91,15 @@ bool MicrosocksProxy::Start() {
   }
   CloseSocketHandle(probe);
   const std::string portText = std::to_string(port_);
-  char* const argv[] = {const_cast<char*>(kBinary), const_cast<char*>("-i"),
-                        const_cast<char*>("127.0.0.1"), const_cast<char*>("-p"),
-                        const_cast<char*>(portText.c_str()), nullptr};
-  if (::posix_spawn(&pid_, kBinary, nullptr, nullptr, argv, environ) != 0) {
+  std::vector<char*> argv = {const_cast<char*>(kBinary), const_cast<char*>("-i"),
+                             const_cast<char*>("127.0.0.1"), const_cast<char*>("-p"),
+                             const_cast<char*>(portText.c_str())};
+  if (!username.empty()) {
+    argv.insert(argv.end(), {const_cast<char*>("-u"), const_cast<char*>(username.c_str()),
+                             const_cast<char*>("-P"), const_cast<char*>(password.c_str())});
+  }
+  argv.push_back(nullptr);
+  if (::posix_spawn(&pid_, kBinary, nullptr, nullptr, argv.data(), environ) != 0) {
     pid_ = -1;
     error_ = "could not start microsocks";
     return false;

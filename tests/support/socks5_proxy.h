@@ -33,9 +33,10 @@ class MicrosocksProxy {
   MicrosocksProxy(const MicrosocksProxy&) = delete;
   MicrosocksProxy& operator=(const MicrosocksProxy&) = delete;
 
-  // Starts the child and waits until it accepts connections. On false,
-  // error() says why (a missing binary says so loudly).
-  bool Start();
+  // Starts the child and waits until it accepts connections; with a
+  // username, it asks every client for these credentials (RFC 1929). On
+  // false, error() says why (a missing binary says so loudly).
+  bool Start(const std::string& username = "", const std::string& password = "");
   uint16_t port() const { return port_; }
   const std::string& error() const { return error_; }
 

@@ -11,7 +11,9 @@ tools/wireshark/captures/:
   - the heuristic takes a connection that starts with a login on any port
     and leaves other traffic alone;
   - random lengths and bytes inside valid frames raise no Lua error;
-  - the kept demo capture decodes with the values its sessions used.
+  - the kept demo capture decodes with the values its sessions used;
+  - the kept TLS capture decodes with the key log the client wrote, and
+    shows nothing without it.
 
 Exit status 77 (skipped) when tshark is not installed.
 """
@@ -235,6 +237,26 @@ def test_demo_fixture():
     check("demo fixture search list %s" % searches, [["小明"]] in searches)
 
 
+def test_tls_fixture():
+    """A login over TLS kept in the repository: the client's TLS session
+    (KELVO_TLS_KEYLOG=tls_login.keys) against kelvo-server --tls-cert.
+    Decrypted with that key log, the messages inside are found by the
+    heuristic and by Decode As; without it, none is."""
+    path = os.path.join(wire.CAPTURES, "tls_login.pcapng")
+    keys = "tls.keylog_file:" + os.path.join(wire.CAPTURES, "tls_login.keys")
+    with open(os.path.join(wire.CAPTURES, "tls_login.ports")) as f:
+        server_port = f.read().split()[0]
+    msgs = wire.messages(path, "-o", "kelvo.tcp_port:0", "-o", keys)
+    check("TLS fixture by the heuristic: %s" % [m.get("id") for m in msgs],
+          [m.get("id") for m in msgs] == ["13", "45", "51"]
+          and msgs[0]["fields"].get("userId") == ["1001"])
+    msgs = wire.messages(path, "-o", "kelvo.tcp_port:0", "-o", keys, "-o", "kelvo.heuristic:FALSE",
+                         "-d", "tls.port==%s,kelvo" % server_port)
+    check("TLS fixture by Decode As", [m.get("id") for m in msgs] == ["13", "45", "51"])
+    check("TLS fixture without the key log",
+          not wire.messages(path, "-o", "kelvo.tcp_port:0"))
+
+
 def main():
     if shutil.which("tshark") is None:
         print("SKIP: tshark is not installed (tools/setup.sh installs it)")
@@ -246,9 +268,10 @@ def main():
             before = len(failures)
             test(work)
             print("%s: %s" % (test.__name__, "ok" if len(failures) == before else "FAILED"))
-        before = len(failures)
-        test_demo_fixture()
-        print("test_demo_fixture: %s" % ("ok" if len(failures) == before else "FAILED"))
+        for test in (test_demo_fixture, test_tls_fixture):
+            before = len(failures)
+            test()
+            print("%s: %s" % (test.__name__, "ok" if len(failures) == before else "FAILED"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:

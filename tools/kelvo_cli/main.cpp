@@ -30,6 +30,7 @@
 #include "console.h"
 #include "host_sink.h"
 #include "module.h"
+#include "security.h"
 
 namespace {
 
@@ -39,11 +40,21 @@ constexpr int kExitUsage = 2;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: kelvo-cli [--lib PATH] [--script FILE] [--record FILE] [--pump]\n"
+               "                 [--tls --tls-server-name NAME [--tls-ca FILE | --tls-pin HEX]]\n"
+               "                 [--proxy-user USER --proxy-password PASSWORD]\n"
                "  --lib PATH     client module to load (default %s)\n"
                "  --script FILE  run the commands in FILE, then exit\n"
                "  --record FILE  record every inbound message into FILE (kelvo-replay plays it)\n"
                "  --pump         run every event on the main thread, pumped between commands\n"
                "                 and while waiting (IImClientPump), as a game loop would\n"
+               "  --tls          connect with TLS (IImClientSecurity); the certificate is always\n"
+               "                 verified, by default against the system's certificate store\n"
+               "  --tls-server-name NAME  the name the certificate must carry (sent as SNI)\n"
+               "  --tls-ca FILE  trust only the certificates of this PEM file\n"
+               "  --tls-pin HEX  trust only the server key whose SHA-256 (of its\n"
+               "                 SubjectPublicKeyInfo) is these 64 hex digits\n"
+               "  --proxy-user USER, --proxy-password PASSWORD\n"
+               "                 the username and password a SOCKS5 proxy asks for\n"
                "Without --script, commands come from stdin (interactive on a terminal).\n\n%s",
                KELVO_DEFAULT_MODULE, kelvo_cli::Session::Help());
 }
@@ -130,9 +141,22 @@ int main(int argc, char** argv) {
   std::string scriptPath;
   std::string recordPath;
   bool pumpMode = false;
+  kelvo_cli::SecurityOptions security;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--lib" || arg == "--script") && i + 1 < argc) {
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--tls") {
+      security.tls = true;
+    } else if (arg == "--tls-server-name" && hasValue) {
+      security.serverName = argv[++i];
+    } else if (arg == "--tls-ca" && hasValue) {
+      security.caFile = argv[++i];
+    } else if (arg == "--tls-pin" && hasValue) {
+      security.pinHex = argv[++i];
+    } else if ((arg == "--proxy-user" || arg == "--proxy-password") && hasValue) {
+      (arg == "--proxy-user" ? security.proxyUser : security.proxyPassword) = argv[++i];
+      security.proxyCredentials = true;
+    } else if ((arg == "--lib" || arg == "--script") && i + 1 < argc) {
       (arg == "--lib" ? libraryPath : scriptPath) = argv[++i];
     } else if (arg == "--record" && i + 1 < argc) {
       recordPath = argv[++i];
@@ -145,6 +169,12 @@ int main(int argc, char** argv) {
       PrintUsage(stderr);
       return kExitUsage;
     }
+  }
+
+  std::string securityError;
+  if (!kelvo_cli::CheckSecurityOptions(security, &securityError)) {
+    std::fprintf(stderr, "kelvo-cli: %s\n", securityError.c_str());
+    return kExitUsage;
   }
 
   std::ifstream script;
@@ -178,6 +208,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelvo-cli: the module refused interface version %08X\n",
                  kelvo::IM_INTERFACE_VERSION);
     return kExitUsage;
+  }
+
+  // Before anything can connect: a TLS that cannot be set up ends the run.
+  if (security.Any() && !kelvo_cli::ApplySecurity(client, security, &securityError)) {
+    std::fprintf(stderr, "kelvo-cli: %s\n", securityError.c_str());
+    client->Release();
+    return kExitFailed;
   }
 
   kelvo_cli::Console console(stdout);

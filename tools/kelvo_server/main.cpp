@@ -21,6 +21,7 @@
 #include <asio.hpp>
 
 #include "admin.h"
+#include "link.h"
 #include "nimbo2/msg_head.h"
 #include "protocol/message_ids.h"
 #include "seed.h"
@@ -48,17 +49,15 @@ class Server;
 // writes queued messages one at a time.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server& server, tcp::socket socket, SessionId id)
-      : server_(server), socket_(std::move(socket)), id_(id) {}
+  Connection(Server& server, tcp::socket socket, const TlsContext* tls, SessionId id)
+      : server_(server), link_(std::move(socket), tls), id_(id) {}
 
-  void Start() { ReadHeader(); }
+  void Start();
   void Send(Bytes message);
   void Close() {
     if (closed_) return;
     closed_ = true;
-    asio::error_code ec;
-    socket_.shutdown(tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
+    link_.Close();
   }
 
  private:
@@ -67,7 +66,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void WriteNext();
 
   Server& server_;
-  tcp::socket socket_;
+  Link link_;
   SessionId id_;
   // The longest request is 279 bytes; the header decides how much is read.
   std::array<uint8_t, 512> buffer_{};
@@ -79,8 +78,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 class Server : public Outlet {
  public:
-  Server(asio::io_context& io, tcp::endpoint endpoint, Directory dir, int verbosity)
-      : acceptor_(io), acceptPause_(io), state_(std::move(dir), *this), verbosity_(verbosity) {
+  Server(asio::io_context& io, tcp::endpoint endpoint, Directory dir, int verbosity,
+         std::shared_ptr<TlsContext> tls)
+      : acceptor_(io), acceptPause_(io), state_(std::move(dir), *this), verbosity_(verbosity),
+        tls_(std::move(tls)) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -89,6 +90,8 @@ class Server : public Outlet {
 
   tcp::endpoint local_endpoint() const { return acceptor_.local_endpoint(); }
   ServerState& state() { return state_; }
+  // A new certificate and key for the connections accepted from now on.
+  void SetTls(std::shared_ptr<TlsContext> tls) { tls_ = std::move(tls); }
 
   void Accept() {
     acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
@@ -121,7 +124,7 @@ class Server : public Outlet {
         }
         asio::error_code nodelayEc;
         socket.set_option(tcp::no_delay(true), nodelayEc);
-        auto conn = std::make_shared<Connection>(*this, std::move(socket), id);
+        auto conn = std::make_shared<Connection>(*this, std::move(socket), tls_.get(), id);
         connections_[id] = conn;
         state_.Connect(id, where.str());
         conn->Start();
@@ -138,8 +141,10 @@ class Server : public Outlet {
     connections_.clear();
   }
 
-  // The socket went away (peer closed, read or write error).
-  void Lost(SessionId id) {
+  // The socket went away (peer closed, read or write error, failed TLS
+  // handshake: `why` says which).
+  void Lost(SessionId id, const std::string& why = "") {
+    if (!why.empty()) LogLine("session " + std::to_string(id) + ": " + why);
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
     std::shared_ptr<Connection> conn = it->second;
@@ -177,9 +182,19 @@ class Server : public Outlet {
   bool acceptStalled_ = false;
   ServerState state_;
   int verbosity_;
+  std::shared_ptr<TlsContext> tls_;  // null: plain TCP
   SessionId next_ = 1;
   std::map<SessionId, std::shared_ptr<Connection>> connections_;
 };
+
+void Connection::Start() {
+  auto self = shared_from_this();
+  link_.Start([this, self](const asio::error_code& ec) {
+    if (closed_) return;
+    if (ec) return server_.Lost(id_, link_.failure());
+    ReadHeader();
+  });
+}
 
 void Connection::Send(Bytes message) {
   if (closed_) return;
@@ -189,25 +204,24 @@ void Connection::Send(Bytes message) {
 
 void Connection::WriteNext() {
   auto self = shared_from_this();
-  asio::async_write(socket_, asio::buffer(queue_.front()),
-                    [this, self](const asio::error_code& ec, std::size_t) {
-                      if (closed_) return;
-                      if (ec) {
-                        server_.Lost(id_);
-                        return;
-                      }
-                      queue_.pop_front();
-                      if (!queue_.empty()) WriteNext();
-                    });
+  link_.WriteAll(queue_.front().data(), queue_.front().size(),
+                 [this, self](const asio::error_code& ec) {
+                   if (closed_) return;
+                   if (ec) {
+                     server_.Lost(id_, link_.failure());
+                     return;
+                   }
+                   queue_.pop_front();
+                   if (!queue_.empty()) WriteNext();
+                 });
 }
 
 void Connection::ReadHeader() {
   auto self = shared_from_this();
-  asio::async_read(socket_, asio::buffer(buffer_.data(), kHeaderSize),
-                   [this, self](const asio::error_code& ec, std::size_t) {
+  link_.ReadExactly(buffer_.data(), kHeaderSize, [this, self](const asio::error_code& ec) {
                      if (closed_) return;
                      if (ec) {
-                       server_.Lost(id_);
+                       server_.Lost(id_, link_.failure());
                        return;
                      }
                      std::string why;
@@ -222,11 +236,11 @@ void Connection::ReadHeader() {
 
 void Connection::ReadBody(std::size_t size) {
   auto self = shared_from_this();
-  asio::async_read(socket_, asio::buffer(buffer_.data() + kHeaderSize, size - kHeaderSize),
-                   [this, self, size](const asio::error_code& ec, std::size_t) {
+  link_.ReadExactly(buffer_.data() + kHeaderSize, size - kHeaderSize,
+                    [this, self, size](const asio::error_code& ec) {
                      if (closed_) return;
                      if (ec) {
-                       server_.Lost(id_);
+                       server_.Lost(id_, link_.failure());
                        return;
                      }
                      server_.state().HandleRequest(id_, buffer_.data(), size);
@@ -237,7 +251,10 @@ void Connection::ReadBody(std::size_t size) {
 void Usage(std::FILE* to) {
   std::fprintf(to,
                "usage: kelvo-server [--bind 127.0.0.1] [--port N] [--seed FILE] [-v|-vv] "
-               "[--admin-stdin]\n");
+               "[--admin-stdin]\n"
+               "                    [--tls-cert FILE --tls-key FILE]\n"
+               "With --tls-cert and --tls-key the listener speaks TLS only (SIGHUP reloads both\n"
+               "files for the connections accepted after it).\n");
 }
 
 int Run(int argc, char** argv) {
@@ -246,6 +263,7 @@ int Run(int argc, char** argv) {
   std::string seedPath;
   int verbosity = 0;
   bool admin = false;
+  std::string tlsCert, tlsKey;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -263,6 +281,8 @@ int Run(int argc, char** argv) {
         return 2;
       }
     } else if (arg == "--seed" && value(&seedPath)) {
+    } else if (arg == "--tls-cert" && value(&tlsCert)) {
+    } else if (arg == "--tls-key" && value(&tlsKey)) {
     } else if (arg == "-v") {
       verbosity = verbosity < 1 ? 1 : verbosity;
     } else if (arg == "-vv") {
@@ -274,6 +294,20 @@ int Run(int argc, char** argv) {
       return 0;
     } else {
       Usage(stderr);
+      return 2;
+    }
+  }
+
+  if (tlsCert.empty() != tlsKey.empty()) {
+    std::fprintf(stderr, "kelvo-server: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  std::shared_ptr<TlsContext> tls;
+  if (!tlsCert.empty()) {
+    std::string error;
+    tls = TlsContext::Load(tlsCert, tlsKey, &error);
+    if (!tls) {
+      std::fprintf(stderr, "kelvo-server: TLS: %s\n", error.c_str());
       return 2;
     }
   }
@@ -315,7 +349,7 @@ int Run(int argc, char** argv) {
   std::unique_ptr<Server> server;
   try {
     server = std::make_unique<Server>(io, tcp::endpoint(address, static_cast<uint16_t>(port)),
-                                      std::move(dir), verbosity);
+                                      std::move(dir), verbosity, tls);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kelvo-server: cannot listen on %s:%lu: %s\n", bind.c_str(), port,
                  e.what());
@@ -330,6 +364,27 @@ int Run(int argc, char** argv) {
     server->Stop();
     io.stop();
   });
+
+  // A renewed certificate without a restart: the files are read again, and
+  // a pair that does not load leaves the current one in place.
+  asio::signal_set reload(io);
+  std::function<void()> awaitReload = [&] {
+    reload.async_wait([&](const asio::error_code& e, int) {
+      if (e) return;
+      std::string error;
+      if (std::shared_ptr<TlsContext> fresh = TlsContext::Load(tlsCert, tlsKey, &error)) {
+        server->SetTls(std::move(fresh));
+        LogLine("SIGHUP: TLS certificate and key reloaded");
+      } else {
+        LogLine("SIGHUP: TLS reload failed, keeping the current certificate: " + error);
+      }
+      awaitReload();
+    });
+  };
+  if (tls) {
+    reload.add(SIGHUP);
+    awaitReload();
+  }
 
   if (admin) {
     // Blocking reads on stdin stay off the io_context's thread; each line is
@@ -355,6 +410,7 @@ int Run(int argc, char** argv) {
 
   const tcp::endpoint local = server->local_endpoint();
   LogLine(std::to_string(accounts) + " account(s) loaded");
+  if (tls) LogLine("TLS only, certificate " + tlsCert);
   std::printf("listening on %s:%u\n", local.address().to_string().c_str(),
               static_cast<unsigned>(local.port()));
   std::fflush(stdout);

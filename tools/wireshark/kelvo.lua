@@ -3,6 +3,13 @@
 --   tshark -X lua_script:tools/wireshark/kelvo.lua -r session.pcapng
 --   tshark -X lua_script:tools/wireshark/kelvo.lua -o kelvo.tcp_port:7000 -r session.pcapng -V
 --
+-- Inside TLS, with the key log the client wrote (KELVO_TLS_KEYLOG):
+--
+--   tshark -X lua_script:tools/wireshark/kelvo.lua -o tls.keylog_file:keys.log \
+--          -d tls.port==7443,kelvo -r session.pcapng
+--
+-- (the heuristic below also finds such sessions without -d).
+--
 -- Every message is a 4-byte header and its body: a little-endian u16 whose
 -- low 15 bits are the total length L (header included; bit 15 is a flag),
 -- the category byte (bits 2-7; bits 0 and 1 are flags) and the id. Messages
@@ -557,10 +564,31 @@ local function Heuristic(tvb, pinfo, root)
   return true
 end
 
+-- The same inside TLS, where the decrypted records come to us one by one:
+-- a session whose first client record is a login request is ours from
+-- then on. The conversation is left to TLS, which must go on decrypting.
+local tlsSessions = {}
+local function TlsHeuristic(tvb, pinfo, root)
+  if not kelvo.prefs.heuristic then return false end
+  local here, _, key = Ends(pinfo)
+  if not tlsSessions[key] then
+    if tvb:len() < 58 then return false end
+    if tvb(0, 2):le_uint() ~= 58 or tvb(2, 1):uint() ~= CATEGORY * 4 then return false end
+    if tvb(3, 1):uint() ~= 13 or tvb(8, 1):uint() ~= 1 then return false end
+    tlsSessions[key] = true
+    clientEnd[key] = here
+  end
+  Dissect(tvb, pinfo, root)
+  return true
+end
+
 function kelvo.init()
   clientEnd = {}
+  tlsSessions = {}
 end
 
 RegisterPort()
 tcpTable:add_for_decode_as(kelvo)
+DissectorTable.get("tls.port"):add_for_decode_as(kelvo)
 kelvo:register_heuristic("tcp", Heuristic)
+kelvo:register_heuristic("tls", TlsHeuristic)

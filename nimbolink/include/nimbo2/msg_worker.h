@@ -79,6 +79,7 @@ enum class LinkReason : uint32_t {
   kOutOfMemory,
   kOtherError,         // value: the system's error code
   kNoDescriptors,      // value: the system's error code (out of file descriptors)
+  kProxyAuthRefused,   // value: the status byte of the proxy's username/password reply (RFC 1929)
 };
 
 // One reason with the addresses it concerns. Addresses and ports are in host

@@ -49,7 +49,7 @@ cxxflags=(--target="$target" -ffreestanding -nostdlibinc -isystem "$here/include
 # Each header on its own, included as a game's source file would.
 echo "--- ${arch}: public headers in MSVC mode"
 for std in c++14 c++17 c++20; do
-  for header in kelvo_types.h im_base.h im_client.h im_client_sink.h kelvo_core.h im_client_pump.h im_client_engine.h; do
+  for header in kelvo_types.h im_base.h im_client.h im_client_sink.h kelvo_core.h im_client_pump.h im_client_engine.h im_client_security.h; do
     echo "#include \"kelvo/$header\"" |
       "$clang" "${cxxflags[@]}" -std="$std" -pedantic -fsyntax-only -x c++ -
   done

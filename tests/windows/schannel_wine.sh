@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs the SChannel session's test (a Windows program, under Wine) against
+# OpenSSL servers on the Linux side:
+#
+#   tests/windows/schannel_wine.sh SCHANNEL_TEST_EXE
+#
+# Makes a CA and three server certificates with the openssl command (one
+# signed by the CA for im.kelvo.test and 127.0.0.1, the same one expired, a
+# self-signed one), starts one `openssl s_server -rev` on 127.0.0.1 for
+# each and a clear-text server (python3), and hands ports, the folder and
+# the self-signed key's pin to the test through the environment. Exit 77
+# (skip) without openssl.
+set -euo pipefail
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+if ! command -v openssl >/dev/null; then
+  echo "SKIPPED: the openssl command is missing (apt-get install openssl)"
+  exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-schannel.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+p256=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+openssl req -x509 "${p256[@]}" -keyout ca.key -out ca.pem -subj "/CN=Kelvo Test CA" -days 30 \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  2>/dev/null
+openssl req -new "${p256[@]}" -keyout leaf.key -out leaf.csr -subj "/CN=im.kelvo.test" 2>/dev/null
+printf '%s\n' "basicConstraints=critical,CA:FALSE" "extendedKeyUsage=serverAuth" \
+  "subjectAltName=DNS:im.kelvo.test,IP:127.0.0.1" >leaf.ext
+openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 30 \
+  -extfile leaf.ext -out good.pem 2>/dev/null
+# -1 day: valid from now until yesterday, i.e. expired.
+openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 3 -days -1 \
+  -extfile leaf.ext -out expired.pem 2>/dev/null
+openssl req -x509 "${p256[@]}" -keyout self.key -out self.pem -subj "/CN=im.kelvo.test" -days 30 \
+  -addext "subjectAltName=DNS:im.kelvo.test" -addext "extendedKeyUsage=serverAuth" 2>/dev/null
+pin=$(openssl x509 -in self.pem -pubkey -noout | openssl pkey -pubin -outform der |
+      openssl dgst -sha256 -hex | sed 's/^.* //')
+
+# One server per certificate; each prints "ACCEPT 127.0.0.1:PORT" once up.
+serve() {
+  local name=$1 cert=$2 key=$3
+  openssl s_server -accept 127.0.0.1:0 -cert "$cert" -key "$key" -rev </dev/null \
+    >"$name.out" 2>&1 &
+  pids+=($!)
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^ACCEPT 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$name.out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  if [ -z "$port" ]; then
+    echo "*** openssl s_server ($name) did not start:" >&2
+    cat "$name.out" >&2
+    exit 1
+  fi
+  echo "$port"
+}
+# And one that speaks the protocol in clear: a message, then it hangs up.
+python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(4)
+print("ACCEPT 127.0.0.1:%d" % s.getsockname()[1], flush=True)
+while True:
+    c, _ = s.accept()
+    c.sendall(bytes([8, 0, 0x2C, 9, 1, 2, 3, 4]))
+    c.close()
+' >clear.out 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  KELVO_TLS_CLEAR_PORT=$(sed -n 's/^ACCEPT 127\.0\.0\.1:\([0-9]*\)$/\1/p' clear.out)
+  [ -n "$KELVO_TLS_CLEAR_PORT" ] && break
+  sleep 0.1
+done
+export KELVO_TLS_CLEAR_PORT
+KELVO_TLS_GOOD_PORT=$(serve good good.pem leaf.key)
+KELVO_TLS_EXPIRED_PORT=$(serve expired expired.pem leaf.key)
+KELVO_TLS_SELF_PORT=$(serve self self.pem self.key)
+export KELVO_TLS_GOOD_PORT KELVO_TLS_EXPIRED_PORT KELVO_TLS_SELF_PORT
+export KELVO_TLS_SELF_PIN=$pin
+# Wine's drive Z: is the Linux root.
+export KELVO_TLS_DIR="Z:$work"
+
+status=0
+wine "$exe" 2>&1 | tee test.out || status=$?
+if [ "$status" -ne 0 ] || ! grep -q '^\[  PASSED  \] 2 tests' test.out ||
+   grep -q 'SKIPPED' test.out; then
+  echo "*** the SChannel test failed or did not run (exit status ${status})" >&2
+  exit 1
+fi
