@@ -287,17 +287,20 @@ TEST(SharedLoop, CloseReconnectAndReleaseOfOneClientLeaveTheOthersAlone) {
       std::this_thread::sleep_for(2ms);
     }
   });
-  for (uint32_t seq = 0; seq < kChats; ++seq) {
-    for (uint32_t i = 2; i < kClients; ++i) ASSERT_TRUE(crowd.Send(i, Chat(i, seq)));
+  bool sent = true;
+  for (uint32_t seq = 0; seq < kChats && sent; ++seq) {
+    for (uint32_t i = 2; i < kClients && sent; ++i) sent = crowd.Send(i, Chat(i, seq));
   }
-  ASSERT_TRUE(Eventually([&] {
+  const bool all = sent && Eventually([&] {
     for (uint32_t i = 2; i < kClients; ++i) {
       if (bots[i]->sink.chats < static_cast<int>(kChats)) return false;
     }
     return true;
-  }));
+  });
   done = true;
   churn.join();
+  ASSERT_TRUE(sent);
+  ASSERT_TRUE(all) << "the others stopped hearing while one client churned";
   for (uint32_t i = 2; i < kClients; ++i) {
     EXPECT_EQ(bots[i]->sink.disorders, 0);
     EXPECT_EQ(bots[i]->sink.closed, 0);

@@ -572,15 +572,17 @@ void Conn::ProxyStep() {
 
 void Conn::Established() {
   phase_ = Phase::kUp;
+  bool closing;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (closing_) {
-      // Closed while the handshake ran: nobody waits for this one.
-      return Finish();
+    closing = closing_;
+    if (!closing) {
+      up_ = true;
+      connectedReport_ = true;
     }
-    up_ = true;
-    connectedReport_ = true;
   }
+  // Closed while the handshake ran: nobody waits for this one.
+  if (closing) return Finish();
   SetInterest();
   Rearm();
   owner_->Notify(this);
