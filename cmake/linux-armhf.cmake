@@ -6,5 +6,6 @@
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(KELVO_CROSS_TRIPLE arm-linux-gnueabihf)
 set(KELVO_QEMU qemu-arm)
-set(KELVO_LINUX_ARCH armhf)
+set(KELVO_DEB_ARCH armhf)
+set(KELVO_ARCHIVE_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross-common.cmake)

@@ -1,8 +1,9 @@
 # Shared part of the Linux ARM cross toolchains (Debian's cross compilers).
 # The including file sets KELVO_CROSS_TRIPLE (aarch64-linux-gnu or
 # arm-linux-gnueabihf), CMAKE_SYSTEM_PROCESSOR, KELVO_QEMU (the qemu-user
-# program of the target) and KELVO_LINUX_ARCH (the Debian architecture, which
-# also names the SDK archives) first.
+# program of the target), KELVO_DEB_ARCH (the Debian architecture of the
+# .deb) and KELVO_ARCHIVE_ARCH (the processor the .tar.gz is named after)
+# first.
 #
 # Libraries of the target come from Debian's multiarch packages (libssl-dev:arm64
 # and so on, under /usr/lib/<triple>), which share /usr/include with the build
