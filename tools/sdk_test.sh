@@ -243,6 +243,8 @@ done
 # started above, as a game on a phone talks to a server elsewhere.
 sdk_test_linux_arm() {
   local arch deb_arch triple qemu machine processor atgz adeb aprefix adebroot consumer t
+  # The cross compilers, qemu-user and the targets' run-times, when missing.
+  bash "$root/tools/setup.sh" >/dev/null || exit 1
   for arch in aarch64 armhf; do
     case $arch in
       aarch64) deb_arch=arm64; triple=aarch64-linux-gnu; qemu=qemu-aarch64
