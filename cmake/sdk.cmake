@@ -156,7 +156,17 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_VENDOR "Kelvo")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Kelvo client core SDK: libkelvocore, headers, CLI host and reference server")
-  set(CPACK_PACKAGE_FILE_NAME kelvocore-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+  # The archive is named after the processor (x86_64, aarch64) or, for 32-bit
+  # ARM, the ABI (armhf); the ARM cross toolchains say which, and which
+  # Debian architecture the .deb is for.
+  if(KELVO_ARCHIVE_ARCH)
+    set(CPACK_PACKAGE_FILE_NAME kelvocore-${PROJECT_VERSION}-linux-${KELVO_ARCHIVE_ARCH})
+  else()
+    set(CPACK_PACKAGE_FILE_NAME kelvocore-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+  endif()
+  if(KELVO_DEB_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KELVO_DEB_ARCH})
+  endif()
   set(CPACK_GENERATOR TGZ DEB)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

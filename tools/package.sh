@@ -5,6 +5,10 @@
 #                                           bin/kelvo-cli, bin/kelvo-bots,
 #                                           bin/kelvo-server)
 #   kelvocore_VERSION_amd64.deb             the same, installing under /usr
+#   kelvocore-VERSION-linux-aarch64.tar.gz  the same tree for 64-bit ARM Linux,
+#   kelvocore-VERSION-linux-armhf.tar.gz    and for 32-bit ARM (hard-float),
+#   kelvocore_VERSION_arm64.deb             cross-built (presets package-aarch64
+#   kelvocore_VERSION_armhf.deb             and package-armhf)
 #   kelvocore-VERSION-windows-sdk.zip       include/, bin/x64, bin/x86,
 #                                           lib/x64, lib/x86, lib/cmake,
 #                                           docs/, CHANGELOG.md
@@ -75,6 +79,27 @@ cp -r bindings/python/kelvo bindings/python/README.md "$sdk/bindings/python/"
 cp -r bindings/csharp/src bindings/csharp/README.md "$sdk/bindings/csharp/"
 find "$sdk/bindings" -name __pycache__ -prune -exec rm -rf {} +
 (cd build/package-stage && zip -qrX "../../dist/${sdk_name}.zip" "$sdk_name")
+
+# --- ARM Linux archives ------------------------------------------------------
+# The installed tree of the x86_64 archives, cross-built for aarch64 and armhf
+# with the toolchains in cmake/. dpkg-shlibdeps reads each .deb's
+# dependencies from the target's multiarch libraries (libstdc++6:arm64, ...),
+# which tools/setup.sh installs with the cross compilers.
+package_linux_arm() {
+  local preset arch t
+  for preset in package-aarch64 package-armhf; do
+    arch=${preset#package-}
+    t=$SECONDS
+    echo "=== package: ${preset}: configure and build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "=== package: Linux ${arch} .tar.gz and .deb (CPack)"
+    (cd "build/${preset}" && cpack -B "$PWD/../package-stage/cpack-${arch}" >/dev/null)
+    cp "build/package-stage/cpack-${arch}"/*.tar.gz "build/package-stage/cpack-${arch}"/*.deb dist/
+    echo "=== package: ${arch} built and packed in $((SECONDS - t)) s"
+  done
+}
+package_linux_arm
 
 (cd dist && sha256sum -- *.tar.gz *.deb *.zip > SHA256SUMS)
 # --- bindings and docs (2 of 2): the Python wheels, the NuGet package and

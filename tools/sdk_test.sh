@@ -10,6 +10,10 @@
 #     tree names the build machine's paths;
 #   - .deb: unpacked with dpkg-deb -x, its file list and fields checked, the
 #     host built with the pkg-config file inside it and run;
+#   - Linux aarch64 and armhf .tar.gz and .deb: the layout, the module's
+#     processor, ABI, SONAME and exports; the hosts cross-built against each
+#     (find_package, pkg-config from the .tar.gz and from the .deb) and the
+#     archive's kelvo-cli run under qemu-user against the x86_64 kelvo-server;
 #   - Windows SDK .zip: the layout, each DLL's version resource and export
 #     table, both import libraries, and per architecture a MinGW host linked
 #     through libkelvocore.dll.a (found with find_package), one linked
@@ -70,8 +74,8 @@ one() {  # the single dist/ file matching a pattern
   fi
   echo "$root/${matches[0]}"
 }
-tgz=$(one 'kelvocore-*-linux-*.tar.gz') || exit 1
-deb=$(one 'kelvocore_*.deb') || exit 1
+tgz=$(one 'kelvocore-*-linux-x86_64.tar.gz') || exit 1
+deb=$(one 'kelvocore_*_amd64.deb') || exit 1
 zip=$(one 'kelvocore-*-windows-sdk.zip') || exit 1
 version=$(dpkg-deb -f "$deb" Version)
 soname_version=${version%.*}
@@ -284,6 +288,97 @@ for arch in x64 x86; do
   run_host "$arch host loading kelvocore.dll, under Wine" wine kelvo_consumer_loaded.exe "$port" kelvocore.dll
   cd "$root" || exit 1
 done
+
+# --- ARM Linux archives -------------------------------------------------------
+# Each unpacked as an SDK user gets it; the hosts are built with Debian's
+# cross compilers and run under qemu-user (the targets' run-times are the
+# multiarch packages tools/setup.sh installs) against the x86_64 kelvo-server
+# started above, as a game on a phone talks to a server elsewhere.
+sdk_test_linux_arm() {
+  local arch deb_arch triple qemu machine processor atgz adeb aprefix adebroot consumer t
+  # The cross compilers, qemu-user and the targets' run-times, when missing.
+  bash "$root/tools/setup.sh" >/dev/null || exit 1
+  for arch in aarch64 armhf; do
+    case $arch in
+      aarch64) deb_arch=arm64; triple=aarch64-linux-gnu; qemu=qemu-aarch64
+               machine=AArch64; processor=aarch64 ;;
+      armhf) deb_arch=armhf; triple=arm-linux-gnueabihf; qemu=qemu-arm
+             machine=ARM; processor=armv7l ;;
+    esac
+    t=$SECONDS
+    echo "=== sdk_test: Linux ${arch} .tar.gz and .deb, hosts under ${qemu}"
+    atgz=$(one "kelvocore-*-linux-${arch}.tar.gz") || exit 1
+    adeb=$(one "kelvocore_*_${deb_arch}.deb") || exit 1
+    mkdir -p "$work/$arch"
+    tar -xzf "$atgz" -C "$work/$arch"
+    aprefix=$(echo "$work/$arch"/kelvocore-*)
+    holds "$arch tar.gz" "$aprefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
+      "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
+      lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
+      bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
+      share/doc/kelvo/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
+      share/kelvo/bindings/csharp/src/KelvoClient.cs
+    local module="$aprefix/lib/libkelvocore.so.${version}"
+    check "$arch: module, kelvo-cli and kelvo-server are $machine programs" bash -c \
+      "for f in '$module' '$aprefix/bin/kelvo-cli' '$aprefix/bin/kelvo-server'; do
+         readelf -h \"\$f\" | grep -q 'Machine: *$machine\$' || { echo \"\$f\"; readelf -h \"\$f\"; exit 1; }
+       done"
+    if [ "$arch" = armhf ]; then
+      check "armhf: the module uses the hard-float ABI" bash -c "readelf -h '$module' | grep -q 'hard-float ABI'"
+    fi
+    check "$arch: SONAME is libkelvocore.so.${soname_version}" \
+      bash -c "readelf -d '$module' | grep -q 'SONAME.*\[libkelvocore.so.${soname_version}\]'"
+    check "$arch: the module exports only CreateKelvoCore" bash -c \
+      "[ \"\$(nm -D --defined-only '$module' | awk '{print \$3}')\" = CreateKelvoCore ]"
+    check "$arch: no static library, test program or network library" \
+      bash -c "! find '$aprefix' -name '*.a' -o -name '*_test*' -o -name 'libnimbo*' | grep -q ."
+    check "$arch: no file names the build tree" bash -c "! grep -rlF '$root' '$aprefix'"
+
+    # The hosts as a game team cross-builds them: their own compiler and
+    # find_package against the unpacked SDK, no toolchain file of ours.
+    consumer="$work/consumer-$arch"
+    check "$arch find_package(KelvoCore 1.1 CONFIG): configure and build" bash -c \
+      "cmake -S '$root/tests/consumer' -B '$consumer' -G Ninja -DCMAKE_SYSTEM_NAME=Linux \
+         -DCMAKE_SYSTEM_PROCESSOR=$processor -DCMAKE_CXX_COMPILER=$triple-g++ \
+         -DCMAKE_PREFIX_PATH='$aprefix' && cmake --build '$consumer'"
+    run_host "$arch linked host under $qemu against kelvo-server" \
+      "$qemu" "$consumer/kelvo_consumer_linked" "$port"
+    run_host "$arch host loading the module at run time, under $qemu" \
+      "$qemu" "$consumer/kelvo_consumer_loaded" "$port" "$aprefix/lib/libkelvocore.so.${soname_version}"
+    arm_pkg_host "$arch tar.gz" "$aprefix/lib/pkgconfig" "$work/host-pkgconfig-$arch"
+
+    # The archive's own CLI finds the module through its RUNPATH and speaks
+    # GBK to the server while its terminal speaks UTF-8.
+    printf '%s\n' "connect 127.0.0.1 $port" 'wait "OnConnect 1"' 'login 1003 carol' \
+      'wait "OnLoginResult 1"' 'search 小明' "wait 'OnSearchUserListItem #1005 \"小明\"'" \
+      >"$work/cli-$arch.script"
+    check "$arch kelvo-cli from the archive, under $qemu, logs in and searches in GBK" \
+      timeout 120 "$qemu" "$aprefix/bin/kelvo-cli" --script "$work/cli-$arch.script"
+
+    adebroot="$work/deb-$arch"
+    dpkg-deb -x "$adeb" "$adebroot"
+    check "$arch .deb: package kelvocore ${version} for ${deb_arch}" bash -c \
+      "[ \"\$(dpkg-deb -f '$adeb' Package Version Architecture | tr '\n' ' ')\" = 'Package: kelvocore Version: ${version} Architecture: ${deb_arch} ' ]"
+    check "$arch .deb: depends on the C++ runtime it links" bash -c "dpkg-deb -f '$adeb' Depends | grep -q 'libstdc++6'"
+    check "$arch .deb: installs under /usr only" bash -c "[ \"\$(ls -A '$adebroot')\" = usr ]"
+    holds "$arch .deb" "$adebroot" "${expected[@]}"
+    check "$arch .deb: no file names the build tree" bash -c "! grep -rlF '$root' '$adebroot'"
+    arm_pkg_host "$arch .deb" "$adebroot/usr/lib/pkgconfig" "$work/host-deb-$arch"
+    echo "=== sdk_test: ${arch} checked in $((SECONDS - t)) s"
+  done
+}
+
+# arm_pkg_host DESCRIPTION PC_DIR OUT: the host cross-built from the .pc
+# flags alone, run under qemu (triple and qemu from the caller).
+arm_pkg_host() {
+  local flags libdir
+  flags=$(PKG_CONFIG_PATH="$2" pkg-config --cflags --libs kelvocore) &&
+  libdir=$(PKG_CONFIG_PATH="$2" pkg-config --variable=libdir kelvocore) &&
+  check "$1: pkg-config build" bash -c \
+    "$triple-g++ -std=c++14 -Wall -Wextra -Werror '$root/tests/consumer/host.cpp' -o '$3' $flags -pthread -Wl,-rpath,'$libdir'" &&
+  run_host "$1: host under $qemu against kelvo-server" "$qemu" "$3" "$port"
+}
+sdk_test_linux_arm
 
 echo "=== sdk_test: ${passed} checks in $((SECONDS - start)) s"
 echo "sdk_test: ${passed} passed, ${failed} failed"

@@ -37,3 +37,29 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update
   $SUDO apt-get install -y "${missing[@]}"
 fi
+
+# --- ARM Linux cross builds ----------------------------------------------------
+# Presets aarch64, armhf, package-aarch64 and package-armhf: Debian's cross
+# compilers, qemu-user to run the test programs, GoogleTest's sources (the
+# cross builds compile them), and the targets' libcrypto and C/C++ run-times
+# as multiarch packages: the cross builds link the former, qemu loads the
+# latter as an ARM machine would, and dpkg-shlibdeps reads the .debs'
+# dependencies from them.
+install_linux_arm() {
+  local arm_packages=(
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user googletest
+    libssl-dev:arm64 libstdc++6:arm64 libssl-dev:armhf libstdc++6:armhf
+  )
+  local arm_missing=() p arch
+  for p in "${arm_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || arm_missing+=("$p")
+  done
+  [ "${#arm_missing[@]}" -gt 0 ] || return 0
+  export DEBIAN_FRONTEND=noninteractive
+  for arch in arm64 armhf; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
+  done
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${arm_missing[@]}"
+}
+install_linux_arm

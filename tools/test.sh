@@ -21,6 +21,13 @@ for preset in debug asan tsan; do
     ctest --preset "$preset" -j "$jobs" --output-on-failure -E '^(CliSession|ServerSession|ThroughProxy)\.'
   fi
 done
+# ARM Linux, and x86_64 with unsigned plain char (tools/arm.sh): one plain
+# build each, the ARM ones cross-built and tested under qemu-user against the
+# debug build's kelvo-server. Each section prints its build and test time.
+for preset in unsigned-char aarch64 armhf; do
+  echo "=== ${preset} (tools/arm.sh)"
+  bash tools/arm.sh "$preset"
+done
 echo "=== fuzz smoke runs"
 bash tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-30}"
 echo "=== windows (MinGW-w64 + Wine)"
