@@ -239,7 +239,7 @@ TEST_F(CliSession, TlsFlagsNeverEndInAClearTextSession) {
       Run(kLoginBob, {"--tls", "--tls-server-name", "im.kelvo.test"});
   EXPECT_EQ(status_, 1) << output;
   EXPECT_EQ(output.find("OnLoginResult"), std::string::npos) << output;
-  EXPECT_EQ(output.find("OnConnect 1"), std::string::npos) << output;
+  EXPECT_EQ(output.find("OnConnect 1 connected"), std::string::npos) << output;
 
   const std::vector<std::vector<std::string>> misuses = {
       {"--tls"},

@@ -8,14 +8,6 @@ namespace Nimbo2 {
 
 namespace {
 
-// SOCKS5 (RFC 1928).
-constexpr uint8_t kSocksVersion = 5;
-constexpr uint8_t kMethodNoAuth = 0;
-constexpr uint8_t kCmdConnect = 1;
-constexpr uint8_t kAtypIpv4 = 1;
-constexpr uint8_t kAtypDomain = 3;
-constexpr uint8_t kAtypIpv6 = 4;
-
 constexpr auto kTick = std::chrono::seconds(1);
 constexpr int kEventsPerWait = 128;
 
@@ -279,29 +271,45 @@ Conn::Conn(std::shared_ptr<ClientState> owner, std::shared_ptr<Loop> loop, uint6
 Conn::~Conn() { net::Close(fd_); }
 
 bool Conn::Send(const uint8_t* data, std::size_t n) {
+  bool post;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!up_ || closing_) return false;
-    const std::size_t queued = sendQueue_.size() - sendOffset_;
-    if (queued + n > kSendQueueLimitBytes) return false;
-    if (queued == 0) {
-      // Nothing waits before these bytes: straight to the socket, on this
-      // thread. Only what the socket does not take goes to the loop.
-      int error = 0;
-      long written = net::Send(fd_, data, n, &error);
-      if (written < 0) written = 0;  // full, or dead: the loop finds out which
-      handedToSystem_ += static_cast<uint64_t>(written);
-      owner_->bytesOut.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
-      if (static_cast<std::size_t>(written) == n) return true;
-      sendQueue_.assign(data + written, data + n);
-      sendOffset_ = 0;
+    if (sendQueue_.size() - sendOffset_ + n > kSendQueueLimitBytes) return false;
+    if (tls_) {
+      if (!tls_->WritePlain(data, n)) return false;
+      post = SendCipherLocked();
     } else {
-      sendQueue_.insert(sendQueue_.end(), data, data + n);
-      return true;  // the loop is already writing
+      post = SendOrQueueLocked(data, n);
     }
   }
-  loop_->Post(shared_from_this(), Loop::kWantWrite);
+  if (post) loop_->Post(shared_from_this(), Loop::kWantWrite);
   return true;
+}
+
+bool Conn::SendOrQueueLocked(const uint8_t* data, std::size_t n) {
+  if (n == 0) return false;
+  if (sendQueue_.size() != sendOffset_) {
+    sendQueue_.insert(sendQueue_.end(), data, data + n);
+    return false;  // the loop is already writing
+  }
+  // Nothing waits before these bytes: straight to the socket, on this
+  // thread. Only what the socket does not take goes to the loop.
+  int error = 0;
+  long written = fd_ != net::kNoSocket ? net::Send(fd_, data, n, &error) : 0;
+  if (written < 0) written = 0;  // full, or dead: the loop finds out which
+  handedToSystem_ += static_cast<uint64_t>(written);
+  owner_->bytesOut.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+  if (static_cast<std::size_t>(written) == n) return false;
+  sendQueue_.assign(data + written, data + n);
+  sendOffset_ = 0;
+  return true;
+}
+
+bool Conn::SendCipherLocked() {
+  cipherOut_.clear();
+  tls_->TakeCipher(&cipherOut_);
+  return SendOrQueueLocked(cipherOut_.data(), cipherOut_.size());
 }
 
 void Conn::Close() {
@@ -312,6 +320,11 @@ void Conn::Close() {
     endReport_ = false;
     if (up_) {
       up_ = false;
+      // TLS: our close_notify goes after the last request.
+      if (tls_) {
+        tls_->Shutdown();
+        SendCipherLocked();
+      }
       // What the socket takes at once goes now, on the closing thread, and
       // our FIN right behind it; the loop flushes the rest.
       int error = 0;
@@ -395,6 +408,11 @@ void Conn::OnOps(uint32_t ops) {
     }
   }
   if (ops & Loop::kNotifyClosed) owner_->Notify(nullptr);
+  if ((ops & Loop::kResume) && phase_ == Phase::kUp && tls_) {
+    // Decrypted bytes may wait inside the session, with nothing new on the
+    // socket to wake us for them.
+    if (!DrainPlain()) return;
+  }
   if (phase_ == Phase::kUp && (ops & Loop::kWantWrite) && tickAt_ == Clock::time_point{}) {
     // Bytes wait: the stall watchdog runs until they are out.
     progressAt_ = Clock::now();
@@ -415,6 +433,13 @@ void Conn::Begin() {
       phase_ = Phase::kDone;
       return;
     }
+  }
+  if (attempt_.security.tls) {
+    std::string why;
+    std::unique_ptr<TlsSession> session = TlsSession::Create(attempt_.security.tlsConfig, &why);
+    if (!session) return Fail(LinkReason::kTls, 0, why);
+    std::lock_guard<std::mutex> lock(mu_);
+    tls_ = std::move(session);
   }
   int error = 0;
   const net::Socket s = net::OpenTcp(&error);
@@ -445,6 +470,10 @@ void Conn::OnReady(uint32_t ready) {
     }
     case Phase::kProxy:
       return ProxyStep();
+    case Phase::kTls:
+      if (ready & Poller::kOut) Flush();
+      if (phase_ == Phase::kTls && (ready & (Poller::kIn | Poller::kError))) TlsHandshake();
+      return;
     case Phase::kUp:
       if (ready & (Poller::kIn | Poller::kError)) {
         ReadSome((ready & Poller::kError) != 0, (ready & Poller::kFault) != 0);
@@ -464,6 +493,7 @@ void Conn::OnDeadline() {
   switch (phase_) {
     case Phase::kConnecting:
     case Phase::kProxy:
+    case Phase::kTls:
       return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
     case Phase::kUp:
       return Tick();
@@ -495,79 +525,110 @@ bool Conn::OnStopping() {
 
 void Conn::Connected() {
   owner_->tuning.store(net::Tune(fd_, attempt_.health), std::memory_order_relaxed);
-  if (!attempt_.viaProxy) return Established();
-  // Greeting: version 5, one method, "no authentication". The reply must
-  // pick exactly that method.
+  if (!attempt_.viaProxy) return StartTlsOrEstablish();
   phase_ = Phase::kProxy;
-  const uint8_t greeting[3] = {kSocksVersion, 1, kMethodNoAuth};
+  socks_ = std::make_unique<Socks5Handshake>(attempt_.ip, attempt_.port,
+                                             attempt_.security.proxyUsername,
+                                             attempt_.security.proxyPassword);
+  std::vector<uint8_t> out;
+  socks_->Start(&out);
   int error = 0;
-  if (net::Send(fd_, greeting, sizeof greeting, &error) != static_cast<long>(sizeof greeting))
+  if (net::Send(fd_, out.data(), out.size(), &error) != static_cast<long>(out.size()))
     return error != 0 ? FailIo(error) : Fail(LinkReason::kProxyClosed);
-  proxyStep_ = 1;
-  proxyNeed_ = 2;
-  proxyHave_ = 0;
   interest_ = Poller::kIn;
   loop_->Interest(this, fd_, interest_);
 }
 
-// Reads exactly what the handshake needs at each step, so that the first
-// byte after the proxy's reply is the first byte from the server.
+// The handshake takes only its own bytes: it looks at what arrived and
+// consumes exactly what it used, so the first byte after the proxy's reply
+// is the first byte of the server's stream (or of TLS).
 void Conn::ProxyStep() {
+  std::vector<uint8_t> out;
   for (;;) {
+    uint8_t buf[512];
     int error = 0;
-    const long n = net::Recv(fd_, proxyBuf_ + proxyHave_, proxyNeed_ - proxyHave_, &error);
+    const long n = net::Peek(fd_, buf, sizeof buf, &error);
     if (n == 0) return Fail(LinkReason::kProxyClosed);
     if (n < 0) {
       if (net::WouldBlock(error)) return;
-      const LinkReason r = net::ReasonFor(error);
-      if (r == LinkReason::kResetByPeer) return Fail(LinkReason::kProxyClosed);
+      if (net::ReasonFor(error) == LinkReason::kResetByPeer) return Fail(LinkReason::kProxyClosed);
       return FailIo(error);
     }
-    proxyHave_ += static_cast<std::size_t>(n);
-    if (proxyHave_ < proxyNeed_) continue;
-    const uint8_t* r = proxyBuf_;
-    proxyHave_ = 0;
-    switch (proxyStep_) {
-      case 1: {  // method selection
-        if (r[0] != kSocksVersion) return Fail(LinkReason::kProxyBadReply, r[0]);
-        if (r[1] != kMethodNoAuth) return Fail(LinkReason::kProxyMethodRefused, r[1]);
-        uint8_t m[10] = {kSocksVersion, kCmdConnect, 0, kAtypIpv4};
-        m[4] = static_cast<uint8_t>(attempt_.ip >> 24);
-        m[5] = static_cast<uint8_t>(attempt_.ip >> 16);
-        m[6] = static_cast<uint8_t>(attempt_.ip >> 8);
-        m[7] = static_cast<uint8_t>(attempt_.ip);
-        m[8] = static_cast<uint8_t>(attempt_.port >> 8);
-        m[9] = static_cast<uint8_t>(attempt_.port);
-        if (net::Send(fd_, m, sizeof m, &error) != static_cast<long>(sizeof m))
-          return error != 0 ? FailIo(error) : Fail(LinkReason::kProxyClosed);
-        proxyStep_ = 2;
-        proxyNeed_ = 4;  // VER REP RSV ATYP
-        break;
-      }
-      case 2:
-        if (r[0] != kSocksVersion) return Fail(LinkReason::kProxyBadReply, r[0]);
-        if (r[1] != 0) return Fail(LinkReason::kProxyFailureReply, r[1]);
-        if (r[3] == kAtypIpv4) {
-          proxyStep_ = 4;
-          proxyNeed_ = 4 + 2;
-        } else if (r[3] == kAtypIpv6) {
-          proxyStep_ = 4;
-          proxyNeed_ = 16 + 2;
-        } else if (r[3] == kAtypDomain) {
-          proxyStep_ = 3;
-          proxyNeed_ = 1;
-        } else {
-          return Fail(LinkReason::kProxyBadReply, r[3]);
-        }
-        break;
-      case 3:
-        proxyStep_ = 4;
-        proxyNeed_ = std::size_t{r[0]} + 2;
-        break;
-      default:  // the bound address and port, unused
-        return Established();
+    std::size_t used = 0;
+    out.clear();
+    const Socks5Handshake::Status status =
+        socks_->Feed(buf, static_cast<std::size_t>(n), &used, &out);
+    if (used != 0 && net::Recv(fd_, buf, used, &error) != static_cast<long>(used))
+      return FailIo(error);
+    if (!out.empty() &&
+        net::Send(fd_, out.data(), out.size(), &error) != static_cast<long>(out.size()))
+      return error != 0 ? FailIo(error) : Fail(LinkReason::kProxyClosed);
+    if (status == Socks5Handshake::Status::kFailed) return Fail(socks_->reason(), socks_->value());
+    if (status == Socks5Handshake::Status::kDone) {
+      socks_.reset();
+      return StartTlsOrEstablish();
     }
   }
+}
+
+void Conn::StartTlsOrEstablish() {
+  bool tls;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    tls = tls_ != nullptr;
+    if (tls) {
+      // Our ClientHello; what the socket does not take at once waits in the
+      // queue like any other bytes.
+      tls_->Advance();
+      SendCipherLocked();
+    }
+  }
+  if (!tls) return Established();
+  phase_ = Phase::kTls;
+  SetInterest();
+}
+
+void Conn::TlsHandshake() {
+  static thread_local uint8_t buf[16 * 1024];
+  bool ended = false;
+  for (;;) {
+    int error = 0;
+    const long n = net::Recv(fd_, buf, sizeof buf, &error);
+    if (n > 0) {
+      received_ += static_cast<uint64_t>(n);
+      std::lock_guard<std::mutex> lock(mu_);
+      tls_->FeedCipher(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      ended = true;
+      std::lock_guard<std::mutex> lock(mu_);
+      tls_->FeedCipherEnd();
+      break;
+    }
+    if (net::WouldBlock(error)) break;
+    return FailIo(error);
+  }
+  TlsSession::State state;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    state = tls_->Advance();
+    // The next handshake flight, or the alert that tells the server why.
+    SendCipherLocked();
+    if (state == TlsSession::State::kFailed) why = tls_->FailureText();
+  }
+  if (state == TlsSession::State::kOpen) {
+    Established();
+    // Bytes that came with the end of the handshake.
+    if (phase_ == Phase::kUp) DrainPlain();
+    return;
+  }
+  if (state == TlsSession::State::kFailed) return Fail(LinkReason::kTls, 0, why);
+  if (state == TlsSession::State::kClosed || ended) {
+    return Fail(LinkReason::kTls, 0, "TLS handshake failed: the server closed the connection");
+  }
+  SetInterest();
 }
 
 void Conn::Established() {
@@ -589,6 +650,7 @@ void Conn::Established() {
 }
 
 void Conn::ReadSome(bool errorSeen, bool faultSeen) {
+  if (tls_) return ReadTls();
   uint8_t* at;
   std::size_t space = 0;
   {
@@ -638,6 +700,82 @@ void Conn::ReadSome(bool errorSeen, bool faultSeen) {
   }
   if (net::WouldBlock(error)) return;
   LostIo(error);
+}
+
+void Conn::ReadTls() {
+  static thread_local uint8_t cipher[Framer::kReadChunk];
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (paused_) return;
+  }
+  int error = 0;
+  const long n = net::Recv(fd_, cipher, sizeof cipher, &error);
+  if (n < 0 && net::WouldBlock(error)) return;
+  if (n < 0) return LostIo(error);
+  TlsSession::State state;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (n > 0) {
+      tls_->FeedCipher(cipher, static_cast<std::size_t>(n));
+    } else {
+      tls_->FeedCipherEnd();
+    }
+    state = tls_->Advance();
+    SendCipherLocked();  // what the session answers on its own (key updates)
+    if (state == TlsSession::State::kFailed) why = tls_->FailureText();
+  }
+  if (n > 0) {
+    received_ += static_cast<uint64_t>(n);
+    owner_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+  }
+  // What the session decrypted is delivered before any end it reports.
+  if (!DrainPlain()) return;
+  if (state == TlsSession::State::kFailed) return Lost(LinkReason::kTls, 0, why);
+  if (state == TlsSession::State::kClosed || n == 0) return Lost(LinkReason::kClosedByPeer);
+  SetInterest();
+}
+
+bool Conn::DrainPlain() {
+  uint32_t fresh = 0;
+  bool whole = true;
+  bool memory = true;
+  bool nowPaused = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    while (!paused_) {
+      std::size_t space = 0;
+      uint8_t* at = inbox_.Reserve(&space);
+      if (at == nullptr) {
+        memory = false;
+        break;
+      }
+      const std::size_t room =
+          attempt_.inboxLimit - std::min(attempt_.inboxLimit, inbox_.HeldBytes());
+      if (space > room) space = room > 0 ? room : 1;
+      const std::size_t k = tls_->ReadPlain(at, space);
+      whole = inbox_.Frame(k, [](uint8_t*, std::size_t) {});
+      fresh += inbox_.Publish();
+      if (!whole || k == 0) break;
+      if (inbox_.HeldBytes() >= attempt_.inboxLimit) paused_ = nowPaused = true;
+    }
+  }
+  if (fresh != 0) owner_->messagesIn.fetch_add(fresh, std::memory_order_relaxed);
+  if (nowPaused) {
+    SetInterest();
+    Rearm();
+  }
+  if (fresh != 0) owner_->Notify(this);
+  if (phase_ != Phase::kUp) return false;  // closed by the worker meanwhile
+  if (!memory) {
+    Lost(LinkReason::kOutOfMemory);
+    return false;
+  }
+  if (!whole) {
+    Lost(LinkReason::kFramingError);
+    return false;
+  }
+  return true;
 }
 
 void Conn::Drain() {
@@ -719,8 +857,12 @@ void Conn::Tick() {
   Rearm();
 }
 
-LinkNote Conn::Note(uint32_t state, LinkReason reason, uint32_t value) const {
+LinkNote Conn::Note(uint32_t state, LinkReason reason, uint32_t value,
+                    const std::string& detail) const {
   LinkNote n{};
+  const std::size_t len = std::min(detail.size(), sizeof n.detail - 1);
+  std::memcpy(n.detail, detail.data(), len);
+  n.detail[len] = '\0';
   n.state = state;
   n.reason = reason;
   n.value = value;
@@ -734,7 +876,7 @@ LinkNote Conn::Note(uint32_t state, LinkReason reason, uint32_t value) const {
   return n;
 }
 
-void Conn::Fail(LinkReason reason, uint32_t value) {
+void Conn::Fail(LinkReason reason, uint32_t value, const std::string& detail) {
   if (phase_ == Phase::kDone) return;
   bool tell;
   {
@@ -744,7 +886,7 @@ void Conn::Fail(LinkReason reason, uint32_t value) {
     endReport_ = tell;
     endState_ = kConnectFailed;
     hasNote_ = true;
-    note_ = Note(kConnectFailed, reason, value);
+    note_ = Note(kConnectFailed, reason, value, detail);
   }
   Finish();
   if (tell) owner_->Notify(this);
@@ -761,7 +903,7 @@ void Conn::FailIo(int error) {
   Fail(reason, value);
 }
 
-void Conn::Lost(LinkReason reason, uint32_t value) {
+void Conn::Lost(LinkReason reason, uint32_t value, const std::string& detail) {
   if (phase_ == Phase::kDone) return;
   bool tell;
   {
@@ -772,7 +914,7 @@ void Conn::Lost(LinkReason reason, uint32_t value) {
     endReport_ = tell;
     endState_ = kConnectionClosed;
     hasNote_ = true;
-    note_ = Note(kConnectionClosed, reason, value);
+    note_ = Note(kConnectionClosed, reason, value, detail);
     sendQueue_.clear();
     sendOffset_ = 0;
   }
@@ -840,6 +982,7 @@ uint32_t Conn::WantedInterest() {
   switch (phase_) {
     case Phase::kConnecting: return Poller::kOut;
     case Phase::kProxy: return Poller::kIn;
+    case Phase::kTls: return Poller::kIn | out;
     case Phase::kUp: return (paused_ ? 0u : uint32_t{Poller::kIn}) | out;
     case Phase::kClosing: return Poller::kIn | out;
     default: return 0;
@@ -859,6 +1002,7 @@ void Conn::Rearm() {
   switch (phase_) {
     case Phase::kConnecting:
     case Phase::kProxy:
+    case Phase::kTls:
       at = started_ + std::chrono::milliseconds(attempt_.timeoutMs);
       break;
     case Phase::kUp:

@@ -41,10 +41,13 @@
 
 #include "inbox.h"
 #include "net.h"
+#include "nimbo2/link_security.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/recorder.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "poller.h"
+#include "socks5_handshake.h"
+#include "tls_session.h"
 
 namespace Nimbo2 {
 
@@ -158,6 +161,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
     uint32_t timeoutMs;
     net::Health health;
     std::size_t inboxLimit;
+    LinkSecurity security;
   };
 
   Conn(std::shared_ptr<ClientState> owner, std::shared_ptr<Loop> loop, uint64_t epoch,
@@ -209,28 +213,40 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool OnStopping();
 
  private:
-  enum class Phase { kIdle, kConnecting, kProxy, kUp, kClosing, kDone };
+  enum class Phase { kIdle, kConnecting, kProxy, kTls, kUp, kClosing, kDone };
 
   void Begin();
   void Connected();
+  void StartTlsOrEstablish();
+  void TlsHandshake();
   void Established();
   void ProxyStep();
   void ReadSome(bool errorSeen, bool faultSeen);
+  void ReadTls();
+  // TLS: moves decrypted bytes into the inbox as far as it has room, and
+  // tells the worker of new messages. False when the connection was lost.
+  bool DrainPlain();
   void Drain();
   void Flush();
   void Tick();
-  void Fail(LinkReason reason, uint32_t value = 0);
+  void Fail(LinkReason reason, uint32_t value = 0, const std::string& detail = std::string());
   void FailIo(int error);
-  void Lost(LinkReason reason, uint32_t value = 0);
+  void Lost(LinkReason reason, uint32_t value = 0, const std::string& detail = std::string());
   void LostIo(int error);
   void Finish();
   void Rearm();
   uint32_t WantedInterest();
   void SetInterest();
-  LinkNote Note(uint32_t state, LinkReason reason, uint32_t value) const;
+  LinkNote Note(uint32_t state, LinkReason reason, uint32_t value, const std::string& detail) const;
   // Under mu_: writes what waits, as far as the socket takes it. False on a
   // socket error (in *error).
   bool WriteQueuedLocked(int* error);
+  // Under mu_: `n` bytes to send after everything accepted before them:
+  // straight to the socket when nothing waits, the rest queued. True when
+  // the queue went from empty to not empty (the caller posts kWantWrite).
+  bool SendOrQueueLocked(const uint8_t* data, std::size_t n);
+  // Under mu_, TLS: what the session has to send, after the rest.
+  bool SendCipherLocked();
 
   const std::shared_ptr<ClientState> owner_;
   const std::shared_ptr<Loop> loop_;
@@ -256,11 +272,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::size_t queuedAtTick_ = 0;
   uint64_t received_ = 0;
   uint64_t receivedAtTick_ = 0;
-  // SOCKS5 handshake.
-  int proxyStep_ = 0;
-  std::size_t proxyNeed_ = 0;
-  std::size_t proxyHave_ = 0;
-  uint8_t proxyBuf_[4 + 255 + 2];
+  std::unique_ptr<Socks5Handshake> socks_;
 
   // Under mu_.
   std::mutex mu_;
@@ -269,6 +281,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool closing_ = false;     // no longer current
   bool shutDown_ = false;    // our FIN went out
   bool paused_ = false;      // the inbox is full: not reading
+  std::unique_ptr<TlsSession> tls_;  // TLS on: every byte of the stream goes through it
+  std::vector<uint8_t> cipherOut_;   // TLS: what the session hands out to send
   std::vector<uint8_t> sendQueue_;  // accepted, not yet taken by the system
   std::size_t sendOffset_ = 0;
   uint64_t handedToSystem_ = 0;     // bytes the system took from us
@@ -323,6 +337,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   uint32_t timeoutMs = kConnectTimeoutMs;
   LinkHealthLimits limits{};
   std::size_t inboxLimit = kDefaultInboxLimitBytes;
+  LinkSecurity security;
   bool shared = false;
 
   std::shared_ptr<Loop> loop;   // made by the first Connect

@@ -116,6 +116,16 @@ long Recv(Socket s, void* data, std::size_t n, int* error) {
   return r;
 }
 
+long Peek(Socket s, void* data, std::size_t n, int* error) {
+  const int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
+  const int r = ::recv(S(s), static_cast<char*>(data), chunk, MSG_PEEK);
+  if (r == SOCKET_ERROR) {
+    *error = LastError();
+    return -1;
+  }
+  return r;
+}
+
 void ShutdownWrite(Socket s) { ::shutdown(S(s), SD_SEND); }
 void Close(Socket s) {
   if (s != kNoSocket) ::closesocket(S(s));
@@ -317,6 +327,16 @@ long Send(Socket s, const void* data, std::size_t n, int* error) {
 long Recv(Socket s, void* data, std::size_t n, int* error) {
   for (;;) {
     const ssize_t r = ::recv(s, data, n, MSG_DONTWAIT);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno == EINTR) continue;
+    *error = errno;
+    return -1;
+  }
+}
+
+long Peek(Socket s, void* data, std::size_t n, int* error) {
+  for (;;) {
+    const ssize_t r = ::recv(s, data, n, MSG_DONTWAIT | MSG_PEEK);
     if (r >= 0) return static_cast<long>(r);
     if (errno == EINTR) continue;
     *error = errno;

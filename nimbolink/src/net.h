@@ -46,6 +46,8 @@ int ConnectOutcome(Socket s);
 long Send(Socket s, const void* data, std::size_t n, int* error);
 // Bytes read (> 0), 0 at the peer's FIN, or -1 with *error.
 long Recv(Socket s, void* data, std::size_t n, int* error);
+// As Recv, but the bytes stay in the socket for the next read.
+long Peek(Socket s, void* data, std::size_t n, int* error);
 void ShutdownWrite(Socket s);
 void Close(Socket s);
 

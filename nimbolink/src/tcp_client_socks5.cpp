@@ -110,6 +110,11 @@ void TCPClient_Socks5::SetLinkHealthLimits(const LinkHealthLimits& limits) {
   state_->limits = limits;
 }
 
+void TCPClient_Socks5::SetLinkSecurity(const LinkSecurity& security) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->security = security;
+}
+
 void TCPClient_Socks5::SetInboxWorker(InboxWorker* inbox) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->inboxWorker = inbox;
@@ -177,6 +182,7 @@ bool TCPClient_Socks5::Connect(sockaddr_in address) {
     a.timeoutMs = d->timeoutMs;
     a.health = Resolve(d->limits);
     a.inboxLimit = d->inboxLimit;
+    a.security = d->security;
     const uint64_t epoch = ++d->epochs;
     conn = std::make_shared<Conn>(state_, d->loop, epoch, a);
     replaced = std::move(d->current);

@@ -127,6 +127,9 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
   if (SameGuid(iid, IID_IImClientEngine) && (version >> 16) == 0x0100) {
     return static_cast<IImClientEngine*>(&engine_);
   }
+  if (SameGuid(iid, IID_IImClientSecurity) && (version >> 16) == 0x0100) {
+    return static_cast<IImClientSecurity*>(&securityFace_);
+  }
   return nullptr;
 }
 

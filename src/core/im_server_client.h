@@ -52,10 +52,12 @@
 #include "kelvo/im_client.h"
 #include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
+#include "kelvo/im_client_security.h"
 #include "kelvo/im_client_sink.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "roster/tables.h"
+#include "transport/security.h"
 
 namespace kelvo {
 
@@ -115,6 +117,11 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
 
   // IImClientEngine, reached through engine_.
   bool UseSharedLoop(uint32_t enable);
+
+  // IImClientSecurity, reached through security_face_: each setter under
+  // the lock, refused while a connection exists.
+  template <typename Set>
+  bool SetSecurity(Set set);
 
   // The shared pumper (core/shared_pump.cpp): runs up to `maxEvents` of
   // this client's events with the lock taken on `ticket`; true in *more
@@ -245,6 +252,24 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
+  // The IImClientSecurity the host sees; same arrangement.
+  class SecurityFace final : public IImClientSecurity {
+   public:
+    explicit SecurityFace(ImServerClient* client) : client_(client) {}
+    bool KELVO_CALL IsValid() override;
+    bool KELVO_CALL Release() override;
+    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    bool KELVO_CALL SetTlsMode(uint32_t mode) override;
+    bool KELVO_CALL SetTlsServerName(const char* serverName) override;
+    bool KELVO_CALL SetTlsTrustSystemStore() override;
+    bool KELVO_CALL SetTlsTrustCaFile(const char* path) override;
+    bool KELVO_CALL SetTlsTrustPin(const uint8_t* sha256, uint32_t size) override;
+    bool KELVO_CALL SetProxyCredentials(const char* username, const char* password) override;
+
+   private:
+    ImServerClient* client_;
+  };
+
   // The socket client's delivery companion: told on the loop thread that
   // the current connection has something new (rule 2).
   class Inbox final : public Nimbo2::InboxWorker {
@@ -293,6 +318,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
 
   PumpFace pump_{this};
   EngineFace engine_{this};
+  SecurityFace securityFace_{this};
+  SecuritySettings security_;  // under lock_
   Inbox inbox_{this};
 
   // Under lock_; mirrored for the loop thread, which reads it without the

@@ -31,6 +31,9 @@ bool ImServerClient::Connect(const ServerAddress* address) {
     proxy.param = address->proxyParam;
     socket_->SetProxyServer(proxy);
   }
+  // TLS and the proxy's credentials as they stand now; a later change
+  // waits for the next Connect.
+  socket_->SetLinkSecurity(security_.link());
   // Whatever an earlier connection left undelivered belongs to it: the
   // socket client hands out only the new one's events from now on.
   return socket_->Connect(target);

@@ -53,6 +53,7 @@ const char* ReasonText(LinkReason reason) {
     case LinkReason::kOutOfMemory: return kTextLinkOutOfMemory;
     case LinkReason::kNoDescriptors: return kTextLinkNoDescriptors;
     case LinkReason::kProxyAuthRefused: return kTextLinkProxyAuthRefused;
+    case LinkReason::kTls: break;  // its detail, above
     case LinkReason::kOtherError: break;
   }
   return kTextLinkOtherError;
@@ -76,7 +77,10 @@ void FormatNote(const LinkNote& note, char* line) {
   }
   char* const rest = line + used;
   const std::size_t room = kLineSize - used;
-  if (note.reason == LinkReason::kProxyFailureReply) {
+  if (note.reason == LinkReason::kTls) {
+    // The TLS layer's own line ("certificate verify failed: ...").
+    std::snprintf(rest, room, "%s\n", note.detail);
+  } else if (note.reason == LinkReason::kProxyFailureReply) {
     std::snprintf(rest, room, kTextLinkProxyFailure, unsigned{note.value},
                   SocksReplyMeaning(note.value));
   } else {

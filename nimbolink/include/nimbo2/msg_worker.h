@@ -80,6 +80,8 @@ enum class LinkReason : uint32_t {
   kOtherError,         // value: the system's error code
   kNoDescriptors,      // value: the system's error code (out of file descriptors)
   kProxyAuthRefused,   // value: the status byte of the proxy's username/password reply (RFC 1929)
+  kTls,                // the TLS layer's own line in LinkNote::detail (set-up, handshake,
+                       // certificate verification, or the connection's failure)
 };
 
 // One reason with the addresses it concerns. Addresses and ports are in host
@@ -93,6 +95,9 @@ struct LinkNote {
   bool viaProxy;
   uint32_t proxyAddress;
   uint16_t proxyPort;
+  // kTls: "certificate verify failed: ...", "TLS handshake failed: ..."
+  // and the like, zero-terminated (cut to fit).
+  char detail[160];
 };
 
 // Optional companion of a MsgWorker, registered with

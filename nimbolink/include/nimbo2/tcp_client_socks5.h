@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #endif
 
+#include "nimbo2/link_security.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/recorder.h"
 
@@ -31,7 +32,7 @@ struct tagProxyInfo {
 // Limits. Named so that tests and documentation can refer to them.
 inline constexpr int kMinMessageLength = 4;
 inline constexpr int kMaxMessageLength = 0x7FFF;
-inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy handshake
+inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy and TLS handshakes
 inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
 // Bytes a connection's inbox holds before reading stops until the worker
 // has taken some (only an InboxWorker that does not take at once can get
@@ -126,7 +127,8 @@ class TCPClient_Socks5 {
   TCPClient_Socks5(const TCPClient_Socks5&) = delete;
   TCPClient_Socks5& operator=(const TCPClient_Socks5&) = delete;
 
-  // Later Connect calls go through this SOCKS5 proxy (no authentication).
+  // Later Connect calls go through this SOCKS5 proxy (with the credentials
+  // of SetLinkSecurity, if any).
   virtual void SetProxyServer(tagProxyInfo& info);
   // Later Connect calls go direct.
   virtual void CancelProxyServer();
@@ -150,6 +152,10 @@ class TCPClient_Socks5 {
   // connection reports OnConnectState(2). True in every case. Any thread,
   // also from a worker call; never waits.
   virtual bool CloseSocket(bool notify);
+  // TLS and proxy credentials for later connections (copied; a connection
+  // under way keeps what it started with). Without it, or with `tls`
+  // false, the stream goes as the protocol defines it.
+  void SetLinkSecurity(const LinkSecurity& security);
   // Registers the worker's delivery companion (null: the library delivers
   // itself). Call it before the first Connect.
   void SetInboxWorker(InboxWorker* inbox);
