@@ -813,8 +813,8 @@ void PrintTargets(const std::vector<Row>& rows) {
       std::printf("    descriptors per client: %.2f (1 plus a fixed few)  %s\n",
                   r.descriptorsPerClient, Verdict(r.descriptorsPerClient <= 1.05).c_str());
     } else {
-      std::printf("    descriptors per client: %.2f (<= 2)  %s\n", r.descriptorsPerClient,
-                  Verdict(r.descriptorsPerClient <= 2).c_str());
+      std::printf("    descriptors per client: %.2f (2 plus a fixed few)  %s\n", r.descriptorsPerClient,
+                  Verdict(r.descriptorsPerClient <= 2.05).c_str());
       std::printf("    idle wake-ups: %.0f/s (none)  %s\n", r.wakeupsPerSecond,
                   Verdict(r.wakeupsPerSecond < 1).c_str());
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace Nimbo2 {
@@ -82,6 +83,11 @@ void Loop::Stop() {
     KeepModuleLoaded();
     thread_.Detach();
   }
+}
+
+uint8_t* Loop::Scratch() {
+  if (!scratch_) scratch_.reset(new (std::nothrow) uint8_t[kScratchBytes]);
+  return scratch_.get();
 }
 
 bool Loop::Watch(Conn* c, net::Socket s, uint32_t interest, int* error) {
@@ -589,11 +595,12 @@ void Conn::StartTlsOrEstablish() {
 }
 
 void Conn::TlsHandshake() {
-  static thread_local uint8_t buf[16 * 1024];
+  uint8_t* const buf = loop_->Scratch();
+  if (buf == nullptr) return Fail(LinkReason::kOutOfMemory);
   bool ended = false;
   for (;;) {
     int error = 0;
-    const long n = net::Recv(fd_, buf, sizeof buf, &error);
+    const long n = net::Recv(fd_, buf, Loop::kScratchBytes, &error);
     if (n > 0) {
       received_ += static_cast<uint64_t>(n);
       std::lock_guard<std::mutex> lock(mu_);
@@ -703,13 +710,14 @@ void Conn::ReadSome(bool errorSeen, bool faultSeen) {
 }
 
 void Conn::ReadTls() {
-  static thread_local uint8_t cipher[Framer::kReadChunk];
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (paused_) return;
   }
+  uint8_t* const cipher = loop_->Scratch();
+  if (cipher == nullptr) return Lost(LinkReason::kOutOfMemory);
   int error = 0;
-  const long n = net::Recv(fd_, cipher, sizeof cipher, &error);
+  const long n = net::Recv(fd_, cipher, Loop::kScratchBytes, &error);
   if (n < 0 && net::WouldBlock(error)) return;
   if (n < 0) return LostIo(error);
   TlsSession::State state;
@@ -779,7 +787,10 @@ bool Conn::DrainPlain() {
 }
 
 void Conn::Drain() {
-  static thread_local uint8_t sink[16 * 1024];
+  // Read and dropped: a small buffer on the stack will do (a thread-local
+  // one would be made for every thread that touches any of this module's
+  // thread-locals).
+  uint8_t sink[2048];
   for (;;) {
     int error = 0;
     const long n = net::Recv(fd_, sink, sizeof sink, &error);

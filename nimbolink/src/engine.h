@@ -94,6 +94,13 @@ class Loop : public std::enable_shared_from_this<Loop> {
   void Unwatch(Conn* c, net::Socket s);
   void Deadline(Conn* c, Clock::time_point at);
 
+  // Loop thread: a scratch buffer of kScratchBytes for bytes that pass
+  // through on their way elsewhere (ciphertext before decryption, what a
+  // closing connection reads and drops); made on first use, so a loop
+  // that never needs it pays nothing. Null when memory ran out.
+  static constexpr std::size_t kScratchBytes = Framer::kReadChunk;
+  uint8_t* Scratch();
+
   // Clients placed on this loop (the shared group balances by it).
   std::atomic<int> clients{0};
 
@@ -121,6 +128,7 @@ class Loop : public std::enable_shared_from_this<Loop> {
   std::vector<std::shared_ptr<Conn>> watched_;
   std::vector<std::shared_ptr<Conn>> running_;  // posted, being run
   std::vector<std::shared_ptr<Conn>> retired_;  // unwatched this turn
+  std::unique_ptr<uint8_t[]> scratch_;
   // Each connection's one deadline; a connection with nothing due has none,
   // so an idle loop sleeps until something happens.
   std::multimap<Clock::time_point, Conn*> timers_;
