@@ -42,7 +42,7 @@ constexpr uint32_t KELVO_DELIVERY_NETWORK_THREAD = 0;  // the default
 constexpr uint32_t KELVO_DELIVERY_PUMP = 1;
 
 // Bytes of queued messages the client holds in pump mode before it stops
-// reading the socket (allocated once, when pump mode is chosen).
+// reading the socket (taken as messages arrive, given back once pumped).
 constexpr uint32_t KELVO_PUMP_QUEUE_BYTES = 1u << 20;
 
 class IImClientPump : public IImBase {
@@ -51,8 +51,8 @@ class IImClientPump : public IImBase {
 
   // Slot 3. Chooses where callbacks run: KELVO_DELIVERY_NETWORK_THREAD or
   // KELVO_DELIVERY_PUMP. Allowed only while no connection is up or being
-  // attempted and no event waits in the queue; otherwise, or for an unknown
-  // mode, or when the queue cannot be allocated, false and nothing changes.
+  // attempted and no event of the last one waits (its end included);
+  // otherwise, or for an unknown mode, false and nothing changes.
   // Choosing the current mode again is true.
   virtual bool KELVO_CALL SetDeliveryMode(uint32_t mode) = 0;
   // Slot 4. The current mode.
