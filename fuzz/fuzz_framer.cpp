@@ -52,6 +52,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   Nimbo2::Inbox inbox;
   std::size_t seen = 0;
+  // The deliverer: every run whole, or one message per run; each message
+  // checked against the reference and then written into, as handlers do.
+  auto deliver = [&](bool oneAtATime) {
+    uint8_t* run;
+    std::size_t bytes;
+    while (inbox.Peek(&run, &bytes)) {
+      std::size_t used = 0;
+      uint32_t count = 0;
+      while (used < bytes) {
+        const std::size_t length = static_cast<std::size_t>(run[used] | (run[used + 1] << 8)) & 0x7FFF;
+        if (seen >= ref.messages.size() || used + length > bytes) std::abort();
+        const auto& want = ref.messages[seen++];
+        if (length != want.size() || std::memcmp(run + used, want.data(), length) != 0) std::abort();
+        run[used + length - 1] ^= 0xFF;
+        used += length;
+        ++count;
+        if (oneAtATime) break;
+      }
+      inbox.Consume(used, count);
+      if (oneAtATime) return;
+    }
+  };
   bool bad = false;
   std::size_t offset = 0;
   std::size_t published = 0;
@@ -67,42 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     offset += chunk;
     bad = !inbox.Frame(chunk, [](uint8_t*, std::size_t) {});
     published += inbox.Publish();
-    // The deliverer: everything, or one message per run when asked.
-    uint8_t* run;
-    std::size_t bytes;
-    while (inbox.Peek(&run, &bytes)) {
-      std::size_t used = 0;
-      uint32_t count = 0;
-      while (used < bytes) {
-        const std::size_t length = static_cast<std::size_t>(run[used] | (run[used + 1] << 8)) & 0x7FFF;
-        if (seen >= ref.messages.size() || used + length > bytes) std::abort();
-        const auto& want = ref.messages[seen++];
-        if (length != want.size() || std::memcmp(run + used, want.data(), length) != 0) std::abort();
-        run[used + length - 1] ^= 0xFF;  // handlers may write into every byte
-        used += length;
-        ++count;
-        if (word & 0x8000) break;
-      }
-      inbox.Consume(used, count);
-      if (word & 0x8000) break;
-    }
+    deliver((word & 0x8000) != 0);
     inbox.Trim();
   }
   // Whatever one-message runs left behind.
-  uint8_t* run;
-  std::size_t bytes;
-  while (inbox.Peek(&run, &bytes)) {
-    std::size_t used = 0;
-    uint32_t count = 0;
-    while (used < bytes) {
-      const std::size_t length = static_cast<std::size_t>(run[used] | (run[used + 1] << 8)) & 0x7FFF;
-      const auto& want = ref.messages.at(seen++);
-      if (length != want.size() || std::memcmp(run + used, want.data(), length) != 0) std::abort();
-      used += length;
-      ++count;
-    }
-    inbox.Consume(used, count);
-  }
+  deliver(false);
   if (seen != ref.messages.size() || published != seen || bad != ref.bad) std::abort();
   if (inbox.Messages() != 0) std::abort();
   return 0;

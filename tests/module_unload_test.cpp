@@ -9,9 +9,6 @@
 #include <string>
 #include <thread>
 
-#include <dirent.h>
-#include <cstring>
-#include <cstdio>
 
 #include <memory>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "kelvo/im_client_engine.h"
 #include "kelvo/kelvo_core.h"
 #include "support/loopback_server.h"
+#include "support/process_watch.h"
 #include "support/waiting_sink.h"
 
 namespace kelvo {
@@ -62,25 +60,6 @@ TEST(ModuleUnload, ReleaseOnTheNetworkThreadThenUnloadSurvives) {
   }
 }
 
-// Threads of this module's loops, by their names (a sanitizer's runtime may
-// start threads of its own at any moment).
-int LoopThreads() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (dirent* e = ::readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        char name[32] = {};
-        if (std::fgets(name, sizeof name, f) != nullptr && std::strncmp(name, "kelvo-", 6) == 0) ++n;
-        std::fclose(f);
-      }
-    }
-    ::closedir(d);
-  }
-  return n;
-}
-
 TEST(ModuleUnload, TheSharedLoopStopsWithItsLastClientAndTheModuleUnloads) {
   // An earlier test of this process may have pinned the module on purpose;
   // then only the threads can be checked.
@@ -89,7 +68,7 @@ TEST(ModuleUnload, TheSharedLoopStopsWithItsLastClientAndTheModuleUnloads) {
   if (already != nullptr) dlclose(already);
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
-    const int before = LoopThreads();
+    const int before = test::LoopThreads();
     test::LoopbackServer server(64);
     void* module = dlopen(KELVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
@@ -114,7 +93,7 @@ TEST(ModuleUnload, TheSharedLoopStopsWithItsLastClientAndTheModuleUnloads) {
     for (auto& s : sinks) ASSERT_TRUE(s.WaitFor("OnConnect"));
     // The last of them mid-callback on a loop thread now and then.
     for (IImClient* c : clients) c->Release();
-    EXPECT_EQ(LoopThreads(), before) << "a loop thread outlived the last client";
+    EXPECT_EQ(test::LoopThreads(), before) << "a loop thread outlived the last client";
     EXPECT_EQ(dlclose(module), 0);
     if (!pinned) {
       EXPECT_EQ(dlopen(KELVO_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)

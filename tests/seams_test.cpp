@@ -33,6 +33,7 @@
 #include "kelvo/kelvo_core.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "support/loopback_server.h"
+#include "support/process_watch.h"
 #include "support/test_socket.h"
 #include "support/veth_namespace.h"
 #include "support/waiting_sink.h"
@@ -47,16 +48,6 @@ using Clock = std::chrono::steady_clock;
 
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls `done` (bounded); for states that only the client's counters show.
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 ServerAddress At(uint16_t port) {

@@ -15,9 +15,6 @@
 #include <vector>
 
 #if defined(__linux__)
-#include <dirent.h>
-#include <cstring>
-#include <cstdio>
 #include <poll.h>
 #endif
 
@@ -25,6 +22,7 @@
 #include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
 #include "support/loopback_server.h"
+#include "support/process_watch.h"
 #include "support/recording_sink.h"
 #include "support/test_socket.h"
 #include "support/wire.h"
@@ -35,46 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-#if defined(__linux__)
-int Count(const char* dir) {
-  int n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-// Threads of this module's loops, by their names (a sanitizer's runtime may
-// start threads of its own at any moment).
-int Threads() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (dirent* e = ::readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        char name[32] = {};
-        if (std::fgets(name, sizeof name, f) != nullptr && std::strncmp(name, "kelvo-", 6) == 0) ++n;
-        std::fclose(f);
-      }
-    }
-    ::closedir(d);
-  }
-  return n;
-}
-
-int Descriptors() { return Count("/proc/self/fd"); }
-#endif
 
 // Accepts every connection on one port and keeps them, in accept order.
 class Crowd {
@@ -217,8 +175,8 @@ TEST(SharedLoop, HundredsOfClientsEachGetTheirOwnMessagesInOrderOneCallbackAtATi
   constexpr uint32_t kClients = 300, kChats = 40;
   Crowd crowd;
 #if defined(__linux__)
-  const int threadsBefore = Threads();
-  const int fdsBefore = Descriptors();
+  const int threadsBefore = LoopThreads();
+  const int fdsBefore = OpenDescriptors();
 #endif
   auto bots = Connect(crowd, kClients, false);
   ASSERT_TRUE(Eventually([&] {
@@ -226,13 +184,13 @@ TEST(SharedLoop, HundredsOfClientsEachGetTheirOwnMessagesInOrderOneCallbackAtATi
       if (b->sink.connected == 0) return false;
     }
     return true;
-  }));
+  }, 10s));
 #if defined(__linux__)
   const unsigned loops = std::max(1u, std::thread::hardware_concurrency()) + 1;
-  EXPECT_LE(Threads() - threadsBefore, static_cast<int>(loops)) << "threads grew with the clients";
+  EXPECT_LE(LoopThreads() - threadsBefore, static_cast<int>(loops)) << "threads grew with the clients";
   // One socket per client (and the server's end of it, in this process),
   // plus a poller and a wake-up channel per loop thread.
-  EXPECT_LE(Descriptors() - fdsBefore, static_cast<int>(2 * kClients + 2 * loops + 2));
+  EXPECT_LE(OpenDescriptors() - fdsBefore, static_cast<int>(2 * kClients + 2 * loops + 2));
 #endif
   // Interleaved across clients, in order per client.
   for (uint32_t seq = 0; seq < kChats; ++seq) {
@@ -243,7 +201,7 @@ TEST(SharedLoop, HundredsOfClientsEachGetTheirOwnMessagesInOrderOneCallbackAtATi
       if (b->sink.chats < static_cast<int>(kChats)) return false;
     }
     return true;
-  }));
+  }, 10s));
   for (auto& b : bots) {
     EXPECT_EQ(b->sink.overlaps, 0);
     EXPECT_EQ(b->sink.disorders, 0);
@@ -261,10 +219,10 @@ TEST(SharedLoop, ASlowCallbackHoldsUpOnlyTheClientsOfItsLoopThread) {
   std::atomic<bool> stuck{false};
   bots[0]->sink.hook = [&] {
     stuck = true;
-    Eventually([&] { return release.load(); });
+    Eventually([&] { return release.load(); }, 10s);
   };
   ASSERT_TRUE(crowd.Send(0, Chat(0, 0)));
-  ASSERT_TRUE(Eventually([&] { return stuck.load(); }));
+  ASSERT_TRUE(Eventually([&] { return stuck.load(); }, 10s));
   for (uint32_t i = 1; i < kClients; ++i) ASSERT_TRUE(crowd.Send(i, Chat(i, 0)));
   // The clients of the other loop thread get theirs while client 0's
   // callback still runs; those of client 0's thread wait for it.
@@ -282,7 +240,7 @@ TEST(SharedLoop, ASlowCallbackHoldsUpOnlyTheClientsOfItsLoopThread) {
       if (bots[i]->sink.chats == 0) return false;
     }
     return true;
-  }));
+  }, 10s));
 }
 
 TEST(SharedLoop, CloseReconnectAndReleaseOfOneClientLeaveTheOthersAlone) {
@@ -294,7 +252,7 @@ TEST(SharedLoop, CloseReconnectAndReleaseOfOneClientLeaveTheOthersAlone) {
       if (b->sink.connected == 0) return false;
     }
     return true;
-  }));
+  }, 10s));
   std::atomic<bool> done{false};
   std::thread churn([&] {
     // Client 0 closes and reconnects over and over; client 1 goes away.
@@ -316,7 +274,7 @@ TEST(SharedLoop, CloseReconnectAndReleaseOfOneClientLeaveTheOthersAlone) {
       if (bots[i]->sink.chats < static_cast<int>(kChats)) return false;
     }
     return true;
-  });
+  }, 10s);
   done = true;
   churn.join();
   ASSERT_TRUE(sent);

@@ -106,24 +106,21 @@ long Send(Socket s, const void* data, std::size_t n, int* error) {
   return r;
 }
 
-long Recv(Socket s, void* data, std::size_t n, int* error) {
+namespace {
+long Receive(Socket s, void* data, std::size_t n, int flags, int* error) {
   const int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
-  const int r = ::recv(S(s), static_cast<char*>(data), chunk, 0);
+  const int r = ::recv(S(s), static_cast<char*>(data), chunk, flags);
   if (r == SOCKET_ERROR) {
     *error = LastError();
     return -1;
   }
   return r;
 }
+}  // namespace
 
+long Recv(Socket s, void* data, std::size_t n, int* error) { return Receive(s, data, n, 0, error); }
 long Peek(Socket s, void* data, std::size_t n, int* error) {
-  const int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
-  const int r = ::recv(S(s), static_cast<char*>(data), chunk, MSG_PEEK);
-  if (r == SOCKET_ERROR) {
-    *error = LastError();
-    return -1;
-  }
-  return r;
+  return Receive(s, data, n, MSG_PEEK, error);
 }
 
 void ShutdownWrite(Socket s) { ::shutdown(S(s), SD_SEND); }
@@ -324,24 +321,21 @@ long Send(Socket s, const void* data, std::size_t n, int* error) {
   }
 }
 
-long Recv(Socket s, void* data, std::size_t n, int* error) {
+namespace {
+long Receive(Socket s, void* data, std::size_t n, int flags, int* error) {
   for (;;) {
-    const ssize_t r = ::recv(s, data, n, MSG_DONTWAIT);
+    const ssize_t r = ::recv(s, data, n, MSG_DONTWAIT | flags);
     if (r >= 0) return static_cast<long>(r);
     if (errno == EINTR) continue;
     *error = errno;
     return -1;
   }
 }
+}  // namespace
 
+long Recv(Socket s, void* data, std::size_t n, int* error) { return Receive(s, data, n, 0, error); }
 long Peek(Socket s, void* data, std::size_t n, int* error) {
-  for (;;) {
-    const ssize_t r = ::recv(s, data, n, MSG_DONTWAIT | MSG_PEEK);
-    if (r >= 0) return static_cast<long>(r);
-    if (errno == EINTR) continue;
-    *error = errno;
-    return -1;
-  }
+  return Receive(s, data, n, MSG_PEEK, error);
 }
 
 void ShutdownWrite(Socket s) { ::shutdown(s, SHUT_WR); }

@@ -216,58 +216,50 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     ImServerClient* client_;
   };
 
-  // The IImClientPump the host sees. Its IImBase operations act on the
-  // client; the rest forward. Kept as a member so that the object's bases
-  // stay IImClient and MsgWorker.
-  class PumpFace final : public IImClientPump {
+  // The extension interfaces the host sees: their IImBase operations act on
+  // the client, the rest forward. Kept as members so that the object's
+  // bases stay IImClient and MsgWorker.
+  template <typename Interface>
+  class Face : public Interface {
    public:
-    explicit PumpFace(ImServerClient* client) : client_(client) {}
+    explicit Face(ImServerClient* client) : client_(client) {}
     bool KELVO_CALL IsValid() override;
     bool KELVO_CALL Release() override;
     void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+
+   protected:
+    ImServerClient* client_;
+  };
+
+  class PumpFace final : public Face<IImClientPump> {
+   public:
+    using Face::Face;
     bool KELVO_CALL SetDeliveryMode(uint32_t mode) override;
     uint32_t KELVO_CALL GetDeliveryMode() override;
     uint32_t KELVO_CALL Pump(uint32_t maxEvents) override;
     uint32_t KELVO_CALL PendingEvents() override;
     bool KELVO_CALL WaitForEvents(uint32_t timeoutMs) override;
-
-   private:
-    ImServerClient* client_;
   };
 
-  // The IImClientEngine the host sees; same arrangement.
-  class EngineFace final : public IImClientEngine {
+  class EngineFace final : public Face<IImClientEngine> {
    public:
-    explicit EngineFace(ImServerClient* client) : client_(client) {}
-    bool KELVO_CALL IsValid() override;
-    bool KELVO_CALL Release() override;
-    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    using Face::Face;
     bool KELVO_CALL UseSharedLoop(uint32_t enable) override;
     bool KELVO_CALL SetSharedLoopThreads(uint32_t threads) override;
     uint32_t KELVO_CALL PumpSharedLoop(uint32_t maxEvents) override;
     bool KELVO_CALL WaitSharedLoop(uint32_t timeoutMs) override;
     int64_t KELVO_CALL SharedLoopWaitHandle() override;
-
-   private:
-    ImServerClient* client_;
   };
 
-  // The IImClientSecurity the host sees; same arrangement.
-  class SecurityFace final : public IImClientSecurity {
+  class SecurityFace final : public Face<IImClientSecurity> {
    public:
-    explicit SecurityFace(ImServerClient* client) : client_(client) {}
-    bool KELVO_CALL IsValid() override;
-    bool KELVO_CALL Release() override;
-    void* KELVO_CALL QueryInterface(const GUID& iid, uint32_t version) override;
+    using Face::Face;
     bool KELVO_CALL SetTlsMode(uint32_t mode) override;
     bool KELVO_CALL SetTlsServerName(const char* serverName) override;
     bool KELVO_CALL SetTlsTrustSystemStore() override;
     bool KELVO_CALL SetTlsTrustCaFile(const char* path) override;
     bool KELVO_CALL SetTlsTrustPin(const uint8_t* sha256, uint32_t size) override;
     bool KELVO_CALL SetProxyCredentials(const char* username, const char* password) override;
-
-   private:
-    ImServerClient* client_;
   };
 
   // The socket client's delivery companion: told on the loop thread that

@@ -12,18 +12,25 @@ namespace kelvo {
 
 // --- The faces the host holds. ---
 
-bool ImServerClient::PumpFace::IsValid() {
+template <typename Interface>
+bool ImServerClient::Face<Interface>::IsValid() {
   return platform::IsValidAddress(this, sizeof(*this), true) && client_->IsValid();
 }
 
-bool ImServerClient::PumpFace::Release() {
+template <typename Interface>
+bool ImServerClient::Face<Interface>::Release() {
   if (!platform::IsValidAddress(this, sizeof(*this), true)) return true;
   return client_->Release();
 }
 
-void* ImServerClient::PumpFace::QueryInterface(const GUID& iid, uint32_t version) {
+template <typename Interface>
+void* ImServerClient::Face<Interface>::QueryInterface(const GUID& iid, uint32_t version) {
   return client_->QueryInterface(iid, version);
 }
+
+template class ImServerClient::Face<IImClientPump>;
+template class ImServerClient::Face<IImClientEngine>;
+template class ImServerClient::Face<IImClientSecurity>;
 
 bool ImServerClient::PumpFace::SetDeliveryMode(uint32_t mode) {
   return client_->SetDeliveryMode(mode);
@@ -37,19 +44,6 @@ uint32_t ImServerClient::PumpFace::PendingEvents() { return client_->PendingEven
 
 bool ImServerClient::PumpFace::WaitForEvents(uint32_t timeoutMs) {
   return client_->WaitForEvents(timeoutMs);
-}
-
-bool ImServerClient::EngineFace::IsValid() {
-  return platform::IsValidAddress(this, sizeof(*this), true) && client_->IsValid();
-}
-
-bool ImServerClient::EngineFace::Release() {
-  if (!platform::IsValidAddress(this, sizeof(*this), true)) return true;
-  return client_->Release();
-}
-
-void* ImServerClient::EngineFace::QueryInterface(const GUID& iid, uint32_t version) {
-  return client_->QueryInterface(iid, version);
 }
 
 bool ImServerClient::EngineFace::UseSharedLoop(uint32_t enable) {

@@ -3,7 +3,6 @@
 // client's lock, and not while a connection exists (its settings were taken
 // when it started).
 #include "core/im_server_client.h"
-#include "core/platform.h"
 
 namespace kelvo {
 
@@ -12,19 +11,6 @@ bool ImServerClient::SetSecurity(Set set) {
   CallScope scope(this);
   if (!scope.live() || socket_ == nullptr || socket_->HasConnection()) return false;
   return set(security_);
-}
-
-bool ImServerClient::SecurityFace::IsValid() {
-  return platform::IsValidAddress(this, sizeof(*this), true) && client_->IsValid();
-}
-
-bool ImServerClient::SecurityFace::Release() {
-  if (!platform::IsValidAddress(this, sizeof(*this), true)) return true;
-  return client_->Release();
-}
-
-void* ImServerClient::SecurityFace::QueryInterface(const GUID& iid, uint32_t version) {
-  return client_->QueryInterface(iid, version);
 }
 
 bool ImServerClient::SecurityFace::SetTlsMode(uint32_t mode) {
