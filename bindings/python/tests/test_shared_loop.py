@@ -14,10 +14,15 @@ import kelvo
 SEED = "".join("user %d p%d p%d\n" % (i, i, i) for i in range(2001, 2011))
 
 
+_made = []  # every client of a test, released after it whatever happened
+
+
 @pytest.fixture
 def loop():
     with kelvo.SharedLoop() as shared:
         yield shared
+        while _made:
+            _made.pop().release()
 
 
 def pump_until(loop, done, timeout=10.0):
@@ -39,8 +44,10 @@ def crowd(loop, port, ids, **options):
     """Clients on the shared loop, connected and logged in as `ids`."""
     clients = {}
     answers = {}
+    options.setdefault("keep_events", False)
     for user_id in ids:
-        c = kelvo.Client(shared_loop=True, keep_events=False, **options)
+        c = kelvo.Client(shared_loop=True, **options)
+        _made.append(c)
         c.on(kelvo.Connected, lambda ev, c=c, u=user_id: c.login(u, "p%d" % u))
         c.on(kelvo.LoginResult, lambda ev, u=user_id: answers.__setitem__(u, ev))
         assert c.on_shared_loop
@@ -87,16 +94,19 @@ def test_one_thread_pumps_every_client_through_the_wait_handle(seeded_server, lo
 
 def test_handler_rules_hold_inside_the_shared_pump(seeded_server, loop):
     port = seeded_server(SEED).port
-    clients = crowd(loop, port, [2001, 2002, 2003])
+    clients = crowd(loop, port, [2001, 2002, 2003], keep_events=True)
     a, b, c = clients[2001], clients[2002], clients[2003]
     inside = {}
 
     def on_b(ev):
         # Inside a handler of the shared pump: neither pump may run events
-        # of another client in the middle of this one.
+        # of another client in the middle of this one, and nothing can
+        # arrive while it runs, so a wait is refused at once.
         inside["loop.pump"] = loop.pump()
         inside["a.pump"] = a.pump()
         inside["a.wait_for_events"] = a.wait_for_events(1.0)
+        with pytest.raises(kelvo.KelvoError, match="inside a handler"):
+            a.wait_for(kelvo.ChatMessage, timeout=5)
         if ev.text == "leave":
             b.release()  # from its own handler: nothing after this event
     b.on(kelvo.ChatMessage, on_b)
