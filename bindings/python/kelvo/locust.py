@@ -56,6 +56,7 @@ from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 import gevent  # type: ignore[import]
 import gevent.event  # type: ignore[import]
+import locust.runners
 from locust import User, events
 from locust.env import Environment
 from locust.exception import StopUser
@@ -67,6 +68,14 @@ from . import events as E
 from .client import Client, SharedLoop
 
 _log = logging.getLogger("kelvo.locust")
+
+# Debian 12's python3-locust (2.12.1-1) is built with an empty version text.
+# Its workers announce themselves to the master with that text, and the
+# master turns an empty one away as an "old (pre 2.0) worker": no
+# distributed run gets going. Master and workers both import this module,
+# so giving them the same non-empty text here lets them meet.
+if not getattr(locust.runners, "__version__", "x"):
+    setattr(locust.runners, "__version__", "unversioned")
 
 PING = "kb ping "
 PONG = "kb pong "
@@ -463,8 +472,8 @@ class KelvoPlayer:
 
     Each reported request takes `name=` for Locust's name column, as
     Locust's HTTP clients do. A request that fails returns None (or False);
-    the failure is in the statistics. Once the connection is lost, the next
-    request stops the user (StopUser)."""
+    the failure is in the statistics. A lost connection is reported once
+    ("connection", "lost") and stops the user."""
 
     def __init__(self, user: "KelvoUser") -> None:
         self.user = user
@@ -721,6 +730,10 @@ class KelvoPlayer:
         for key in list(self._waits):
             self._fail(key, failure)
         _pumper.defer(lambda: self._report("connection", "lost", 0.0, 0, failure))
+        # The player leaves: at once when it waits between tasks, after the
+        # task under way otherwise (whose request, if any, fails with the
+        # same reason).
+        _pumper.defer(lambda: self.user.stop(force=False))
 
     def _on_chat(self, ev: E.ChatMessage) -> None:
         if ev.kind is not kelvo.MessageKind.CHAT:
