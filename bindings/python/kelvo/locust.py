@@ -52,7 +52,7 @@ import random
 import socket
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Deque, Dict, List, NoReturn, Optional, Set, Tuple
 
 import gevent  # type: ignore[import]
 import gevent.event  # type: ignore[import]
@@ -473,7 +473,8 @@ class KelvoPlayer:
     Each reported request takes `name=` for Locust's name column, as
     Locust's HTTP clients do. A request that fails returns None (or False);
     the failure is in the statistics. A lost connection is reported once
-    ("connection", "lost") and stops the user."""
+    ("connection", "lost"), and the player is out (KelvoUser.out) at its
+    next call."""
 
     def __init__(self, user: "KelvoUser") -> None:
         self.user = user
@@ -504,7 +505,12 @@ class KelvoPlayer:
         c.on(E.UserEnteredGameServer, self._on_entered)
 
     def __getattr__(self, name: str) -> Any:
-        # The unreported requests and reads of kelvo.Client.
+        # The unreported requests and reads of kelvo.Client; a player that
+        # is out does nothing more.
+        if name in ("kelvo", "lost", "user"):
+            raise AttributeError(name)  # not set yet: no recursion
+        if self.lost is not None:
+            self.user.out()
         return getattr(self.kelvo, name)
 
     # ----- reporting
@@ -521,7 +527,7 @@ class KelvoPlayer:
         """Sends, waits for the answer the handlers file under `key`, and
         reports. Returns (response time in ms, answer) or None on failure."""
         if self.lost is not None:
-            raise StopUser()
+            self.user.out()
         wait = _Wait(extra)
         self._waits[key] = wait
         try:
@@ -540,7 +546,7 @@ class KelvoPlayer:
                 self._report(request_type, name, (time.perf_counter() - wait.sent) * 1000, 0,
                              failure)
                 if isinstance(failure, ConnectionLost):
-                    raise StopUser()
+                    self.user.out()
                 return None
         finally:
             self._waits.pop(key, None)
@@ -652,7 +658,7 @@ class KelvoPlayer:
         with the time until the first of them was told; otherwise only sent
         (False)."""
         if self.lost is not None:
-            raise StopUser()
+            self.user.out()
         watchers = set()
         for friend in self.kelvo.users():
             watcher = players.get(friend.user_id) if friend.online else None
@@ -730,10 +736,6 @@ class KelvoPlayer:
         for key in list(self._waits):
             self._fail(key, failure)
         _pumper.defer(lambda: self._report("connection", "lost", 0.0, 0, failure))
-        # The player leaves: at once when it waits between tasks, after the
-        # task under way otherwise (whose request, if any, fails with the
-        # same reason).
-        _pumper.defer(lambda: self.user.stop(force=False))
 
     def _on_chat(self, ev: E.ChatMessage) -> None:
         if ev.kind is not kelvo.MessageKind.CHAT:
@@ -811,8 +813,14 @@ def parse_host(host: Optional[str]) -> Tuple[str, int]:
 class KelvoUser(User):
     """A simulated player: connects and logs in on start (reported as
     "connect" and "login"), is released on stop. Tasks use `self.client`
-    (a KelvoPlayer). A player whose connect or login fails, or whose
-    connection is lost, stops (StopUser) after its failure is reported.
+    (a KelvoPlayer).
+
+    A player whose connect or login fails, or whose connection is lost, is
+    out once its failure is reported: it waits, doing nothing, until the
+    run stops it (set `stop_when_out` to stop it at once instead; Locust
+    then starts another player in its place while it ramps up, with the
+    next account). So a run keeps the number of players it was asked for,
+    and every refused account is tried exactly once.
 
     Override on_start to do more after logging in (call super first)."""
 
@@ -823,6 +831,8 @@ class KelvoUser(User):
     answer_pings = True
     #: accept every friend request
     accept_friends = True
+    #: a player that is out stops (StopUser) instead of waiting for the end
+    stop_when_out = False
 
     def __init__(self, environment: Environment) -> None:
         super().__init__(environment)  # type: ignore[no-untyped-call]
@@ -843,13 +853,21 @@ class KelvoUser(User):
             self.account = self.take_account()
         except (KelvoFailure, OSError, ValueError, IndexError) as exc:
             _log.error("kelvo: no account for a player: %s", exc)
-            raise StopUser()
+            self.out()
         host, port = parse_host(self.host)
         if not self.client.connect(host, port):
-            raise StopUser()
+            self.out()
         if not self.client.login(self.account.user_id, self.account.password):
-            raise StopUser()
+            self.out()
         self._account_good = True
+
+    def out(self) -> NoReturn:
+        """The player is out (its failure was reported): waits until the run
+        stops it, or stops at once with `stop_when_out`."""
+        self.client.release()
+        if not self.stop_when_out:
+            gevent.event.Event().wait()  # ended by the stop's GreenletExit
+        raise StopUser()
 
     def on_stop(self) -> None:
         self.client.release()
