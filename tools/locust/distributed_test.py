@@ -82,22 +82,22 @@ class Server:
 
 
 class Swarm:
-    """A master and two workers; their output goes to DIR/<name>-*.log."""
+    """A master and its workers (two); their output goes to DIR/<name>-*.log."""
 
-    def __init__(self, out, name, env, master_args):
+    def __init__(self, out, name, env, master_args, workers=2):
         self.out, self.name = out, name
         port = free_port()
         common = [PYTHON, "-m", "locust", "-f", LOCUSTFILE]
         self.master = subprocess.Popen(
             common + ["--master", "--master-bind-host", "127.0.0.1", "--master-bind-port", str(port),
-                      "--expect-workers", "2", "--expect-workers-max-wait", "120",
+                      "--expect-workers", str(workers), "--expect-workers-max-wait", "120",
                       "--csv", os.path.join(out, name), "--html", os.path.join(out, name + ".html"),
                       "--only-summary"] + master_args,
             stdout=open(self.log("master"), "wb"), stderr=subprocess.STDOUT, env=env)
         self.workers = [subprocess.Popen(
             common + ["--worker", "--master-host", "127.0.0.1", "--master-port", str(port)],
             stdout=open(self.log("worker%d" % i), "wb"), stderr=subprocess.STDOUT, env=env)
-            for i in (1, 2)]
+            for i in range(1, workers + 1)]
 
     def log(self, who):
         return os.path.join(self.out, "%s-%s.log" % (self.name, who))
@@ -121,7 +121,7 @@ class Swarm:
 
     def logs_clean(self):
         """No traceback and no unhandled greenlet error in any log."""
-        for who in ["master", "worker1", "worker2"]:
+        for who in ["master"] + ["worker%d" % (i + 1) for i in range(len(self.workers))]:
             with open(self.log(who), encoding="utf-8", errors="replace") as f:
                 text = f.read()
             if "Traceback" in text or "Unhandled exception" in text:
