@@ -54,9 +54,13 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, List, NoReturn, Optional, Set, Tuple
 
+try:
+    import locust.runners
+except ImportError as exc:  # the binding itself needs nothing else
+    raise ImportError("kelvo.locust needs Locust 2.12 or newer (Debian: python3-locust; "
+                      "pip install locust)") from exc
 import gevent  # type: ignore[import]
 import gevent.event  # type: ignore[import]
-import locust.runners
 from locust import User, events
 from locust.env import Environment
 from locust.exception import StopUser
