@@ -238,6 +238,10 @@ def chromium(args, url, extra, timeout=90):
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
 
 
+def logins(state):
+    return sum(e["num_requests"] for e in state.get("stats", []) if e.get("method") == "login")
+
+
 def web_ui_check(args, web_port):
     """While the players run: the statistics page as a browser shows it."""
     url = "http://127.0.0.1:%d/" % web_port
@@ -247,14 +251,16 @@ def web_ui_check(args, web_port):
         try:
             with urllib.request.urlopen(url + "stats/requests", timeout=5) as r:
                 state = json.load(r)
-            if state.get("state") == "running" and state.get("user_count") == PLAYERS:
+            if state.get("state") == "running" and state.get("user_count") == PLAYERS \
+                    and logins(state) == PLAYERS:
                 break
         except (OSError, ValueError):
             pass
         time.sleep(0.5)
-    check(state.get("state") == "running", "the web UI says running with %d players (%s, %s)"
-          % (PLAYERS, state.get("state"), state.get("user_count")))
-    time.sleep(3)  # a few rounds of chat in the table
+    check(state.get("state") == "running" and logins(state) == PLAYERS,
+          "the web UI says running with %d players, every login answered (%s, %s, %s)"
+          % (PLAYERS, state.get("state"), state.get("user_count"), logins(state)))
+    time.sleep(5)  # a few rounds of everything in the table
     shot = os.path.join(args.out, "refused-webui.png")
     done = chromium(args, url, ["--screenshot=" + shot])
     check(done.returncode == 0 and os.path.exists(shot) and os.path.getsize(shot) > 10000,
@@ -285,14 +291,21 @@ def case_refused(args, env):
     server = Server(args.server, seed, os.path.join(args.out, "refused-server.log"))
     web_port = free_port()
     try:
+        # The run ends when the checks of the web UI are done (-t only
+        # bounds it): stopped through the UI, then the master is told to
+        # quit (SIGTERM), which writes the CSV files' last state and exits
+        # as after a run.
         swarm = Swarm(args.out, "refused", env,
                       ["--web-host", "127.0.0.1", "--web-port", str(web_port), "--autostart",
-                       "--autoquit", "5", "-u", str(PLAYERS), "-r", "60", "-t", "30s",
+                       "--autoquit", "1", "-u", str(PLAYERS), "-r", "60", "-t", "150s",
                        "--host", "127.0.0.1:%d" % server.port,
                        "--kelvo-first-id", "200000", "--kelvo-password", "bot{id}"] + RATES)
         try:
             web_ui_check(args, web_port)
+            urllib.request.urlopen("http://127.0.0.1:%d/stop" % web_port, timeout=30).read()
+            time.sleep(4)  # the workers' last reports; the CSV files are rewritten every second
         finally:
+            swarm.master.terminate()
             status = swarm.wait(240)
     finally:
         server.stop()
