@@ -15,7 +15,6 @@ Not a test: the figures depend on the machine and what else it runs.
 """
 
 import argparse
-import csv
 import os
 import sys
 import time

@@ -5,7 +5,6 @@ standard library for gevent (tools: CTest's PythonBinding.Locust)."""
 
 import os
 import socket
-import subprocess
 import sys
 import time
 
