@@ -19,6 +19,19 @@ if [ "${#bindings_missing[@]}" -gt 0 ]; then
   $SUDO apt-get install -y "${bindings_missing[@]}"
 fi
 # --- end bindings and docs
+# --- load tests with Locust (tools/locust): Debian's Locust and gevent for
+# the master and workers, and chromium to look at Locust's web UI headless.
+locust_packages=(python3-locust python3-gevent chromium)
+locust_missing=()
+for p in "${locust_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || locust_missing+=("$p")
+done
+if [ "${#locust_missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y "${locust_missing[@]}"
+fi
+# --- end load tests with Locust
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev

@@ -40,6 +40,15 @@ import kelvo, kelvo.aio
 assert kelvo.__file__.startswith(sys.prefix), kelvo.__file__
 with kelvo.Client() as c:
     pass
+with kelvo.SharedLoop() as loop:
+    assert loop.wait_handle() is None
+# The Locust user class is an optional extra: without Locust it says so.
+try:
+    import kelvo.locust
+except ImportError as exc:
+    assert "needs Locust" in str(exc), exc
+else:
+    raise AssertionError("kelvo.locust imported without Locust")
 print("bare venv: kelvo %s from %s" % (kelvo.__version__, os.path.dirname(kelvo.__file__)))
 PY
 )

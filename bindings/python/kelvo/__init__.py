@@ -2,13 +2,14 @@
 interfaces, no dependencies (see the package's README).
 
 kelvo.Client is the synchronous client; kelvo.aio.AsyncClient the same for
-asyncio. Result codes and numbered values are IntEnums (kelvo.AddUserCode,
+asyncio; kelvo.SharedLoop pumps many clients on the module's shared network
+loop at once; kelvo.locust (needs Locust) is a Locust user class over them. Result codes and numbered values are IntEnums (kelvo.AddUserCode,
 kelvo.OnlineState, ...); every sink call arrives as an event object
 (kelvo.ChatMessage, kelvo.LoginResult, ...).
 """
 
 from .client import (MAX_CHAT_BYTES, MAX_GROUP_NAME_BYTES, MAX_SEARCH_NAME_BYTES, Client,
-                     password_digest)
+                     SharedLoop, password_digest)
 from .codes import (AddGroupCode, AddUserCode, AddUserReplyCode, Code, ConnectResult,
                     DeleteGroupCode, GroupKind, LoginCode, MessageKind, MoveUserCode, OnlineState,
                     Relation, RemoveUserCode, UpdateGroupCode)
@@ -23,7 +24,7 @@ from .events import (AddGroupResult, AddUserReply, AddUserRequest, AddUserResult
 __version__ = "1.1.1"
 
 __all__ = [
-    "Client", "password_digest", "MAX_CHAT_BYTES", "MAX_GROUP_NAME_BYTES",
+    "Client", "SharedLoop", "password_digest", "MAX_CHAT_BYTES", "MAX_GROUP_NAME_BYTES",
     "MAX_SEARCH_NAME_BYTES",
     "KelvoError", "ReleasedError", "RequestRefused", "InvalidArgument", "NotSent", "Refusal",
     "Code", "ConnectResult", "LoginCode", "AddUserCode", "AddUserReplyCode", "RemoveUserCode",

@@ -48,8 +48,11 @@ IID_IImClientSink = GUID.make(0x597D8B19, 0x0D30, 0x4700,
                               (0x98, 0xB4, 0xC6, 0xF6, 0x85, 0x9A, 0xB5, 0xC8))
 IID_IImClientPump = GUID.make(0x6C1F3E52, 0x2B7D, 0x4F0A,
                               (0x9E, 0x64, 0x0D, 0x5A, 0x8C, 0x17, 0xB3, 0xE9))
+IID_IImClientEngine = GUID.make(0x3B0D7C6E, 0x91A4, 0x4E2F,
+                                (0x8C, 0x5B, 0x7A, 0x2E, 0x16, 0xD0, 0x9F, 0x41))
 IM_INTERFACE_VERSION = 0x01010100
 IM_PUMP_INTERFACE_VERSION = 0x01000000
+IM_ENGINE_INTERFACE_VERSION = 0x01000000
 KELVO_DELIVERY_PUMP = 1
 
 
@@ -152,6 +155,14 @@ PUMP_OPS: OpTable = {
     "Pump": (5, c_uint32, (c_uint32,)),
     "PendingEvents": (6, c_uint32, ()),
     "WaitForEvents": (7, c_bool, (c_uint32,)),
+}
+
+ENGINE_OPS: OpTable = {
+    "UseSharedLoop": (3, c_bool, (c_uint32,)),
+    "SetSharedLoopThreads": (4, c_bool, (c_uint32,)),
+    "PumpSharedLoop": (5, c_uint32, (c_uint32,)),
+    "WaitSharedLoop": (6, c_bool, (c_uint32,)),
+    "SharedLoopWaitHandle": (7, ctypes.c_int64, ()),
 }
 
 _U8, _U32, _CSTR = c_uint8, c_uint32, c_void_p

@@ -244,14 +244,39 @@ class Requests:
         return bool(self._call("is_gm", "IsGm"))
 
 
+class _SharedPumping:
+    """Which thread runs SharedLoop.pump() right now: its handlers are those
+    of every client on the shared loop, which then count as inside a handler
+    on that thread."""
+    lock = threading.Lock()
+    thread: Optional[int] = None
+    # A KeyboardInterrupt or SystemExit a handler raised during that pump.
+    deferred: Optional[BaseException] = None
+
+
 class Client(Requests):
     """One client object of the module. Use as a context manager, or call
-    release() when done (safe to call twice)."""
+    release() when done (safe to call twice).
+
+    `shared_loop`: the client's connections run on the process's shared
+    network loop (kelvo.SharedLoop) instead of a network thread of its own;
+    its events are still pumped by its own pump() (events(), wait_for()) or,
+    for every such client at once, by SharedLoop.pump(). KelvoError when the
+    module has no shared loop.
+
+    `keep_events`: False keeps no event objects for pump(), events() and
+    wait_for() (which then raise KelvoError): events reach the handlers
+    only. For many clients pumped together by SharedLoop.pump(), where
+    nobody would take them and they would pile up.
+    """
 
     def __init__(self, module: Optional[str] = None,
-                 on_error: Optional[Callable[[E.HandlerError], None]] = None) -> None:
+                 on_error: Optional[Callable[[E.HandlerError], None]] = None,
+                 shared_loop: bool = False, keep_events: bool = True) -> None:
         create = N.load_module(module)
         self._on_error = on_error
+        self._shared = bool(shared_loop)
+        self._keep_events = bool(keep_events)
         self._handlers: Dict[type, List[Callable[[Any], None]]] = {}
         # Delivered events not yet taken, with their arrival number.
         self._ready: Deque[Tuple[int, E.Event]] = collections.deque()
@@ -286,6 +311,10 @@ class Client(Requests):
             self._pump_ops = N.bind(pump, N.PUMP_OPS)
             if not self._pump_ops["SetDeliveryMode"](N.KELVO_DELIVERY_PUMP):
                 raise KelvoError("the module refused pump mode")
+            if self._shared:
+                engine = _engine_ops(self._ops)
+                if not engine["UseSharedLoop"](1):
+                    raise KelvoError("the module refused the shared loop")
             if not self._ops["SetSink"](ctypes.addressof(self._sink)):
                 raise KelvoError("the module did not accept the sink")
         except BaseException:
@@ -386,7 +415,18 @@ class Client(Requests):
         self._raise_deferred()
 
     def _in_handler(self) -> bool:
-        return self._pump_thread == threading.get_ident()
+        me = threading.get_ident()
+        return self._pump_thread == me or (self._shared and _SharedPumping.thread == me)
+
+    @property
+    def on_shared_loop(self) -> bool:
+        """True when the client was made with shared_loop=True."""
+        return self._shared
+
+    def _kept(self, operation: str) -> None:
+        if not self._keep_events:
+            raise KelvoError("%s: the client was made with keep_events=False; "
+                             "take its events with handlers (on)" % operation)
 
     def _take(self, test: Callable[[E.Event], bool], after: int = 0) -> Optional[E.Event]:
         """Removes and returns the first waiting event that arrived after
@@ -430,6 +470,7 @@ class Client(Requests):
         events(), wait_for() or pump()."""
         if self._in_handler():
             raise KelvoError("events() and wait_for() cannot wait inside a handler")
+        self._kept("events")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             while self._ready:
@@ -458,6 +499,7 @@ class Client(Requests):
         or ReleasedError when the client is released meanwhile."""
         if self._in_handler():
             raise KelvoError("events() and wait_for() cannot wait inside a handler")
+        self._kept("wait_for")
         test = _matcher(match)
         deadline = time.monotonic() + timeout
         while True:
@@ -621,6 +663,8 @@ class Client(Requests):
         return None
 
     def _queue(self, ev: E.Event) -> None:
+        if not self._keep_events:
+            return
         self._last_arrival = next(self._arrivals)
         self._ready.append((self._last_arrival, ev))
 
@@ -643,7 +687,10 @@ class Client(Requests):
             if not isinstance(exc, Exception):
                 # KeyboardInterrupt, SystemExit: raised again once the native
                 # call that ran the handler has returned.
-                if self._deferred is None:
+                if self._shared and _SharedPumping.thread == threading.get_ident():
+                    if _SharedPumping.deferred is None:
+                        _SharedPumping.deferred = exc
+                elif self._deferred is None:
                     self._deferred = exc
                 return
             report = E.HandlerError(ev, exc)
@@ -659,3 +706,127 @@ class Client(Requests):
         exc, self._deferred = self._deferred, None
         if exc is not None:
             raise exc
+
+
+def _engine_ops(client_ops: Dict[str, N.Bound]) -> Dict[str, N.Bound]:
+    engine = client_ops["QueryInterface"](byref(N.IID_IImClientEngine),
+                                          N.IM_ENGINE_INTERFACE_VERSION)
+    if not engine:
+        raise KelvoError("the module has no shared loop (no IImClientEngine)")
+    return N.bind(engine, N.ENGINE_OPS)
+
+
+class SharedLoop:
+    """The module's shared network loop, pumped by one thread (or greenlet)
+    for every client on it: for hosts that run many clients in one process
+    (load bots, test tools).
+
+        loop = kelvo.SharedLoop()
+        players = [kelvo.Client(shared_loop=True, keep_events=False) for _ in range(500)]
+        ...                                  # handlers, connect, login
+        while running:
+            loop.wait(0.1)                   # or poll loop.wait_handle() in an event loop
+            loop.pump()                      # every player's handlers run here
+
+    A few loop threads of the module (cores + 1 unless set_threads() says
+    otherwise) serve the sockets of every client made with
+    Client(shared_loop=True); pump() runs the queued events of all of them
+    on the calling thread, each client's in order, as its own pump() would.
+    The loop starts with the first connect() of such a client and stops
+    when the last one is released.
+
+    The object holds a client of its own that never connects, only to reach
+    the loop's operations: keep it as long as anything pumps or waits
+    through it, and release() it (or leave its `with` block) afterwards.
+    """
+
+    def __init__(self, module: Optional[str] = None) -> None:
+        create = N.load_module(module)
+        self._ops: Optional[Dict[str, N.Bound]] = None
+        self._engine: Optional[Dict[str, N.Bound]] = None
+        ptr = create(byref(N.IID_IImClient), N.IM_INTERFACE_VERSION)
+        if not ptr:
+            raise KelvoError("CreateKelvoCore refused the interface or could not build a client")
+        self._ops = N.bind(ptr, N.CLIENT_OPS)
+        try:
+            self._engine = _engine_ops(self._ops)
+            # A member of the loop for as long as this object lives: the wait
+            # handle stays the same descriptor while clients come and go.
+            if not self._engine["UseSharedLoop"](1):
+                raise KelvoError("the module refused the shared loop")
+        except BaseException:
+            self.release()
+            raise
+
+    def __enter__(self) -> "SharedLoop":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+    def release(self) -> None:
+        """Releases the object's own client. Safe to call twice."""
+        ops, self._ops, self._engine = self._ops, None, None
+        if ops is not None:
+            ops["Release"]()
+
+    @property
+    def released(self) -> bool:
+        return self._ops is None
+
+    def _engine_or_raise(self, operation: str) -> Dict[str, N.Bound]:
+        engine = self._engine
+        if engine is None:
+            raise ReleasedError("%s: the shared loop object was released" % operation)
+        return engine
+
+    def set_threads(self, threads: int) -> bool:
+        """The loop's thread count, 1 to 64 (0: cores + 1). Only while the
+        loop is not running (no client on it connected since it last
+        stopped): False otherwise, and nothing changes."""
+        if not 0 <= threads <= 64:
+            raise ValueError("set_threads: 0 to 64 threads, not %d" % threads)
+        return bool(self._engine_or_raise("set_threads")["SetSharedLoopThreads"](threads))
+
+    def pump(self, max_events: int = 1024) -> int:
+        """Runs up to `max_events` queued events of the clients on the loop
+        on this thread (their handlers are called) and returns how many ran.
+        Returns 0 at once from inside a handler and while another thread
+        pumps the loop."""
+        engine = self._engine_or_raise("pump")
+        me = threading.get_ident()
+        if _SharedPumping.thread == me or not _SharedPumping.lock.acquire(blocking=False):
+            return 0
+        try:
+            _SharedPumping.thread = me
+            ran = int(engine["PumpSharedLoop"](max_events))
+        finally:
+            _SharedPumping.thread = None
+            exc, _SharedPumping.deferred = _SharedPumping.deferred, None
+            _SharedPumping.lock.release()
+        if exc is not None:
+            raise exc
+        return ran
+
+    def wait(self, timeout: float) -> bool:
+        """Sleeps until a client on the loop has an event queued or `timeout`
+        seconds passed; True when one has. Blocks the thread: a host with an
+        event loop of its own polls wait_handle() instead."""
+        deadline = time.monotonic() + timeout
+        while True:
+            # In slices, so that Ctrl-C is not held up for long.
+            engine = self._engine_or_raise("wait")
+            left = deadline - time.monotonic()
+            if engine["WaitSharedLoop"](max(0, min(100, int(left * 1000)))):
+                return True
+            if left <= 0.1:
+                return False
+
+    def wait_handle(self) -> Optional[int]:
+        """What an event loop of the host waits on: on Linux a file
+        descriptor that polls readable while a client on the loop has an
+        event queued (do not read it; pump() resets it), on Windows an event
+        HANDLE. The same value for as long as this object lives; None while
+        the loop is not running (before the first connect())."""
+        handle = int(self._engine_or_raise("wait_handle")["SharedLoopWaitHandle"]())
+        return None if handle == -1 else handle

@@ -30,9 +30,10 @@ MODULE = os.environ.get("KELVO_MODULE") or kelvo._native.find_module()
 
 
 class Server:
-    def __init__(self):
+    def __init__(self, seed=None):
         self.proc = subprocess.Popen(
-            [SERVER, "--bind", "127.0.0.1", "--port", "0", "--admin-stdin"],
+            [SERVER, "--bind", "127.0.0.1", "--port", "0", "--admin-stdin"]
+            + (["--seed", seed] if seed else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self._read_line(10.0)
         if not line.startswith("listening on 127.0.0.1:"):
@@ -64,6 +65,22 @@ def server():
     s = Server()
     yield s
     s.stop()
+
+
+@pytest.fixture
+def seeded_server(tmp_path):
+    """seeded_server(text) -> a Server loaded with that seed file."""
+    servers = []
+
+    def make(text):
+        path = tmp_path / ("seed%d" % len(servers))
+        path.write_text(text, encoding="utf-8")
+        servers.append(Server(str(path)))
+        return servers[-1]
+
+    yield make
+    for s in servers:
+        s.stop()
 
 
 @pytest.fixture
