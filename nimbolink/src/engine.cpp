@@ -598,7 +598,9 @@ void Conn::TlsHandshake() {
   uint8_t* const buf = loop_->Scratch();
   if (buf == nullptr) return Fail(LinkReason::kOutOfMemory);
   bool ended = false;
-  for (;;) {
+  // A handshake flight is a few kilobytes; a peer that sends more than a
+  // few reads' worth before the handshake is done waits for the next turn.
+  for (int read = 0; read < 4; ++read) {
     int error = 0;
     const long n = net::Recv(fd_, buf, Loop::kScratchBytes, &error);
     if (n > 0) {
@@ -791,7 +793,9 @@ void Conn::Drain() {
   // one would be made for every thread that touches any of this module's
   // thread-locals).
   uint8_t sink[2048];
-  for (;;) {
+  // A bounded bite per turn: a peer that never stops sending must not keep
+  // the loop here (the poller calls again, and the linger limit ends it).
+  for (int bite = 0; bite < 32; ++bite) {
     int error = 0;
     const long n = net::Recv(fd_, sink, sizeof sink, &error);
     if (n > 0) continue;
