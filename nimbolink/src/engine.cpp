@@ -512,13 +512,22 @@ void Conn::OnDeadline() {
 
 bool Conn::OnStopping() {
   if (phase_ == Phase::kDone) return false;
+  bool closing;
   bool flushing;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    flushing = phase_ == Phase::kClosing && !sendQueue_.empty();
+    closing = closing_;
+    flushing = !sendQueue_.empty();
   }
-  if (flushing) return true;
+  // Closed just before the stop, its kClose not run yet: it closes now.
+  if (phase_ == Phase::kUp && closing) {
+    phase_ = Phase::kClosing;
+    lingerUntil_ = Clock::now() + std::chrono::milliseconds(kLingerMs);
+    SetInterest();
+    Rearm();
+  }
   if (phase_ == Phase::kClosing) {
+    if (flushing) return true;
     // Our FIN is out; what the peer still sends is read and dropped before
     // the close, so the close sends no reset over data in flight.
     Drain();
