@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -112,6 +113,8 @@ struct Route {
   Trust trust;
   const char* serverName;
 };
+
+void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
 
 class SecureSession : public ::testing::TestWithParam<Route> {
  protected:
