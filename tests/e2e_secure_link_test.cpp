@@ -69,9 +69,10 @@ struct Certs {
   }
 };
 
+// Made at the first use; its folder goes when the test program ends.
 const Certs& TheCerts() {
-  static const Certs* certs = new Certs();
-  return *certs;
+  static const Certs certs;
+  return certs;
 }
 
 // How a client is told to trust the server.

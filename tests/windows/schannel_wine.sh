@@ -24,6 +24,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Ended by a signal (ctest's timeout, an interrupted run): clean up all the same.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 cd "$work"
 
 p256=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
