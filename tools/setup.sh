@@ -76,3 +76,32 @@ install_linux_arm() {
   $SUDO apt-get install -y "${arm_missing[@]}"
 }
 install_linux_arm
+
+# --- TLS terminators ----------------------------------------------------------
+# stunnel4 and nginx with its stream module, which the secure-link tests and
+# the demo (tools/demo.sh --tls stunnel|nginx) start on loopback in front of
+# a clear-text kelvo-server, with configurations of their own. The packages'
+# own services are not wanted: where no policy says otherwise, one that
+# refuses every service start (policy-rc.d's exit 101) holds during the
+# install, so that nginx does not start on port 80.
+install_tls_terminators() {
+  local tls_packages=(stunnel4 nginx libnginx-mod-stream)
+  local tls_missing=() p
+  for p in "${tls_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || tls_missing+=("$p")
+  done
+  [ "${#tls_missing[@]}" -gt 0 ] || return 0
+  export DEBIAN_FRONTEND=noninteractive
+  local policy=/usr/sbin/policy-rc.d ours=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    ours=1
+  fi
+  local status=0
+  { $SUDO apt-get update && $SUDO apt-get install -y "${tls_missing[@]}"; } || status=$?
+  [ "$ours" -eq 0 ] || $SUDO rm -f "$policy"
+  return "$status"
+}
+install_tls_terminators
+# --- end TLS terminators

@@ -40,8 +40,9 @@ export WINEDEBUG=-all
 stop_wine() { wineserver -k 2>/dev/null || true; }
 trap stop_wine EXIT
 
-# The MSVC-ABI host talks to a Linux kelvo-server: the debug build's, which
-# CI has built already; built here when missing.
+# The MSVC-ABI host and the secure session test talk to a Linux
+# kelvo-server: the debug build's, which CI has built already; built here
+# when missing.
 server_bin=build/debug/tools/kelvo_server/kelvo-server
 if [ ! -x "$server_bin" ]; then
   echo "=== windows: building kelvo-server (debug) for the MSVC-ABI host"
@@ -104,6 +105,11 @@ for preset in win64 win32; do
   # It skips without the openssl command; here that is a failure.
   if ! grep -q 'SChannel.AgainstOpenSslServers .*Passed' "${logs[@]}"; then
     echo "*** ${preset}: the SChannel test did not pass" >&2
+    exit 1
+  fi
+  # It skips without the Linux server or microsocks; here that is a failure.
+  if ! grep -q 'SecureDll.AgainstKelvoServer .*Passed' "${logs[@]}"; then
+    echo "*** ${preset}: the secure session test did not pass" >&2
     exit 1
   fi
   echo "=== ${preset}: ${total} tests passed"

@@ -13,12 +13,26 @@
 // certificate is always verified: it must be valid now, name the server
 // name (which is also sent as SNI), and be trusted by the chosen trust
 // (the system's store, the certificates of a CA file, or a pinned SHA-256
-// of the server's public key). A connection whose verification fails, or
-// whose server does not speak TLS, ends as OnConnect(0) after one OnLog
-// line that names the reason ("certificate verify failed: ..." or "TLS
-// handshake failed: ..."); nothing is ever sent in clear instead. Through a
-// SOCKS5 proxy (ServerAddress::proxyIp), the TLS stream runs inside the
-// proxy's tunnel.
+// of the server's public key). OnConnect(1) comes once TLS is open and the
+// certificate verified, within the connection's 10-second limit; from then
+// on every request and message goes through TLS, and Close sends TLS's
+// close_notify before ending the connection. A connection whose
+// verification fails, or whose server does not speak TLS, ends as
+// OnConnect(0) after one OnLog line that names the reason, e.g.
+//   "ImServerClient: connect to 203.0.113.7:7443 failed: certificate verify
+//   failed: certificate has expired" ("certificate verify failed: ...",
+//   "TLS handshake failed: ..." or "TLS set-up failed: ..." after the
+//   address); nothing is ever sent in clear instead. A connection cut after
+// the handshake without TLS's close ends as OnClose with "TLS connection
+// failed: ...". Through a SOCKS5 proxy (ServerAddress::proxyIp), the TLS
+// stream runs inside the proxy's tunnel.
+//
+// TLS 1.2 and 1.3 with OpenSSL on Linux, TLS 1.2 with the system's SChannel
+// on Windows. On Linux the environment variable KELVO_TLS_KEYLOG=FILE makes
+// every connection append its secrets to FILE in the NSS key log format, so
+// that Wireshark can decrypt a capture; for debugging only. The host guide's
+// chapter "Secure link" has the reasons, a TLS terminator's configuration,
+// certificates and pinning.
 //
 // Every setting applies from the next Connect and stays until changed. A
 // setting is refused with false, and nothing changes, for bad input (see
@@ -62,9 +76,10 @@ class IImClientSecurity : public IImBase {
  public:
   // Slots 0-2 come from IImBase.
 
-  // Slot 3. KELVO_TLS_ON or KELVO_TLS_OFF. On needs a server name
-  // (SetTlsServerName) first; the trust stays as chosen, the system's store
-  // unless another was set. False for another value or with no server name.
+  // Slot 3. Turns TLS on (KELVO_TLS_ON) or off (KELVO_TLS_OFF) for the next
+  // connections. On needs a server name (SetTlsServerName) first; the trust
+  // stays as chosen, the system's store unless another was set. False for
+  // another value or with no server name.
   virtual bool KELVO_CALL SetTlsMode(uint32_t mode) = 0;
   // Slot 4. The name the server's certificate must carry, sent as SNI: a DNS
   // name in ASCII (an internationalised name in its "xn--" form) of at most
@@ -74,7 +89,8 @@ class IImClientSecurity : public IImBase {
   virtual bool KELVO_CALL SetTlsServerName(const char* serverName) = 0;
   // Slot 5. Trust the certificate authorities of the system's store (the
   // default): on Linux OpenSSL's default locations, on Windows the
-  // certificate stores of the current user.
+  // certificate stores of the current user. Like the other two trusts, it
+  // replaces the one chosen before. False only while a connection exists.
   virtual bool KELVO_CALL SetTlsTrustSystemStore() = 0;
   // Slot 6. Trust only the certificates of a PEM file (one or more
   // "-----BEGIN CERTIFICATE-----" blocks, at most 4 MiB). The file is read

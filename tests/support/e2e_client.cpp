@@ -3,7 +3,9 @@
 #include <cstring>
 #include <thread>
 
+#include "gtest/gtest.h"
 #include "support/recording_sink.h"
+#include "support/wire.h"
 
 namespace kelvo {
 namespace e2e {
@@ -11,6 +13,7 @@ namespace {
 
 using test::Describe;
 using test::Escape;
+using test::Gbk;
 
 std::string U(uint32_t v) { return std::to_string(v); }
 
@@ -161,6 +164,12 @@ Client::~Client() {
   if (client_ != nullptr) client_->Release();
 }
 
+IImClientSecurity* Client::security() const {
+  if (client_ == nullptr) return nullptr;
+  return static_cast<IImClientSecurity*>(
+      client_->QueryInterface(IID_IImClientSecurity, IM_SECURITY_INTERFACE_VERSION));
+}
+
 bool Client::ConnectTo(uint16_t port, uint16_t proxyPort) {
   if (client_ == nullptr) return false;
   ServerAddress address{};
@@ -187,6 +196,48 @@ bool Client::Start(uint16_t port, uint32_t userId, const uint8_t password16[16],
 bool Client::AwaitUser(uint32_t userId, UserRecord* out) {
   return Eventually([&] { return client_->GetUser(userId, out); },
                     std::chrono::milliseconds(5000));
+}
+
+void PlayWholeSession(const LogInFunction& logIn) {
+  Client alice, bob;
+  ASSERT_TRUE(logIn(alice, 1001, "alice")) << alice.events().All();
+  UserRecord r{};
+  ASSERT_TRUE(alice.AwaitUser(1005, &r));
+  EXPECT_EQ(std::string(r.name, strnlen(r.name, sizeof r.name)), Gbk("小明"));
+  EXPECT_TRUE(alice.WaitFor("OnAddUserRequest(1004)")) << alice.events().All();
+
+  ASSERT_TRUE(logIn(bob, 1002, "bob")) << bob.events().All();
+  ASSERT_TRUE(alice.WaitFor("OnOnlineStateChanged(1002)")) << alice.events().All();
+  const std::string hello = Gbk("你好, bob: 加密了");
+  const std::string reply = Gbk("收到, alice");
+  ASSERT_TRUE(alice->SendChatMessage(1002, 0, hello.c_str(), 0, 0, 0));
+  EXPECT_TRUE(bob.WaitFor("OnChatMessage(0,1001," + Escape(hello.c_str()) + ",0,0,0)"))
+      << bob.events().All();
+  ASSERT_TRUE(bob->SendChatMessage(1001, 0, reply.c_str(), 0, 0, 0));
+  EXPECT_TRUE(alice.WaitFor("OnChatMessage(0,1002," + Escape(reply.c_str()) + ",0,0,0)"))
+      << alice.events().All();
+
+  const std::string later = Gbk("小明, raid at nine");
+  ASSERT_TRUE(alice->SendChatMessage(1005, 0, later.c_str(), 0, 0, 0));
+  // Stored once the server has handled it: a round trip on the same link.
+  ASSERT_TRUE(alice->SearchUser(0, 0, "alice"));
+  ASSERT_TRUE(alice.WaitFor("OnSearchUserListEnd(")) << alice.events().All();
+  {
+    Client xiaoming;
+    ASSERT_TRUE(logIn(xiaoming, 1005, "xiaoming")) << xiaoming.events().All();
+    EXPECT_TRUE(
+        xiaoming.WaitFor("OnOfflineMessage(0,1001,set," + Escape(later.c_str()) + ",0,0,0,"))
+        << xiaoming.events().All();
+  }
+
+  ASSERT_TRUE(alice->Logout(1001));
+  ASSERT_TRUE(bob.WaitFor("OnOnlineStateChanged(1001)")) << bob.events().All();
+  ASSERT_TRUE(bob->GetUser(1001, &r));
+  EXPECT_EQ(r.onlineState, 1u);
+  EXPECT_TRUE(alice->Close());
+  // Nothing went wrong on the way that only a log line would tell.
+  EXPECT_FALSE(alice.events().Saw("OnLog(")) << alice.events().All();
+  EXPECT_FALSE(bob.events().Saw("OnLog(")) << bob.events().All();
 }
 
 }  // namespace e2e

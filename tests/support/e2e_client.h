@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvo/im_client_security.h"
 #include "kelvo/kelvo_core.h"
 
 namespace kelvo {
@@ -86,6 +87,8 @@ class Client {
   IImClient* operator->() const { return client_; }
   IImClient* get() const { return client_; }
   EventLog& events() { return events_; }
+  // The client's security face (null if the module has none).
+  IImClientSecurity* security() const;
 
   // Connects to 127.0.0.1:port (through the SOCKS5 proxy on proxyPort when
   // it is not 0) and waits for OnConnect(1).
@@ -107,6 +110,15 @@ class Client {
   EventLog events_;
   IImClient* client_ = nullptr;
 };
+
+// The session every secure route is tried with: alice logs in and gets her
+// roster and a pending request, bob logs in, the two chat both ways in GBK,
+// alice leaves 小明 an offline message that his login brings, and alice
+// logs out, which bob sees. `logIn` sets up the client's route and security,
+// connects it and logs it in. Failures are reported to GoogleTest.
+using LogInFunction =
+    std::function<bool(Client& client, uint32_t userId, const std::string& password)>;
+void PlayWholeSession(const LogInFunction& logIn);
 
 }  // namespace e2e
 }  // namespace kelvo

@@ -183,8 +183,11 @@ bool WaitUntilListening(uint16_t port, Millis timeout) {
   return false;
 }
 
-bool ServerProcess::Start(const std::string& path, std::string* error) {
-  if (!process_.Start({path, "--port", "0", "--admin-stdin"}, true, false, error)) return false;
+bool ServerProcess::Start(const std::string& path, std::string* error,
+                          const std::vector<std::string>& extra, bool logToPipe) {
+  std::vector<std::string> argv = {path, "--port", "0", "--admin-stdin"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  if (!process_.Start(argv, true, logToPipe, error)) return false;
   std::string line;
   const std::string prefix = "listening on 127.0.0.1:";
   const auto deadline = std::chrono::steady_clock::now() + Millis(10000);
@@ -197,6 +200,15 @@ bool ServerProcess::Start(const std::string& path, std::string* error) {
   } while (line.compare(0, prefix.size(), prefix) != 0);
   port_ = static_cast<uint16_t>(std::stoi(line.substr(prefix.size())));
   return port_ != 0;
+}
+
+bool ServerProcess::WaitForLog(const std::string& text, Millis timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::string line;
+  while (process_.ReadLine(&line, Millis(RemainingMs(deadline)))) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
 }
 
 bool ProxyProcess::Available() { return access(kPath, X_OK) == 0; }
@@ -215,6 +227,106 @@ bool ProxyProcess::Start(std::string* error) {
   }
   *error = "microsocks did not start listening";
   return false;
+}
+
+namespace {
+
+constexpr char kStunnel[] = "/usr/bin/stunnel4";
+constexpr char kNginx[] = "/usr/sbin/nginx";
+constexpr char kNginxStream[] = "/usr/lib/nginx/modules/ngx_stream_module.so";
+
+std::string StunnelConfig(uint16_t port, uint16_t serverPort, const std::string& cert,
+                          const std::string& key) {
+  return "foreground = yes\n"
+         "pid =\n"
+         "[kelvo]\n"
+         "accept = 127.0.0.1:" + std::to_string(port) + "\n"
+         "connect = 127.0.0.1:" + std::to_string(serverPort) + "\n"
+         "cert = " + cert + "\n"
+         "key = " + key + "\n"
+         "sslVersionMin = TLSv1.2\n"
+         "socket = l:TCP_NODELAY=1\n"
+         "socket = r:TCP_NODELAY=1\n"
+         "TIMEOUTidle = 86400\n";
+}
+
+// master_process off: one process, which stays in the foreground as the
+// test's child and runs as the user who started it.
+std::string NginxConfig(uint16_t port, uint16_t serverPort, const std::string& cert,
+                        const std::string& key, const std::string& dir) {
+  return std::string("daemon off;\n"
+                     "master_process off;\n"
+                     "pid ") + dir + "/nginx.pid;\n"
+         "error_log stderr notice;\n"
+         "load_module " + kNginxStream + ";\n"
+         "events { worker_connections 64; }\n"
+         "stream {\n"
+         "    upstream kelvo_server {\n"
+         "        server 127.0.0.1:" + std::to_string(serverPort) + ";\n"
+         "    }\n"
+         "    server {\n"
+         "        listen 127.0.0.1:" + std::to_string(port) + " ssl;\n"
+         "        proxy_pass kelvo_server;\n"
+         "        ssl_certificate     " + cert + ";\n"
+         "        ssl_certificate_key " + key + ";\n"
+         "        ssl_protocols       TLSv1.2 TLSv1.3;\n"
+         "        ssl_session_tickets off;\n"
+         "        proxy_timeout       1d;\n"
+         "    }\n"
+         "}\n";
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+const char* TerminatorProcess::Name(Kind kind) {
+  return kind == Kind::kStunnel ? "stunnel4" : "nginx";
+}
+
+std::string TerminatorProcess::Missing(Kind kind) {
+  if (kind == Kind::kStunnel) {
+    return access(kStunnel, X_OK) == 0 ? "" : std::string(kStunnel) + " (apt-get install stunnel4)";
+  }
+  if (access(kNginx, X_OK) != 0) return std::string(kNginx) + " (apt-get install nginx)";
+  if (access(kNginxStream, R_OK) != 0) {
+    return std::string(kNginxStream) + " (apt-get install libnginx-mod-stream)";
+  }
+  return "";
+}
+
+bool TerminatorProcess::Start(Kind kind, uint16_t serverPort, const std::string& certFile,
+                              const std::string& keyFile, const std::string& workDir,
+                              std::string* error) {
+  const std::string config = workDir + "/" + Name(kind) + ".conf";
+  // As for the proxy: a port taken between the probe and the start gets a
+  // second try on another.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port_ = FreeLoopbackPort();
+    const bool stunnel = kind == Kind::kStunnel;
+    if (!WriteFile(config, stunnel ? StunnelConfig(port_, serverPort, certFile, keyFile)
+                                   : NginxConfig(port_, serverPort, certFile, keyFile, workDir))) {
+      *error = "cannot write " + config;
+      return false;
+    }
+    const std::vector<std::string> argv =
+        stunnel ? std::vector<std::string>{kStunnel, config}
+                : std::vector<std::string>{kNginx, "-p", workDir, "-e", "stderr", "-c", config};
+    if (!process_.Start(argv, false, true, error)) return false;
+    if (WaitUntilListening(port_, Millis(5000))) return true;
+    *error = std::string(Name(kind)) + " did not start listening: " + StopAndLog();
+  }
+  return false;
+}
+
+std::string TerminatorProcess::StopAndLog() {
+  process_.Kill();
+  return process_.ReadAll(Millis(1000));
 }
 
 }  // namespace e2e

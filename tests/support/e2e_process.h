@@ -56,11 +56,17 @@ bool WaitUntilListening(uint16_t port, Millis timeout);
 
 class ServerProcess {
  public:
-  // Starts `path --port 0 --admin-stdin` and reads the listening line.
-  bool Start(const std::string& path, std::string* error);
+  // Starts `path --port 0 --admin-stdin [extra...]` and reads the listening
+  // line. With `logToPipe` its log comes through the same pipe for
+  // WaitForLog; read it, or a long run fills the pipe and stalls the server.
+  bool Start(const std::string& path, std::string* error,
+             const std::vector<std::string>& extra = {}, bool logToPipe = false);
   uint16_t port() const { return port_; }
+  pid_t pid() const { return process_.pid(); }
   // One admin command; the server's answer is not read.
   bool Admin(const std::string& command) { return process_.Write(command + "\n"); }
+  // The next line of output holding `text` (started with logToPipe).
+  bool WaitForLog(const std::string& text, Millis timeout);
 
  private:
   ChildProcess process_;
@@ -74,6 +80,31 @@ class ProxyProcess {
   bool Start(std::string* error);
   uint16_t port() const { return port_; }
   void Stop() { process_.Kill(); }
+
+ private:
+  ChildProcess process_;
+  uint16_t port_ = 0;
+};
+
+// A TLS terminator from Debian's packages in front of a clear-text server:
+// stunnel4, or nginx with its stream module, listening on a free 127.0.0.1
+// port with the configuration the host guide gives (the paths and ports
+// changed, and what running outside a service needs: foreground, no pid file
+// in /run, the log on stderr).
+class TerminatorProcess {
+ public:
+  enum class Kind { kStunnel, kNginx };
+  static const char* Name(Kind kind);
+  // "" when the terminator can be started here; otherwise what is missing.
+  static std::string Missing(Kind kind);
+  // Serves certFile/keyFile (PEM) on a fresh port and passes the clear
+  // stream to 127.0.0.1:serverPort. `workDir` receives its configuration.
+  bool Start(Kind kind, uint16_t serverPort, const std::string& certFile,
+             const std::string& keyFile, const std::string& workDir, std::string* error);
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return process_.pid(); }
+  // Its log so far, for a failure message (ends the terminator).
+  std::string StopAndLog();
 
  private:
   ChildProcess process_;

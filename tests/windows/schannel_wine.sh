@@ -24,6 +24,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Ended by a signal (ctest's timeout, an interrupted run): clean up all the same.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 cd "$work"
 
 p256=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
@@ -43,9 +47,11 @@ openssl req -x509 "${p256[@]}" -keyout self.key -out self.pem -subj "/CN=im.kelv
 pin=$(openssl x509 -in self.pem -pubkey -noout | openssl pkey -pubin -outform der |
       openssl dgst -sha256 -hex | sed 's/^.* //')
 
-# One server per certificate; each prints "ACCEPT 127.0.0.1:PORT" once up.
+# One server per certificate; each prints "ACCEPT 127.0.0.1:PORT" once up,
+# and the port goes to variable $4. Not called in a $(...) subshell: the
+# server's pid must reach pids, or it outlives the test.
 serve() {
-  local name=$1 cert=$2 key=$3
+  local name=$1 cert=$2 key=$3 var=$4
   openssl s_server -accept 127.0.0.1:0 -cert "$cert" -key "$key" -rev </dev/null \
     >"$name.out" 2>&1 &
   pids+=($!)
@@ -60,7 +66,7 @@ serve() {
     cat "$name.out" >&2
     exit 1
   fi
-  echo "$port"
+  printf -v "$var" '%s' "$port"
 }
 # And one that speaks the protocol in clear: a message, then it hangs up.
 python3 -c '
@@ -81,9 +87,9 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 export KELVO_TLS_CLEAR_PORT
-KELVO_TLS_GOOD_PORT=$(serve good good.pem leaf.key)
-KELVO_TLS_EXPIRED_PORT=$(serve expired expired.pem leaf.key)
-KELVO_TLS_SELF_PORT=$(serve self self.pem self.key)
+serve good good.pem leaf.key KELVO_TLS_GOOD_PORT
+serve expired expired.pem leaf.key KELVO_TLS_EXPIRED_PORT
+serve self self.pem self.key KELVO_TLS_SELF_PORT
 export KELVO_TLS_GOOD_PORT KELVO_TLS_EXPIRED_PORT KELVO_TLS_SELF_PORT
 export KELVO_TLS_SELF_PIN=$pin
 # Wine's drive Z: is the Linux root.

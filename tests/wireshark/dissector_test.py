@@ -173,6 +173,10 @@ def test_heuristic(work):
     w.send("c", wire.login(1005))
     w.send("s", wire.message(51, b"\0" * 4) + wire.chat_in(1001, "hello"))
     w.close()
+    clear_flags = os.path.join(work, "heuristic-flags.pcap")
+    w = wire.PcapWriter(clear_flags, client_port=41002, server_port=9125)
+    w.send("c", wire.login(1005, flag3=False))
+    w.close()
     other = os.path.join(work, "other.pcap")
     w = wire.PcapWriter(other, client_port=41001, server_port=9124)
     w.send("c", wire.message(2, struct.pack("<I", 1)))          # a logout, not a login
@@ -182,6 +186,8 @@ def test_heuristic(work):
     check("heuristic: %s" % [m.get("id") for m in msgs],
           [m.get("id") for m in msgs] == ["13", "51", "73"]
           and msgs[2]["fields"].get("text") == ["hello"])
+    check("heuristic: a login with its flags clear",
+          [m.get("id") for m in wire.messages(clear_flags, "-o", "kelvo.tcp_port:0")] == ["13"])
     check("heuristic leaves other streams", not wire.messages(other, "-o", "kelvo.tcp_port:0"))
     check("heuristic can be turned off",
           not wire.messages(path, "-o", "kelvo.tcp_port:0", "-o", "kelvo.heuristic:FALSE"))

@@ -43,8 +43,9 @@ def chat_in(sender, text):
     return message(73, body + field(text, 256))
 
 
-def login(user_id):
-    return message(13, struct.pack("<IB", user_id, 1) + b"\x11" * 16 + b"\0" * 33)
+def login(user_id, flag3=True):
+    """A login request; the client library sets flag 3 on every request."""
+    return message(13, struct.pack("<IB", user_id, 1) + b"\x11" * 16 + b"\0" * 33, flag3=flag3)
 
 
 class PcapWriter:

@@ -548,15 +548,20 @@ function kelvo.dissector(tvb, pinfo, root)
   return Dissect(tvb, pinfo, root)
 end
 
--- A connection whose first client segment is exactly one login request: 58
--- bytes, length word 58 with flag 1 clear, category 11 with flags clear,
--- id 13 and marker 1. Nothing else is claimed, so ordinary traffic on other
--- ports is left alone.
+-- The head of a login request: length word 58 with flag 1 clear, category
+-- 11 (the client sets flag 3 in that byte; either flag is accepted), id 13,
+-- and the marker 1 after the user id.
+local function IsLogin(tvb)
+  return tvb(0, 2):le_uint() == 58 and bit.rshift(tvb(2, 1):uint(), 2) == CATEGORY
+         and tvb(3, 1):uint() == 13 and tvb(8, 1):uint() == 1
+end
+
+-- A connection whose first client segment is exactly one login request (58
+-- bytes). Nothing else is claimed, so ordinary traffic on other ports is
+-- left alone.
 local function Heuristic(tvb, pinfo, root)
   if not kelvo.prefs.heuristic then return false end
-  if tvb:len() ~= 58 then return false end
-  if tvb(0, 2):le_uint() ~= 58 or tvb(2, 1):uint() ~= CATEGORY * 4 then return false end
-  if tvb(3, 1):uint() ~= 13 or tvb(8, 1):uint() ~= 1 then return false end
+  if tvb:len() ~= 58 or not IsLogin(tvb) then return false end
   local here, _, key = Ends(pinfo)
   clientEnd[key] = here
   pinfo.conversation = kelvo
@@ -572,9 +577,7 @@ local function TlsHeuristic(tvb, pinfo, root)
   if not kelvo.prefs.heuristic then return false end
   local here, _, key = Ends(pinfo)
   if not tlsSessions[key] then
-    if tvb:len() < 58 then return false end
-    if tvb(0, 2):le_uint() ~= 58 or tvb(2, 1):uint() ~= CATEGORY * 4 then return false end
-    if tvb(3, 1):uint() ~= 13 or tvb(8, 1):uint() ~= 1 then return false end
+    if tvb:len() < 58 or not IsLogin(tvb) then return false end
     tlsSessions[key] = true
     clientEnd[key] = here
   end
