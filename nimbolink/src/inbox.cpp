@@ -46,21 +46,29 @@ uint8_t* Inbox::Reserve(std::size_t* space) {
   if (tail_ == nullptr || tail_->cap - readEnd_ < need) {
     std::size_t cap = nextSize_;
     if (cap < partial + need) cap = partial + need;
-    Segment* s = NewSegment(cap);
-    if (s == nullptr) return nullptr;
-    if (tail_ == nullptr) {
-      head_ = tail_ = s;
+    if (tail_ != nullptr && tail_->begin == tail_->committed && tail_->cap >= cap) {
+      // Every whole message in the last segment was delivered (the
+      // consumer holds nothing of it) and it is as large as a new one
+      // would be: the partial message moves to its start.
+      std::memmove(tail_->data, tail_->data + framed_, partial);
+      tail_->begin = tail_->committed = 0;
     } else {
-      // The partial message moves on; the old segment ends at its last
-      // whole message.
-      std::memcpy(s->data, tail_->data + framed_, partial);
-      tail_->end = tail_->committed;
-      Segment* old = tail_;
-      tail_->next = s;
-      tail_ = s;
-      if (old == head_ && old->begin == old->end) {
-        head_ = s;
-        Free(old);
+      Segment* s = NewSegment(cap);
+      if (s == nullptr) return nullptr;
+      if (tail_ == nullptr) {
+        head_ = tail_ = s;
+      } else {
+        // The partial message moves on; the old segment ends at its last
+        // whole message.
+        std::memcpy(s->data, tail_->data + framed_, partial);
+        tail_->end = tail_->committed;
+        Segment* old = tail_;
+        tail_->next = s;
+        tail_ = s;
+        if (old == head_ && old->begin == old->end) {
+          head_ = s;
+          Free(old);
+        }
       }
     }
     tail_->end = partial;
