@@ -20,6 +20,7 @@ void ClientLock::WaitTicket(uint64_t ticket) {
   std::unique_lock<std::mutex> lock(mu_);
   if (ticket != serving_) {
     waiting_.fetch_add(1, std::memory_order_relaxed);
+    disturbances_.fetch_add(1, std::memory_order_relaxed);
     lock.unlock();
     const auto until = Clock::now() + kWatchBeforeSleep;
     while (servingNow_.load(std::memory_order_acquire) != ticket && Clock::now() < until) {
@@ -67,6 +68,7 @@ void ClientLock::SleepUntil(uint64_t seen, Clock::time_point deadline) {
   const uint64_t ticket = nextTicket_++;
   if (ticket != serving_) {
     waiting_.fetch_add(1, std::memory_order_relaxed);
+    disturbances_.fetch_add(1, std::memory_order_relaxed);
     turn_.wait(lock, [&] { return serving_ == ticket; });
     waiting_.fetch_sub(1, std::memory_order_relaxed);
   }

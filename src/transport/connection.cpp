@@ -33,6 +33,7 @@ bool ImServerClient::Connect(const ServerAddress* address) {
   }
   // Whatever an earlier connection left undelivered belongs to it: the
   // socket client hands out only the new one's events from now on.
+  lock_.Mark();
   return socket_->Connect(target);
 }
 
@@ -43,6 +44,7 @@ bool ImServerClient::Close() {
   // Nothing of the connection reaches the host after this, whether the
   // library had seen its end already or not; what it accepted for sending
   // still goes out, before our FIN, in the background.
+  lock_.Mark();
   return socket_->CloseSocket(false);
 }
 
