@@ -101,6 +101,7 @@ class FlatTable {
     buckets_ = noIndex_;
     bits_ = 0;
     mask_ = 0;
+    tagMask_ = ~0u;
     shift_ = 63;
     size_ = 0;
     highWater_ = 0;
@@ -252,7 +253,7 @@ class FlatTable {
   // when the tags agree, and larger than mask_ otherwise.
   static uint64_t Mix(uint32_t key) { return uint64_t{key} * 0x9E3779B97F4A7C15ull; }
   uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> shift_); }
-  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & ~mask_; }
+  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & tagMask_; }
   uint32_t SlotIn(uint32_t bucket) const { return (bucket & mask_) - 1; }
 
   Record& At(uint32_t slot) const {
@@ -263,12 +264,13 @@ class FlatTable {
   // cache line, and the record's once a tag matches.
   Record* FindRecord(uint32_t key) const {
     const uint64_t h = Mix(key);
-    const uint32_t tag = Tag(h);
-    for (uint32_t i = Home(h);; i = (i + 1) & mask_) {
+    const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+    const uint32_t mask = mask_;
+    for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return nullptr;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= mask_) {
+      if (slotPlusOne <= mask) {
         Record& record = At(slotPlusOne - 1);
         if (record.*KeyField == key) return &record;
       }
@@ -360,6 +362,7 @@ class FlatTable {
     buckets_ = ownedIndex_.get();
     bits_ = bits;
     mask_ = (uint32_t{1} << bits) - 1;
+    tagMask_ = ~mask_;
     shift_ = 64 - bits;
     for (std::size_t p = 0; p < pages_.size(); ++p) {
       for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
@@ -445,6 +448,7 @@ class FlatTable {
   uint32_t* buckets_ = noIndex_;
   unsigned bits_ = 0;
   uint32_t mask_ = 0;    // 2^bits_ - 1
+  uint32_t tagMask_ = ~0u;  // ~mask_: a hash's tag bits
   unsigned shift_ = 63;  // 64 - bits_, or 63 on noIndex_
   uint32_t size_ = 0;
   uint32_t highWater_ = 0;        // slots ever handed out
