@@ -31,11 +31,14 @@ RULES = [
     ("sink call", r"NullSink::|TimingSink::", None),
     ("inbox/framing", None, r"nimbolink/src/inbox\.(h|cpp)$"),
     ("handler", None, r"src/(roster|messaging)/|src/protocol/(byte_io|entry_walker)\.h$"),
-    ("dispatch", None, r"src/protocol/dispatch\.cpp$"),
+    # message_ids.h: reading and matching headers (a run's size rule).
+    ("dispatch", None, r"src/protocol/(dispatch\.cpp|message_ids\.h)$"),
     ("Deliver loop", None, r"src/core/|nimbolink/src/tcp_client_socks5\.cpp$"),
     # Lines from library headers (atomics, shared_ptr, mutex) and from
     # engine.cpp go by the function they run in.
-    ("handler", r"ImServerClient::Handle(?!Message)", None),
+    # A run handler's atomics are the rule checks between two messages.
+    ("Deliver loop", r"ImServerClient::Run", r"atomic_base\.h$"),
+    ("handler", r"ImServerClient::(Handle(?!Message)|Run|OnlineStateChange)", None),
     ("dispatch", r"ImServerClient::(Dispatch|HandleMessage)", None),
     ("inbox/framing", r"Nimbo2::Inbox::", None),
     ("Deliver loop",
