@@ -20,7 +20,8 @@
 //     deliverer tests one word between two messages for both.
 //   - Sleeping inside: a holder may sleep with the lock let go (SleepUntil)
 //     and is woken by Wake (an event arrived) or by Close (the object is
-//     ending); it then queues for the lock again like anybody else.
+//     ending); it then queues for the lock again like anybody else. Like a
+//     ticket, it watches for a short while before it really sleeps.
 //   - Quiescence: after Close, WaitQuiet returns once no thread holds, waits
 //     for or sleeps on the lock, so the object can be freed.
 #ifndef KELVO_CORE_CLIENT_LOCK_H_
