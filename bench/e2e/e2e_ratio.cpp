@@ -419,15 +419,28 @@ void EchoServer(int fd, const Bytes& reply) {
   ::close(fd);
 }
 
+// A round trip's median and p99, and where the median trip's time goes:
+// the median time spent in the send call, and (pump mode) from the send's
+// return until WaitForEvents returned with the answer queued.
 struct Latency {
   double median;
   double p99;
+  double send = 0;
+  double woken = 0;
 };
 
-Latency Summarise(std::vector<int64_t> ns) {
+double MedianOf(std::vector<int64_t> ns) {
+  if (ns.empty()) return 0;
+  std::sort(ns.begin(), ns.end());
+  return static_cast<double>(ns[ns.size() / 2]);
+}
+
+Latency Summarise(std::vector<int64_t> ns, const std::vector<int64_t>& send = {},
+                  const std::vector<int64_t>& woken = {}) {
   std::sort(ns.begin(), ns.end());
   return {static_cast<double>(ns[ns.size() / 2]),
-          static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)])};
+          static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)]), MedianOf(send),
+          MedianOf(woken)};
 }
 
 const std::string kChatText(255, 't');
@@ -437,8 +450,10 @@ Latency RoundTripClient(Listener& listener, const Bytes& reply, int k) {
   int serverFd = -1;
   auto client = ConnectClient(sink, listener, &serverFd);
   std::thread server(EchoServer, serverFd, std::cref(reply));
-  std::vector<int64_t> samples;
+  std::vector<int64_t> samples, sends, wakes;
   samples.reserve(static_cast<std::size_t>(k));
+  sends.reserve(static_cast<std::size_t>(k));
+  wakes.reserve(static_cast<std::size_t>(k));
   Clock::time_point sentAt;
   std::atomic<bool> done{false};
   ImServerClient* c = client.get();
@@ -456,9 +471,13 @@ Latency RoundTripClient(Listener& listener, const Bytes& reply, int k) {
       answered = false;
       sentAt = Clock::now();
       if (!c->SendChatMessage(1005, 0, kChatText.c_str(), 1, 2, 3)) break;
+      const auto sent = Clock::now();
+      sends.push_back(Ns(sent - sentAt));
+      Clock::time_point woke = sent;
       while (!answered && Clock::now() < deadline) {
-        if (c->Pump(16) == 0) c->WaitForEvents(1000);
+        if (c->Pump(16) == 0 && c->WaitForEvents(1000)) woke = Clock::now();
       }
+      wakes.push_back(Ns(woke - sent));
     }
     ok = static_cast<int>(samples.size()) == k;
   } else {
@@ -471,6 +490,7 @@ Latency RoundTripClient(Listener& listener, const Bytes& reply, int k) {
       }
       sentAt = Clock::now();
       c->SendChatMessage(1005, 0, kChatText.c_str(), 1, 2, 3);
+      sends.push_back(Ns(Clock::now() - sentAt));
     };
     sentAt = Clock::now();
     client->SendChatMessage(1005, 0, kChatText.c_str(), 1, 2, 3);
@@ -483,12 +503,13 @@ Latency RoundTripClient(Listener& listener, const Bytes& reply, int k) {
     std::fprintf(stderr, "round trips did not finish\n");
     std::exit(2);
   }
-  return Summarise(samples);
+  return Summarise(samples, sends, wakes);
 }
 
 Latency RoundTripRaw(Listener& listener, const Bytes& request, const Bytes& reply, int k) {
-  std::vector<int64_t> samples;
+  std::vector<int64_t> samples, sends;
   samples.reserve(static_cast<std::size_t>(k));
+  sends.reserve(static_cast<std::size_t>(k));
   std::thread client([&] {
     PinThisThread(gCpuClient);
     const int fd = ConnectLoopback(listener.port());
@@ -497,6 +518,7 @@ Latency RoundTripRaw(Listener& listener, const Bytes& request, const Bytes& repl
     for (int i = 0; i < k; ++i) {
       const auto sentAt = Clock::now();
       if (!SendAll(fd, request.data(), request.size())) break;
+      sends.push_back(Ns(Clock::now() - sentAt));
       if (!RecvAll(fd, in.data(), in.size())) break;
       samples.push_back(Ns(Clock::now() - sentAt));
     }
@@ -510,7 +532,7 @@ Latency RoundTripRaw(Listener& listener, const Bytes& request, const Bytes& repl
     std::fprintf(stderr, "raw ping-pong did not finish\n");
     std::exit(2);
   }
-  return Summarise(samples);
+  return Summarise(samples, sends);
 }
 
 // The request SendChatMessage puts on the wire: 279 bytes, id 73.
@@ -600,6 +622,9 @@ RoundTrips RunRoundTrips(int trips) {
                   "p99 %7.1f us   ratio %.3f\n",
                   pump ? "pump mode" : "network thread", run + 1, c.median / 1e3, c.p99 / 1e3,
                   r.median / 1e3, r.p99 / 1e3, c.median / r.median);
+      std::printf("  %-14s        median send call: client %5.1f us, raw %5.1f us%s", "",
+                  c.send / 1e3, r.send / 1e3, pump ? "" : "\n");
+      if (pump) std::printf("; the answer woke WaitForEvents %5.1f us after the send\n", c.woken / 1e3);
       ratios.push_back(c.median / r.median);
       runs.emplace_back(c, r);
     }
