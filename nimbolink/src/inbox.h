@@ -13,8 +13,9 @@
 // one when it needs room, or to the start of its own segment when every
 // whole message before it was delivered (the steady state of a stream that
 // is taken as fast as it comes: no allocation per read). Segments are
-// allocated as bytes arrive and freed as they are delivered, so an idle
-// connection holds none; a burst gets segments of up to kMaxSegment.
+// allocated as bytes arrive and freed once delivered and the stream has
+// paused (kept for the next reads until then), so an idle connection holds
+// none; a burst gets segments of up to kMaxSegment.
 //
 // Threads: one producer (the loop thread) and one consumer at a time (the
 // deliverer, under the worker's lock). Every method except Frame runs under
@@ -88,9 +89,17 @@ class Inbox {
   };
   Segment* NewSegment(std::size_t cap);
   void Free(Segment* s);
+  // A delivered segment: kept among the spares.
+  void Retire(Segment* s);
 
   Segment* head_ = nullptr;
   Segment* tail_ = nullptr;
+  // Delivered segments kept for the next NewSegment while a stream is
+  // under way (a deliverer on another thread runs some reads behind, and
+  // each read would otherwise allocate): never more than were in use at
+  // once, which the limit bounds; freed when Trim finds the connection
+  // idle.
+  Segment* spares_ = nullptr;
   std::size_t held_ = 0;
   uint32_t messages_ = 0;
   std::size_t allocated_ = 0;
