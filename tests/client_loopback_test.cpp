@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -197,6 +198,75 @@ TEST(ClientLoopbackTest, ACallbackThatThrowsLeavesTheClientUsable) {
     return;
   }
   host.join();
+  client->Release();
+}
+
+// Presence arrives in runs, and the client handles a run in one call: the
+// sink and the roster must end up exactly as when the same messages are
+// handed over one at a time, whatever the run holds (unknown friends, a
+// length the size rule refuses, header flags, a callback that throws,
+// another id in between).
+TEST(ClientLoopbackTest, RunsOfPresenceDoWhatSingleMessagesDo) {
+  auto presence = [](uint32_t id, uint8_t state) { return Msg(61).U32(id).U8(state).Zeros(4).Build(); };
+  // Friends 100 (on game server 7) and 101.
+  const std::vector<test::Bytes> messages = {
+      Msg(47).U8(22).U32(100).Zeros(3).U8(2).U16(0).U16(0).U16(7).U16(0).Raw("amy").Zeros(2)
+          .U8(22).U32(101).Zeros(3).U8(2).Zeros(8).Raw("bob").Zeros(2).Build(),
+      presence(100, 3), presence(101, 4),
+      presence(999, 2),                              // unknown friend: a line
+      Msg(61).U32(100).U8(5).Zeros(5).Build(),       // 14 bytes: refused
+      presence(101, 6),                              // its callback throws
+      Msg(61, 0x2F).U32(101).U8(7).Zeros(4).LengthWord(0x800D).Build(),  // flag bits set
+      presence(100, 1),                              // offline: game server cleared
+      Msg(56).U8(1).U32(101).U16(3).Build(),         // another id between two runs
+      presence(101, 8), presence(101, 9),
+      Msg(56).U8(1).U32(100).U16(9).Build(),         // the last one
+  };
+  auto throwOnThird = [](WaitingSink& sink) {
+    auto calls = std::make_shared<int>(0);
+    sink.hook = [calls](const std::string& name) {
+      if (name == "OnOnlineStateChanged" && ++*calls == 3) throw std::runtime_error("host bug");
+    };
+  };
+  auto records = [](IImClient* client) {
+    std::string out;
+    for (uint32_t id : {100u, 101u}) {
+      UserRecord r{};
+      if (!client->GetUser(id, &r)) return out + "missing " + std::to_string(id);
+      out += std::to_string(r.onlineState) + "/" + std::to_string(r.gameServerId) + " ";
+    }
+    return out;
+  };
+
+  // One message at a time, through HandleMessage.
+  test::FakeClient single;
+  WaitingSink one;
+  throwOnThird(one);
+  single->SetSink(&one);
+  one.Take();
+  for (const test::Bytes& m : messages) test::Deliver(*single, m);
+  const std::string expected = one.Take();
+  const std::string expectedRecords = records(single.client);
+  ASSERT_NE(expected.find("rest of msg ID=61 skipped"), std::string::npos) << expected;
+  ASSERT_EQ(expectedRecords, "1/9 9/3 ");
+
+  // The same bytes in one write over a socket.
+  test::LoopbackServer server;
+  IImClient* client = NewClient();
+  WaitingSink runs;
+  throwOnThird(runs);
+  client->SetSink(&runs);
+  const ServerAddress address = To(server.port());
+  ASSERT_TRUE(client->Connect(&address));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(runs.WaitFor("OnConnect"));
+  runs.Take();
+  test::Bytes stream;
+  for (const test::Bytes& m : messages) stream.insert(stream.end(), m.begin(), m.end());
+  ASSERT_TRUE(server.Send(stream));
+  ASSERT_TRUE(runs.WaitFor("OnUserEnterGameServer", 2));
+  EXPECT_EQ(runs.Take(), expected);
+  EXPECT_EQ(records(client), expectedRecords);
   client->Release();
 }
 

@@ -5,6 +5,8 @@
 // reason. A full inbox stops reading until the worker takes from it, and
 // nothing is lost.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "inbox.h"
 #include "nimbo2/framer.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "support/loopback_server.h"
@@ -157,6 +160,63 @@ TEST(NimboInbox, AFullInboxStopsReadingAndTakingResumesItWithNothingLost) {
   writer.join();
   EXPECT_TRUE(written.load());
   EXPECT_TRUE(worker.Payload() == stream) << "bytes lost or reordered across the pause";
+}
+
+// The inbox's memory: segments delivered while a stream goes on are kept
+// for the next reads (a deliverer that lags some reads behind does not make
+// every read allocate, nor does the memory grow past what was in use at
+// once), and everything is given back once the stream pauses.
+TEST(NimboInbox, SegmentsAreKeptWhileAStreamLastsAndAllGoWhenItPauses) {
+  Nimbo2::Inbox inbox;
+  ByteVec stream;
+  std::vector<std::size_t> ends;  // where each message ends
+  while (stream.size() < 4u << 20) {
+    const ByteVec m = Frame(13 + stream.size() % 200, 9, static_cast<uint8_t>(stream.size()));
+    stream.insert(stream.end(), m.begin(), m.end());
+    ends.push_back(stream.size());
+  }
+  std::size_t fed = 0;
+  uint32_t messages = 0;
+  // Reads that fill their room; the deliverer takes everything after every
+  // third read only.
+  auto read = [&](std::size_t most) {
+    std::size_t space = 0;
+    uint8_t* at = inbox.Reserve(&space);
+    EXPECT_NE(at, nullptr);
+    const std::size_t n = std::min({space, most, stream.size() - fed});
+    std::memcpy(at, stream.data() + fed, n);
+    fed += n;
+    EXPECT_TRUE(inbox.Frame(n, [](uint8_t*, std::size_t) {}));
+    messages += inbox.Publish();
+  };
+  auto takeAll = [&] {
+    uint8_t* run;
+    std::size_t bytes;
+    while (inbox.Peek(&run, &bytes)) {
+      uint32_t n = 0;
+      for (std::size_t pos = 0; pos < bytes; pos += (run[pos] | (run[pos + 1] << 8)) & 0x7FFF) ++n;
+      inbox.Consume(bytes, n);
+      messages -= n;
+    }
+    inbox.Trim();
+  };
+  std::size_t peak = 0;
+  for (int i = 1; i <= 12; ++i) {
+    read(SIZE_MAX);
+    if (i % 3 == 0) takeAll();
+    peak = std::max(peak, inbox.AllocatedBytes());
+  }
+  for (int i = 1; i <= 30; ++i) {
+    read(SIZE_MAX);
+    if (i % 3 == 0) takeAll();
+    EXPECT_LE(inbox.AllocatedBytes(), peak) << "read " << i;
+  }
+  // The stream pauses after a whole message: a read that does not fill
+  // its room, and everything taken.
+  read(*std::upper_bound(ends.begin(), ends.end(), fed) - fed);
+  takeAll();
+  EXPECT_EQ(messages, 0u);
+  EXPECT_EQ(inbox.AllocatedBytes(), 0u) << "an idle connection holds no buffer";
 }
 
 }  // namespace

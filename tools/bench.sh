@@ -6,7 +6,9 @@
 # PASS or MISS. Then the host-call wait under a flood (kelvo_host_wait), and
 # thousands of clients in one process (kelvo_scale: per-client cost, idle
 # load, fan-out, release; KELVO_SCALE_ROWS overrides its rows, e.g.
-# "own:1000 own:5000").
+# "own:1000 own:5000"). Last, instructions per inbound message by function
+# group, counted by callgrind (tools/callgrind_inbound.sh; skipped without
+# valgrind or with KELVO_BENCH_CALLGRIND=0).
 #
 #   tools/bench.sh            full run
 #   tools/bench.sh 0.1        end-to-end message counts scaled by 0.1 (quick)
@@ -39,7 +41,7 @@ e2e_out=$("$bin/e2e/kelvo_e2e_ratio" "$scale")
 echo "$e2e_out"
 
 echo
-echo "=== pump mode: inbound 13-byte presence"
+echo "=== pump mode: inbound presence and lists in both delivery modes"
 pump_out=$("$bin/e2e/kelvo_e2e_ratio" "$scale" pump)
 echo "$pump_out"
 
@@ -55,6 +57,14 @@ echo "=== many clients in one process (shared loop, pumped shared loop, own thre
 # shellcheck disable=SC2086  # the rows are separate words
 scale_out=$("$bin/scale/kelvo_scale" ${KELVO_SCALE_ROWS:-} || true)
 echo "$scale_out"
+
+cg_out=""
+if [[ "${KELVO_BENCH_CALLGRIND:-1}" != 0 ]] && command -v valgrind >/dev/null; then
+  echo
+  echo "=== instructions per inbound message (callgrind)"
+  cg_out=$(KELVO_BENCH_JOBS="$jobs" bash tools/callgrind_inbound.sh)
+  echo "$cg_out"
+fi
 
 echo
 echo "=== targets"
@@ -84,6 +94,7 @@ PY
 echo "$e2e_out" | sed -n '/^Summary/,$p' | tail -n +2
 echo "$wait_out" | sed -n 's/^C= *\([0-9]*\) us:.*| p99.9\/(C+100us) \([0-9.]*\)  \(PASS\|MISS\)$/  host-call wait at C=\1 us: p99.9 \/ (C+100 us) = \2 (<= 1)  \3/p'
 echo "$wait_out" | sed -n 's/^Release during a flood.*: \([0-9.]* ms\).*  \(PASS\|MISS\)$/  Release during a 20 ms-callback flood: \1 (<= 40 ms)  \2/p'
-echo "$pump_out" | grep -E '^  inbound 13-byte presence, pump mode' || true
+echo "$pump_out" | grep -E '^  inbound .*(pump mode|pump / network)' || true
 echo "$pump_wait_out" | grep -E '^pump, C=' | sed 's/^/  /' || true
 echo "$scale_out" | sed -n '/^Targets/,$p' | tail -n +2
+echo "$cg_out" | grep -E '^  target:' | sed 's/^  target:/ /' || true

@@ -10,9 +10,12 @@
 //
 // The bytes live in a chain of segments. A message never straddles two: a
 // partial message at the end of a segment moves to the start of the next
-// one when it needs room. Segments are allocated as bytes arrive and freed
-// as they are delivered, so an idle connection holds none; a burst gets
-// segments of up to kMaxSegment.
+// one when it needs room, or to the start of its own segment when every
+// whole message before it was delivered (the steady state of a stream that
+// is taken as fast as it comes: no allocation per read). Segments are
+// allocated as bytes arrive and freed once delivered and the stream has
+// paused (kept for the next reads until then), so an idle connection holds
+// none; a burst gets segments of up to kMaxSegment.
 //
 // Threads: one producer (the loop thread) and one consumer at a time (the
 // deliverer, under the worker's lock). Every method except Frame runs under
@@ -86,9 +89,17 @@ class Inbox {
   };
   Segment* NewSegment(std::size_t cap);
   void Free(Segment* s);
+  // A delivered segment: kept among the spares.
+  void Retire(Segment* s);
 
   Segment* head_ = nullptr;
   Segment* tail_ = nullptr;
+  // Delivered segments kept for the next NewSegment while a stream is
+  // under way (a deliverer on another thread runs some reads behind, and
+  // each read would otherwise allocate): never more than were in use at
+  // once, which the limit bounds; freed when Trim finds the connection
+  // idle.
+  Segment* spares_ = nullptr;
   std::size_t held_ = 0;
   uint32_t messages_ = 0;
   std::size_t allocated_ = 0;
@@ -110,22 +121,27 @@ bool Inbox::Frame(std::size_t n, OnMessage&& onMessage) {
     nextSize_ = nextSize_ * 4 < kMaxSegment ? nextSize_ * 4 : kMaxSegment;
   }
   readEnd_ += n;
+  // Locals, not members, in the loop: it runs once per message.
   uint8_t* const base = tail_->data;
-  std::size_t pos = framed_;
-  while (readEnd_ - pos >= 2) {
-    const std::size_t length =
-        static_cast<std::size_t>(base[pos] | (base[pos + 1] << 8)) & Framer::kMaxLength;
+  uint8_t* at = base + framed_;
+  std::size_t left = readEnd_ - framed_;
+  uint32_t found = 0;
+  bool whole = true;
+  while (left >= 2) {
+    const std::size_t length = static_cast<std::size_t>(at[0] | (at[1] << 8)) & Framer::kMaxLength;
     if (length < Framer::kMinLength) {
-      framed_ = pos;
-      return false;
+      whole = false;
+      break;
     }
-    if (readEnd_ - pos < length) break;
-    onMessage(base + pos, length);
-    pos += length;
-    ++found_;
+    if (left < length) break;
+    onMessage(at, length);
+    at += length;
+    left -= length;
+    ++found;
   }
-  framed_ = pos;
-  return true;
+  framed_ = static_cast<std::size_t>(at - base);
+  found_ += found;
+  return whole;
 }
 
 }  // namespace Nimbo2

@@ -15,10 +15,13 @@
 //   - Visible contention: Waiters() tells the holder that somebody waits, so
 //     the deliverer, which keeps the lock across the messages of a run when
 //     nobody else wants it, can hand it over between two messages
-//     (LetWaitersIn).
+//     (LetWaitersIn). Disturbances() counts every thread that began to wait
+//     and every change the holder marked itself (Mark), so that the
+//     deliverer tests one word between two messages for both.
 //   - Sleeping inside: a holder may sleep with the lock let go (SleepUntil)
 //     and is woken by Wake (an event arrived) or by Close (the object is
-//     ending); it then queues for the lock again like anybody else.
+//     ending); it then queues for the lock again like anybody else. Like a
+//     ticket, it watches for a short while before it really sleeps.
 //   - Quiescence: after Close, WaitQuiet returns once no thread holds, waits
 //     for or sleeps on the lock, so the object can be freed.
 #ifndef KELVO_CORE_CLIENT_LOCK_H_
@@ -70,6 +73,13 @@ class ClientLock {
   // stale by the time it is read.
   int Waiters() const { return waiting_.load(std::memory_order_relaxed); }
 
+  // Threads that began to wait, plus the holder's Marks, so far. Any
+  // thread; the holder reads it before a series of steps and again between
+  // two: unchanged, nobody waits and nothing was marked.
+  uint32_t Disturbances() const { return disturbances_.load(std::memory_order_relaxed); }
+  // The holder: a change a series of steps under way must notice.
+  void Mark() { disturbances_.fetch_add(1, std::memory_order_relaxed); }
+
   // Called by the holder at depth 1 when Waiters() > 0: lets everybody who
   // queued before this call in, then takes the lock back.
   void LetWaitersIn() {
@@ -120,6 +130,7 @@ class ClientLock {
   std::atomic<int> sleepersNow_{0};
   std::atomic<std::thread::id> owner_{};
   std::atomic<int> waiting_{0};
+  std::atomic<uint32_t> disturbances_{0};
   int depth_ = 0;  // the holder's levels
   static thread_local int heldHere_;
 };

@@ -60,6 +60,7 @@ ImServerClient::~ImServerClient() {
 
 void ImServerClient::BeginDying() {
   life_ = Life::kDying;
+  lock_.Mark();
   sink_ = nullptr;
   if (socket_ != nullptr) {
     ClearLoginData();
@@ -99,6 +100,7 @@ bool ImServerClient::Release() {
     // The sink hears nothing more from now on, also when the destruction
     // waits for the outermost exit of a callback on this thread.
     life_ = Life::kReleasePending;
+    lock_.Mark();
     sink_ = nullptr;
   }
   Leave();

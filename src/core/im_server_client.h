@@ -22,8 +22,11 @@
 //      current connection. Close and Connect, made under the lock, change
 //      the current connection, and the deliverer checks after every message
 //      and every hand-over: once Close or Connect returns, nothing of the
-//      old connection reaches the host. What it accepted for sending is
-//      still flushed, in the background, before its FIN.
+//      old connection reaches the host. Close, Connect and Release mark
+//      the lock (ClientLock::Mark); after a message the deliverer asks the
+//      socket client only when the lock's Disturbances() moved. What the
+//      old connection accepted for sending is still flushed, in the
+//      background, before its FIN.
 //   5. Life. `life_` goes kOpen -> kReleasePending -> kDying under the lock.
 //      Release marks kReleasePending; the thread's outermost exit (at once
 //      outside callbacks) claims kDying, closes the gate (sleepers wake),
@@ -35,7 +38,9 @@
 //
 // Handlers: each inbound message id has one named handler member, called by
 // Dispatch only after the category, id and size rule have passed. A handler
-// takes (context, message) and returns 0. Handlers never keep an iterator or
+// takes (context, message) and returns 0. An id that comes in long streams
+// (presence) also has a run handler, which handles back-to-back messages of
+// its id in one call, each under the same rules (see RunHandler). Handlers never keep an iterator or
 // reference into a table across a sink call: the host may Close (emptying
 // the tables) from inside the callback. They look entries up again.
 #ifndef KELVO_CORE_IM_SERVER_CLIENT_H_
@@ -155,6 +160,13 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // Handler signature. `message` holds the message's L bytes (L from its
   // header), writable.
   using Handler = uint32_t (ImServerClient::*)(uint32_t context, uint8_t* message);
+  // A run handler, for an id whose size rule is one length L: handles the
+  // messages of [first, last) (whole messages, L apart) one after another
+  // while each is of its id, category and length and no callback has
+  // disturbed the delivery (RunGoesOn), and returns where it stopped
+  // (`first`: the first message is not its kind, Dispatch judges it). A
+  // thrown callback ends the run after its message, as Dispatch would.
+  using RunHandler = uint8_t* (ImServerClient::*)(uint8_t* first, const uint8_t* last);
 
   // Handlers, by id. Login and own data.
   uint32_t HandleServerInfo(uint32_t context, uint8_t* message);      // 45
@@ -168,6 +180,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   uint32_t HandleRemoveUserResult(uint32_t context, uint8_t* message);  // 55
   uint32_t HandleInOutGsNotify(uint32_t context, uint8_t* message);   // 56
   uint32_t HandleOnlineStateNotify(uint32_t context, uint8_t* message);  // 61
+  uint8_t* RunOnlineStateNotify(uint8_t* first, const uint8_t* last);
   uint32_t HandleAddUserRequest(uint32_t context, uint8_t* message);  // 64
   uint32_t HandleGmOnlineNotify(uint32_t context, uint8_t* message);  // 65
   uint32_t HandleMoveUserResult(uint32_t context, uint8_t* message);  // 67
@@ -291,12 +304,25 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   void InboxReady();
   // The handler of one message. Lock held, life kOpen.
   uint32_t Dispatch(uint8_t* message, uint32_t length, uint32_t context);
+  // The message at *at, or the run of messages of its id that starts there
+  // when the id has a run handler (at most `budget`, at least 1); *at moves
+  // past what was handled, the count is returned. `end` ends whole
+  // messages. Lock held, life kOpen.
+  uint32_t DispatchRun(uint8_t** at, const uint8_t* end, uint32_t budget);
+  // Between two messages of a run: true while no thread began to wait for
+  // the lock (rule 3) and no callback marked a change (rule 4) since
+  // `seen` was read from lock_.Disturbances().
+  bool RunGoesOn(uint32_t seen) const { return lock_.Disturbances() == seen; }
   // OnConnect/OnClose of one connection report and the emptying after a
   // close. Lock held, life kOpen.
   void DeliverConnectState(uint32_t state);
   // The reason for a failed attempt or an ended connection, as one OnLog
   // line (transport/link_notes.cpp). Lock held.
   void TellNote(const Nimbo2::LinkNote& note);
+
+  // What one presence message does (HandleOnlineStateNotify and its run
+  // handler). Lock held, life kOpen.
+  uint32_t OnlineStateChange(const uint8_t* message);
 
   // Sends one request built by a request operation. False without a socket.
   bool Send(uint8_t* message, std::size_t size);

@@ -191,25 +191,35 @@ uint32_t ImServerClient::Deliver(uint32_t maxEvents) {
   Nimbo2::InboxItem item;
   while (ran < maxEvents && life_ == Life::kOpen && socket_ != nullptr && socket_->Take(&item)) {
     if (item.kind == Nimbo2::InboxItem::kMessages) {
-      std::size_t pos = 0;
+      uint8_t* at = item.data;
+      uint8_t* const end = at + item.bytes;
       uint32_t count = 0;
-      while (pos < item.bytes && ran < maxEvents) {
+      while (at < end && ran < maxEvents) {
         // Between two messages a waiting thread gets in (rule 3); whatever
         // it did is seen by the checks that follow.
         if (count != 0 && lock_.Waiters() > 0 && lock_.Depth() == 1) {
           lock_.LetWaitersIn();
           if (life_ != Life::kOpen || !socket_->Current(item)) break;
         }
-        uint8_t* const message = item.data + pos;
-        const uint32_t length = Nimbo2::NimboMsgHead::Length(message);
-        pos += length;
-        ++count;
-        ++ran;
-        if (item.recorder) item.recorder->Message(message, length);  // before a handler edits it
-        Dispatch(message, length, 0);
-        if (life_ != Life::kOpen || !socket_->Current(item)) break;
+        const uint32_t seen = lock_.Disturbances();
+        uint32_t n = 1;
+        if (item.recorder == nullptr) {
+          n = DispatchRun(&at, end, maxEvents - ran);
+        } else {
+          uint8_t* const message = at;
+          const uint32_t length = Nimbo2::NimboMsgHead::Length(message);
+          at += length;
+          item.recorder->Message(message, length);  // before a handler edits it
+          Dispatch(message, length, 0);
+        }
+        count += n;
+        ran += n;
+        // Rule 4 after the callbacks of those messages.
+        if (lock_.Disturbances() != seen && (life_ != Life::kOpen || !socket_->Current(item))) {
+          break;
+        }
       }
-      socket_->Done(item, pos, count);
+      socket_->Done(item, static_cast<std::size_t>(at - item.data), count);
       continue;
     }
     if (item.kind == Nimbo2::InboxItem::kEnded && item.hasNote) {

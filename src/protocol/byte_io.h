@@ -60,6 +60,38 @@ class ByteReader {
   std::size_t size_;
 };
 
+// Reads the fields of a message (or list entry) that is known to hold at
+// least `Size` bytes: a fixed-size message after the dispatcher's size rule,
+// an entry the entry walker took. Offsets are template arguments, so a field
+// that does not lie within `Size` bytes does not compile, and nothing is
+// checked at run time: these reads are on the per-message path.
+template <std::size_t Size>
+class FixedReader {
+ public:
+  explicit FixedReader(const uint8_t* data) : data_(data) {}
+
+  template <std::size_t Offset>
+  uint8_t U8() const {
+    static_assert(Offset + 1 <= Size, "field past the fixed size");
+    return data_[Offset];
+  }
+  template <std::size_t Offset>
+  uint16_t U16() const {
+    static_assert(Offset + 2 <= Size, "field past the fixed size");
+    return static_cast<uint16_t>(data_[Offset] | (data_[Offset + 1] << 8));
+  }
+  template <std::size_t Offset>
+  uint32_t U32() const {
+    static_assert(Offset + 4 <= Size, "field past the fixed size");
+    return static_cast<uint32_t>(data_[Offset]) | (static_cast<uint32_t>(data_[Offset + 1]) << 8) |
+           (static_cast<uint32_t>(data_[Offset + 2]) << 16) |
+           (static_cast<uint32_t>(data_[Offset + 3]) << 24);
+  }
+
+ private:
+  const uint8_t* data_;
+};
+
 class ByteWriter {
  public:
   ByteWriter(uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -111,6 +143,15 @@ inline void CopyFixedText(char* dst, std::size_t width, const uint8_t* src,
   const std::size_t n = limit > 0 ? TextLength(src, limit) : 0;
   if (n > 0) std::memcpy(dst, src, n);
   std::memset(dst + n, 0, width - n);
+}
+
+// CopyFixedText into a field that holds zeros already (a record just
+// value-initialised): only the text's bytes are written.
+inline void CopyTextToZeroed(char* dst, std::size_t width, const uint8_t* src,
+                             std::size_t available) {
+  const std::size_t limit = available < width ? available : width;
+  const std::size_t n = limit > 0 ? TextLength(src, limit) : 0;
+  if (n > 0) std::memcpy(dst, src, n);
 }
 
 inline void ByteReader::Text(std::size_t offset, char* field, std::size_t width) const {

@@ -6,6 +6,7 @@
 #include "core/im_server_client.h"
 #include "nimbo2/msg_head.h"
 #include "protocol/message_ids.h"
+#include "roster/roster_layouts.h"
 #include "sink/texts.h"
 
 namespace kelvo {
@@ -14,6 +15,7 @@ namespace {
 
 struct DispatchRow {
   ImServerClient::Handler handler;  // null: the id is undefined
+  ImServerClient::RunHandler run;   // null: one message at a time
   uint16_t minLength;               // size rule: minLength <= L <= maxLength
   uint16_t maxLength;
   const char* sizeErrorText;
@@ -24,8 +26,11 @@ using C = ImServerClient;
 constexpr std::array<DispatchRow, 256> MakeDispatchTable() {
   std::array<DispatchRow, 256> t{};
   auto row = [&t](uint8_t id, C::Handler h, uint16_t lo, uint16_t hi, const char* text) {
-    t[id] = DispatchRow{h, lo, hi, text};
+    t[id] = DispatchRow{h, nullptr, lo, hi, text};
   };
+  // An id with a run handler has one length (RunFrom counts on it).
+  auto runRow = [&t](uint8_t id, C::Handler h, C::RunHandler run, uint16_t length,
+                     const char* text) { t[id] = DispatchRow{h, run, length, length, text}; };
   row(IM_US_MSG_SEND_MESSAGE, &C::HandleSendMessage, 4, 271, kTextSizeError_IM_US_MSG_SEND_MESSAGE);
   row(IM_MSG_ID_SERVER_INFO, &C::HandleServerInfo, 11, 11, kTextSizeError_IM_MSG_ID_SERVER_INFO);
   row(IM_MSG_ID_MY_GROUP_LIST, &C::HandleMyGroupList, 4, 1440, kTextSizeError_IM_MSG_ID_MY_GROUP_LIST);
@@ -42,7 +47,9 @@ constexpr std::array<DispatchRow, 256> MakeDispatchTable() {
   row(IM_MSG_ID_ADD_GROUP_RESULT, &C::HandleAddGroupResult, 4, 79, kTextSizeError_IM_MSG_ID_ADD_GROUP_RESULT);
   row(IM_MSG_ID_UPDATE_GROUP_RESULT, &C::HandleUpdateGroupResult, 79, 79, kTextSizeError_IM_MSG_ID_UPDATE_GROUP_RESULT);
   row(IM_MSG_ID_DEL_GROUP_RESULT, &C::HandleDelGroupResult, 12, 12, kTextSizeError_IM_MSG_ID_DEL_GROUP_RESULT);
-  row(IM_MSG_ID_ONLINE_STATE_NOTIFY, &C::HandleOnlineStateNotify, 13, 13, kTextSizeError_IM_MSG_ID_ONLINE_STATE_NOTIFY);
+  // Presence comes in long streams: runs of it go to one call.
+  runRow(IM_MSG_ID_ONLINE_STATE_NOTIFY, &C::HandleOnlineStateNotify, &C::RunOnlineStateNotify, 13,
+         kTextSizeError_IM_MSG_ID_ONLINE_STATE_NOTIFY);
   row(IM_MSG_ID_SYSTEM_MESSAGE, &C::HandleSystemMessage, 4, 268, kTextSizeError_IM_MSG_ID_SYSTEM_MESSAGE);
   row(IM_MSG_ID_INFO_MSG, &C::HandleInfoMessage, 4, 268, kTextSizeError_IM_MSG_ID_INFO_MSG);
   row(IM_MSG_ID_ADD_USER_REQUEST, &C::HandleAddUserRequest, 60, 60, kTextSizeError_IM_MSG_ID_ADD_USER_REQUEST);
@@ -63,6 +70,31 @@ constexpr std::array<DispatchRow, 256> MakeDispatchTable() {
 
 constexpr std::array<DispatchRow, 256> kDispatch = MakeDispatchTable();
 
+// Handlers of fixed-size messages read their fields without bounds checks
+// (FixedReader), relying on the size rule above for the message's length.
+static_assert(kDispatch[IM_MSG_ID_ONLINE_STATE_NOTIFY].minLength >= kOnlineStateSize);
+static_assert(kDispatch[IM_MSG_ID_IN_OUT_GS_NOTIFY].minLength >= kInOutGsSize);
+static_assert(kDispatch[IM_MSG_ID_REMOVE_USER_RESULT].minLength >= kRemoveUserResultSize);
+static_assert(kDispatch[IM_MSG_ID_MOVE_USER_RESULT].minLength >= kMoveUserResultSize);
+static_assert(kDispatch[IM_MSG_ID_ADD_USER_REQUEST].minLength >= kAddRequestSize);
+
+// The run part of DispatchRun, out of line so that the one-message path
+// stays short: as many messages of the row's one length as `budget` allows
+// and fit before `end` go to its run handler. Returns how many it handled.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t RunFrom(ImServerClient* client, const DispatchRow& row, uint8_t** at, const uint8_t* end,
+                 uint32_t budget) {
+  uint8_t* const first = *at;
+  const std::size_t length = row.minLength;
+  std::size_t most = static_cast<std::size_t>(end - first) / length;
+  if (most > budget) most = budget;
+  uint8_t* const stop = (client->*row.run)(first, first + most * length);
+  *at = stop;
+  return static_cast<uint32_t>(static_cast<std::size_t>(stop - first) / length);
+}
+
 }  // namespace
 
 uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t context,
@@ -71,6 +103,19 @@ uint32_t ImServerClient::HandleMessage(void* message, uint32_t length, uint32_t 
   CallScope scope(this);
   if (!scope.live()) return 0;
   return Dispatch(static_cast<uint8_t*>(message), length, context);
+}
+
+uint32_t ImServerClient::DispatchRun(uint8_t** at, const uint8_t* end, uint32_t budget) {
+  uint8_t* const message = *at;
+  const DispatchRow& row = kDispatch[Nimbo2::NimboMsgHead::Id(message)];
+  if (row.run != nullptr) {
+    const uint32_t n = RunFrom(this, row, at, end, budget);
+    if (n != 0) return n;
+  }
+  const uint32_t length = Nimbo2::NimboMsgHead::Length(message);
+  *at = message + length;
+  Dispatch(message, length, 0);
+  return 1;
 }
 
 uint32_t ImServerClient::Dispatch(uint8_t* msg, uint32_t length, uint32_t context) {

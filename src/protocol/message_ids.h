@@ -62,6 +62,21 @@ inline std::size_t MessageLength(const uint8_t* message) {
   return Nimbo2::NimboMsgHead::Length(message);
 }
 
+// The header word of a message of `id` and total length `length`: its four
+// header bytes as one little-endian word, flag bits clear. HasHead tells
+// whether a message has that length, category and id, whatever its flags.
+inline constexpr uint32_t Head(uint8_t id, std::size_t length) {
+  return static_cast<uint32_t>(length) | (uint32_t{IM_MSG_CATEGORY} << 18) | (uint32_t{id} << 24);
+}
+inline bool HasHead(const uint8_t* message, uint32_t head) {
+  constexpr uint32_t kWithoutFlags = 0xFFFC7FFFu;
+  const uint32_t word =
+      static_cast<uint32_t>(message[0]) | (static_cast<uint32_t>(message[1]) << 8) |
+      (static_cast<uint32_t>(message[2]) << 16) | (static_cast<uint32_t>(message[3]) << 24);
+  // Flags are rarely set: the first comparison settles most messages.
+  return word == head || (word & kWithoutFlags) == head;
+}
+
 // Result of HandleMessage for an undefined id or a broken size rule.
 inline constexpr uint32_t kResultFail = 0x80004005;  // E_FAIL
 

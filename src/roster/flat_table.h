@@ -85,7 +85,7 @@ class FlatTable {
     if (bucket == kNoSlot) return false;
     const uint32_t slot = SlotIn(buckets_[bucket]);
     RemoveBucket(bucket);
-    pages_[slot >> kPageShift].live &= ~(uint64_t{1} << (slot & kPageMask));
+    live_[slot >> kPageShift] &= ~(uint64_t{1} << (slot & kPageMask));
     At(slot).*KeyField = freeHead_;
     freeHead_ = slot;
     --size_;
@@ -96,11 +96,13 @@ class FlatTable {
 
   // Empties the table and gives its memory back.
   void clear() noexcept {
-    std::vector<PageRef>().swap(pages_);
+    std::vector<std::unique_ptr<Page>>().swap(pages_);
+    std::vector<uint64_t>().swap(live_);
     ownedIndex_.reset();
     buckets_ = noIndex_;
     bits_ = 0;
     mask_ = 0;
+    tagMask_ = ~0u;
     shift_ = 63;
     size_ = 0;
     highWater_ = 0;
@@ -143,8 +145,8 @@ class FlatTable {
   template <typename Fn>
   void ForEachStored(Fn&& fn) {
     for (std::size_t p = 0; p < pages_.size(); ++p) {
-      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
-        fn(pages_[p].page->records[LowestBit(live)]);
+      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
+        fn(pages_[p]->records[LowestBit(live)]);
       }
     }
   }
@@ -222,10 +224,6 @@ class FlatTable {
   struct alignas(64) Page {
     Record records[kPageRecords];
   };
-  struct PageRef {
-    std::unique_ptr<Page> page;
-    uint64_t live;  // bit i: records[i] holds an entry
-  };
 
   // Index of the lowest set bit of a nonzero word.
   static unsigned LowestBit(uint64_t v) {
@@ -252,23 +250,24 @@ class FlatTable {
   // when the tags agree, and larger than mask_ otherwise.
   static uint64_t Mix(uint32_t key) { return uint64_t{key} * 0x9E3779B97F4A7C15ull; }
   uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> shift_); }
-  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & ~mask_; }
+  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & tagMask_; }
   uint32_t SlotIn(uint32_t bucket) const { return (bucket & mask_) - 1; }
 
   Record& At(uint32_t slot) const {
-    return pages_[slot >> kPageShift].page->records[slot & kPageMask];
+    return pages_[slot >> kPageShift]->records[slot & kPageMask];
   }
 
   // The lookup every presence and chat notice makes: the home bucket's
   // cache line, and the record's once a tag matches.
   Record* FindRecord(uint32_t key) const {
     const uint64_t h = Mix(key);
-    const uint32_t tag = Tag(h);
-    for (uint32_t i = Home(h);; i = (i + 1) & mask_) {
+    const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+    const uint32_t mask = mask_;
+    for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return nullptr;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= mask_) {
+      if (slotPlusOne <= mask) {
         Record& record = At(slotPlusOne - 1);
         if (record.*KeyField == key) return &record;
       }
@@ -330,7 +329,9 @@ class FlatTable {
     if (size_ + 1 > MaxLoad(bits_)) Grow();
     if (order_.capacity() <= size_) order_.reserve(size_ + size_ / 8 + 8);
     if (freeHead_ == kNoSlot && highWater_ == pages_.size() * kPageRecords) {
-      pages_.push_back(PageRef{std::unique_ptr<Page>(new Page()), 0});
+      live_.reserve(pages_.size() + 1);
+      pages_.push_back(std::unique_ptr<Page>(new Page()));
+      live_.push_back(0);  // room reserved: cannot throw
     }
     uint32_t slot;
     if (freeHead_ != kNoSlot) {
@@ -344,7 +345,7 @@ class FlatTable {
     // bucket's low bits.
     assert(slot + 1 <= mask_);
     At(slot) = record;
-    pages_[slot >> kPageShift].live |= uint64_t{1} << (slot & kPageMask);
+    live_[slot >> kPageShift] |= uint64_t{1} << (slot & kPageMask);
     PlaceBucket(key, slot);
     ++size_;
     OrderInsert(key);
@@ -360,9 +361,10 @@ class FlatTable {
     buckets_ = ownedIndex_.get();
     bits_ = bits;
     mask_ = (uint32_t{1} << bits) - 1;
+    tagMask_ = ~mask_;
     shift_ = 64 - bits;
     for (std::size_t p = 0; p < pages_.size(); ++p) {
-      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
+      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
         const auto slot = static_cast<uint32_t>(p * kPageRecords + LowestBit(live));
         PlaceBucket(At(slot).*KeyField, slot);
       }
@@ -405,8 +407,8 @@ class FlatTable {
       assert(order_.capacity() >= size_);
       order_.clear();
       for (std::size_t p = 0; p < pages_.size(); ++p) {
-        for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
-          order_.push_back(pages_[p].page->records[LowestBit(live)].*KeyField);
+        for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
+          order_.push_back(pages_[p]->records[LowestBit(live)].*KeyField);
         }
       }
       std::sort(order_.begin(), order_.end());
@@ -436,7 +438,11 @@ class FlatTable {
   }
   uint32_t SlotAfter(uint32_t key) const { return SlotAfterOrAt(key, false); }
 
-  std::vector<PageRef> pages_;
+  // The pages, and beside them a word per page whose bit i says that
+  // records[i] holds an entry (apart, so that finding a record's page is
+  // one indexed load).
+  std::vector<std::unique_ptr<Page>> pages_;
+  std::vector<uint64_t> live_;
   // The index: 2^bits_ buckets, 0 = empty. Before the first entry (and after
   // clear) it is noIndex_, two empty buckets that every key's home (0 or 1)
   // falls on, so a lookup needs no test for a missing index.
@@ -445,6 +451,7 @@ class FlatTable {
   uint32_t* buckets_ = noIndex_;
   unsigned bits_ = 0;
   uint32_t mask_ = 0;    // 2^bits_ - 1
+  uint32_t tagMask_ = ~0u;  // ~mask_: a hash's tag bits
   unsigned shift_ = 63;  // 64 - bits_, or 63 on noIndex_
   uint32_t size_ = 0;
   uint32_t highWater_ = 0;        // slots ever handed out

@@ -26,18 +26,21 @@ uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
   // runs past the message ends the list.
   WalkEntries(message, length, kUserEntryMinSize, kUserEntryMaxSize,
               [this](const uint8_t* entry, std::size_t entryLength) {
-                const ByteReader in(entry, entryLength);
+                // The walker hands over entries of kUserEntryMinSize bytes or
+                // more: the fixed fields are all there.
+                const FixedReader<kUserEntryMinSize> in(entry);
                 UserRecord user{};
-                user.userId = in.U32(kUserEntryUserId);
-                user.attr3 = in.U8(kUserEntryAttr3);
-                user.attrFlag = in.U8(kUserEntryAttrFlag) != 0 ? 1 : 0;
-                user.relation = in.U8(kUserEntryRelation);
-                user.onlineState = in.U8(kUserEntryOnlineState);
-                user.groupId = in.U16(kUserEntryGroupId);
-                user.attr2 = in.U16(kUserEntryAttr2);
-                user.gameServerId = in.U16(kUserEntryGameServerId);
-                user.attr1 = in.U16(kUserEntryAttr1);
-                in.Text(kUserEntryName, user.name, sizeof user.name);
+                user.userId = in.U32<kUserEntryUserId>();
+                user.attr3 = in.U8<kUserEntryAttr3>();
+                user.attrFlag = in.U8<kUserEntryAttrFlag>() != 0 ? 1 : 0;
+                user.relation = in.U8<kUserEntryRelation>();
+                user.onlineState = in.U8<kUserEntryOnlineState>();
+                user.groupId = in.U16<kUserEntryGroupId>();
+                user.attr2 = in.U16<kUserEntryAttr2>();
+                user.gameServerId = in.U16<kUserEntryGameServerId>();
+                user.attr1 = in.U16<kUserEntryAttr1>();
+                CopyTextToZeroed(user.name, sizeof user.name, entry + kUserEntryName,
+                                 entryLength - kUserEntryName);
                 UserTable.Put(user);
               });
   return 0;
@@ -131,21 +134,44 @@ uint32_t ImServerClient::HandleInOutGsNotify(uint32_t, uint8_t* message) {
   return 0;
 }
 
-uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t* message) {
-  const ByteReader in(message, MessageLength(message));
-  const uint32_t userId = in.U32(kOnlineStateUserId);
-  const uint8_t state = in.U8(kOnlineStateState);
+// What one presence message does. After the callback its fields are read
+// again from the message (which nothing else writes) rather than kept
+// across the call: on the run handler's path that leaves the registers to
+// the loop.
+inline uint32_t ImServerClient::OnlineStateChange(const uint8_t* message) {
+  const FixedReader<kOnlineStateSize> in(message);
+  const uint32_t userId = in.U32<kOnlineStateUserId>();
   UserRecord* const entry = UserTable.Find(userId);
   if (entry == nullptr) return FormatLog(0, kTextOnlineStateUserUnknown, userId);
-  entry->onlineState = state;
+  entry->onlineState = in.U8<kOnlineStateState>();
   // The host hears of the change while the record still shows the game server
   // the user was on; going offline clears it only afterwards.
   if (sink_) sink_->OnOnlineStateChanged(userId);
-  if (state == 1) {
+  if (in.U8<kOnlineStateState>() == 1) {
     // The callback may have closed the client or removed the user.
-    if (UserRecord* const again = UserTable.Find(userId)) again->gameServerId = 0;
+    UserRecord* const again = UserTable.Find(in.U32<kOnlineStateUserId>());
+    if (again != nullptr) again->gameServerId = 0;
   }
   return 0;
+}
+
+uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t* message) {
+  return OnlineStateChange(message);
+}
+
+uint8_t* ImServerClient::RunOnlineStateNotify(uint8_t* m, const uint8_t* last) {
+  constexpr uint32_t kHead = Head(IM_MSG_ID_ONLINE_STATE_NOTIFY, kOnlineStateSize);
+  const uint32_t seen = lock_.Disturbances();
+  try {
+    while (m < last && HasHead(m, kHead)) {
+      m += kOnlineStateSize;  // handled from here on, also when a callback throws
+      OnlineStateChange(m - kOnlineStateSize);
+      if (!RunGoesOn(seen)) break;
+    }
+  } catch (...) {
+    CallbackThrew(kTextCallbackThrewMessage, unsigned{IM_MSG_ID_ONLINE_STATE_NOTIFY});
+  }
+  return m;
 }
 
 uint32_t ImServerClient::HandleAddUserRequest(uint32_t, uint8_t* message) {

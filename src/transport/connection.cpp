@@ -36,6 +36,7 @@ bool ImServerClient::Connect(const ServerAddress* address) {
   socket_->SetLinkSecurity(security_.link());
   // Whatever an earlier connection left undelivered belongs to it: the
   // socket client hands out only the new one's events from now on.
+  lock_.Mark();
   return socket_->Connect(target);
 }
 
@@ -46,6 +47,7 @@ bool ImServerClient::Close() {
   // Nothing of the connection reaches the host after this, whether the
   // library had seen its end already or not; what it accepted for sending
   // still goes out, before our FIN, in the background.
+  lock_.Mark();
   return socket_->CloseSocket(false);
 }
 
