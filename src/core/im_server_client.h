@@ -22,11 +22,12 @@
 //      current connection. Close and Connect, made under the lock, change
 //      the current connection, and the deliverer checks after every message
 //      and every hand-over: once Close or Connect returns, nothing of the
-//      old connection reaches the host. Close, Connect and Release mark
-//      the lock (ClientLock::Mark); after a message the deliverer asks the
-//      socket client only when the lock's Disturbances() moved. What the
-//      old connection accepted for sending is still flushed, in the
-//      background, before its FIN.
+//      old connection reaches the host. The check is one word: Close,
+//      Connect and Release mark the lock (ClientLock::Mark), a waiting
+//      thread counts too, and the deliverer asks the socket client only
+//      when the lock's Disturbances() moved. What the old connection
+//      accepted for sending is still flushed, in the background, before
+//      its FIN.
 //   5. Life. `life_` goes kOpen -> kReleasePending -> kDying under the lock.
 //      Release marks kReleasePending; the thread's outermost exit (at once
 //      outside callbacks) claims kDying, closes the gate (sleepers wake),
@@ -40,9 +41,10 @@
 // Dispatch only after the category, id and size rule have passed. A handler
 // takes (context, message) and returns 0. An id that comes in long streams
 // (presence) also has a run handler, which handles back-to-back messages of
-// its id in one call, each under the same rules (see RunHandler). Handlers never keep an iterator or
-// reference into a table across a sink call: the host may Close (emptying
-// the tables) from inside the callback. They look entries up again.
+// its id in one call, each under the same rules (see RunHandler). Handlers
+// never keep an iterator or reference into a table across a sink call: the
+// host may Close (emptying the tables) from inside the callback. They look
+// entries up again.
 #ifndef KELVO_CORE_IM_SERVER_CLIENT_H_
 #define KELVO_CORE_IM_SERVER_CLIENT_H_
 
