@@ -336,6 +336,63 @@ TEST(Seams, ASecondPumpReturnsAtOnceWhileAnotherThreadsCallbackRuns) {
   EXPECT_EQ(aRan, 1u);
 }
 
+// A run of presence is handled in one call that ends early when a thread
+// begins to wait. A thread that began to wait during the last message of one
+// read's run must still get in before the next read's run: it is already
+// counted when that run starts. (Pump mode, so both reads wait in the inbox;
+// the first fills most of the first receive segment, so the second is a run
+// of its own.)
+TEST(Seams, AHostCallQueuedAtTheEndOfOneReadGetsInBeforeTheNextReadsRun) {
+  LoopbackServer server;
+  Host host;
+  WaitingSink sink;
+  ASSERT_TRUE(host.im->SetSink(&sink));
+  ASSERT_TRUE(host.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+  const ServerAddress at = At(server.port());
+  ASSERT_TRUE(host.im->Connect(&at));
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(PumpUntil(host.pump, sink, "OnConnect"));
+  // Friend 100.
+  ASSERT_TRUE(server.Send(Msg(47).U8(22).U32(100).Zeros(3).U8(2).Zeros(8).Raw("amy").Zeros(2).Build()));
+  ASSERT_TRUE(Eventually([&] { return host.pump->PendingEvents() >= 1; }));
+  host.pump->Pump(UINT32_MAX);
+  UserRecord r{};
+  ASSERT_TRUE(host.im->GetUser(100, &r));
+
+  constexpr int kFirst = 120;    // 1,560 bytes
+  constexpr int kSecond = 1000;
+  Bytes first;
+  const Bytes down = Presence(100, 2);
+  for (int i = 0; i < kFirst; ++i) first.insert(first.end(), down.begin(), down.end());
+  ASSERT_TRUE(server.Send(first));
+  ASSERT_TRUE(Eventually([&] { return host.pump->PendingEvents() >= kFirst; }));
+  Bytes second;
+  const Bytes away = Presence(100, 3);
+  for (int i = 0; i < kSecond; ++i) second.insert(second.end(), away.begin(), away.end());
+  ASSERT_TRUE(server.Send(second));
+  ASSERT_TRUE(Eventually([&] { return host.pump->PendingEvents() >= kFirst + kSecond; }));
+
+  std::atomic<int> changes{0};
+  std::atomic<bool> go{false};
+  std::atomic<int> changesWhenIn{-1};
+  std::thread caller([&] {
+    Eventually([&] { return go.load(); });
+    UserRecord u{};
+    host.im->GetUser(100, &u);
+    changesWhenIn = changes.load();
+  });
+  sink.hook = [&](const std::string& name) {
+    if (name != "OnOnlineStateChanged" || ++changes != kFirst) return;
+    // The first read's last message: the caller queues for the lock now.
+    go = true;
+    Eventually([&] { return host.inside()->LockWaiters() >= 1; });
+  };
+  EXPECT_EQ(host.pump->Pump(UINT32_MAX), static_cast<uint32_t>(kFirst + kSecond));
+  caller.join();
+  EXPECT_EQ(changes.load(), kFirst + kSecond);
+  EXPECT_LE(changesWhenIn.load(), kFirst + 1) << "the call waited for the next read's run";
+}
+
 // ---------------------------------------------------------------------------
 // The read pause and the stall watchdog: a pump-mode host that does not pump
 // while the server, blocked on its own writes, stops reading ours.

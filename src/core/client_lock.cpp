@@ -23,7 +23,7 @@ void ClientLock::WaitTicket(uint64_t ticket) {
   std::unique_lock<std::mutex> lock(mu_);
   if (ticket != serving_) {
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    disturbances_.fetch_add(1, std::memory_order_relaxed);
+    disturbances_.fetch_add(1, std::memory_order_release);  // after waiting_: see Disturbances()
     lock.unlock();
     const auto until = Clock::now() + kWatchBeforeSleep;
     while (servingNow_.load(std::memory_order_acquire) != ticket && Clock::now() < until) {
@@ -81,7 +81,7 @@ void ClientLock::SleepUntil(uint64_t seen, Clock::time_point deadline) {
   const uint64_t ticket = nextTicket_++;
   if (ticket != serving_) {
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    disturbances_.fetch_add(1, std::memory_order_relaxed);
+    disturbances_.fetch_add(1, std::memory_order_release);
     turn_.wait(lock, [&] { return serving_ == ticket; });
     waiting_.fetch_sub(1, std::memory_order_relaxed);
   }

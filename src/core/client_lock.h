@@ -75,8 +75,12 @@ class ClientLock {
 
   // Threads that began to wait, plus the holder's Marks, so far. Any
   // thread; the holder reads it before a series of steps and again between
-  // two: unchanged, nobody waits and nothing was marked.
-  uint32_t Disturbances() const { return disturbances_.load(std::memory_order_relaxed); }
+  // two: unchanged, nobody began to wait and nothing was marked. A waiter
+  // counts itself here after it counts in Waiters(), so a Waiters() read
+  // after this one sees every waiter this one counted: the holder reads
+  // both before a series, as a waiter already counted would not move the
+  // count again.
+  uint32_t Disturbances() const { return disturbances_.load(std::memory_order_acquire); }
   // The holder: a change a series of steps under way must notice.
   void Mark() { disturbances_.fetch_add(1, std::memory_order_relaxed); }
 
