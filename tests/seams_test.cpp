@@ -91,6 +91,16 @@ Bytes Chat(uint32_t sender, const std::string& text) {
 }
 Bytes Presence(uint32_t id, uint8_t state) { return Msg(61).U32(id).U8(state).Zeros(4).Build(); }
 
+// `host` in pump mode with `sink`, connected to `server` (its OnConnect
+// queued, not yet pumped).
+void ConnectInPumpMode(Host& host, WaitingSink& sink, LoopbackServer& server) {
+  ASSERT_TRUE(host.im->SetSink(&sink));
+  ASSERT_TRUE(host.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+  const ServerAddress at = At(server.port());
+  ASSERT_TRUE(host.im->Connect(&at));
+  ASSERT_TRUE(server.Accept());
+}
+
 // Pumps (bounded) until `name` has been seen `times` times.
 bool PumpUntil(IImClientPump* pump, WaitingSink& sink, const std::string& name, int times = 1) {
   const auto end = Clock::now() + 5s;
@@ -308,11 +318,7 @@ TEST(Seams, ASecondPumpReturnsAtOnceWhileAnotherThreadsCallbackRuns) {
   LoopbackServer server;
   Host host;
   WaitingSink sink;
-  ASSERT_TRUE(host.im->SetSink(&sink));
-  ASSERT_TRUE(host.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
-  const ServerAddress at = At(server.port());
-  ASSERT_TRUE(host.im->Connect(&at));
-  ASSERT_TRUE(server.Accept());
+  ASSERT_NO_FATAL_FAILURE(ConnectInPumpMode(host, sink, server));
   ASSERT_TRUE(server.Send(Presence(5, 2)));
   ASSERT_TRUE(Eventually([&] { return host.pump->PendingEvents() >= 2; }));
   std::atomic<bool> aInside{false};
@@ -346,11 +352,7 @@ TEST(Seams, AHostCallQueuedAtTheEndOfOneReadGetsInBeforeTheNextReadsRun) {
   LoopbackServer server;
   Host host;
   WaitingSink sink;
-  ASSERT_TRUE(host.im->SetSink(&sink));
-  ASSERT_TRUE(host.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
-  const ServerAddress at = At(server.port());
-  ASSERT_TRUE(host.im->Connect(&at));
-  ASSERT_TRUE(server.Accept());
+  ASSERT_NO_FATAL_FAILURE(ConnectInPumpMode(host, sink, server));
   ASSERT_TRUE(PumpUntil(host.pump, sink, "OnConnect"));
   // Friend 100.
   ASSERT_TRUE(server.Send(Msg(47).U8(22).U32(100).Zeros(3).U8(2).Zeros(8).Raw("amy").Zeros(2).Build()));

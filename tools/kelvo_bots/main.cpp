@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "accounts.h"
+#include "host_address.h"
 #include "module.h"
 #include "swarm.h"
 
 namespace {
+
+using kelvo::tools::ResolveIpv4;
 
 constexpr int kExitUsage = 2;
 
@@ -91,22 +94,6 @@ bool ParseShare(std::string text, double* out) {
   if (percent) value /= 100;
   if (value > 1) return false;
   *out = value;
-  return true;
-}
-
-bool ResolveIpv4(const std::string& host, uint32_t* out) {
-  in_addr literal{};
-  if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
-    *out = ntohl(literal.s_addr);
-    return true;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  *out = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(found);
   return true;
 }
 

@@ -76,22 +76,6 @@ bool ParseNumber(const std::string& text, uint32_t max, uint32_t* out) {
   return true;
 }
 
-bool ResolveIpv4(const std::string& host, uint32_t* out) {
-  in_addr literal{};
-  if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
-    *out = ntohl(literal.s_addr);
-    return true;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  *out = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(found);
-  return true;
-}
-
 bool PasswordDigest(const std::string& password, uint8_t digest[16]) {
   unsigned int size = 0;
   unsigned char md[EVP_MAX_MD_SIZE];

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console.h"
+#include "host_address.h"
 #include "host_sink.h"
 #include "kelvo/kelvo_core.h"
 
@@ -39,7 +40,7 @@ class Words {
 // A decimal number that fits in `max`; no sign, no blanks, no trailing text.
 bool ParseNumber(const std::string& text, uint32_t max, uint32_t* out);
 // An IPv4 address or host name to an address in host byte order.
-bool ResolveIpv4(const std::string& host, uint32_t* out);
+using kelvo::tools::ResolveIpv4;
 // Replaces every ${NAME} by the environment variable NAME. False, with the
 // name in *missing, when a variable is not set.
 bool ExpandVariables(const std::string& line, std::string* out, std::string* missing);
