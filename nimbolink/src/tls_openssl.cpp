@@ -347,14 +347,7 @@ bool OpenSslSession::Init(std::string* error) {
 }  // namespace
 
 std::unique_ptr<TlsSession> TlsSession::Create(const TlsConfig& config, std::string* error) {
-  if (!IsValidServerName(config.serverName.c_str()) ||
-      config.serverName.size() != std::strlen(config.serverName.c_str())) {
-    *error = "TLS set-up failed: bad server name";
-    return nullptr;
-  }
-  auto session = std::make_unique<OpenSslSession>(config);
-  if (!session->Init(error)) return nullptr;
-  return session;
+  return CreateSession<OpenSslSession>(config, error);
 }
 
 bool TlsSession::CheckCaPem(const std::string& pem, std::string* error) {

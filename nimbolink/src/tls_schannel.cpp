@@ -558,14 +558,7 @@ bool SchannelSession::WritePlain(const uint8_t* data, std::size_t n) {
 }  // namespace
 
 std::unique_ptr<TlsSession> TlsSession::Create(const TlsConfig& config, std::string* error) {
-  if (!IsValidServerName(config.serverName.c_str()) ||
-      config.serverName.size() != std::strlen(config.serverName.c_str())) {
-    *error = "TLS set-up failed: bad server name";
-    return nullptr;
-  }
-  auto session = std::make_unique<SchannelSession>(config);
-  if (!session->Init(error)) return nullptr;
-  return session;
+  return CreateSession<SchannelSession>(config, error);
 }
 
 bool TlsSession::CheckCaPem(const std::string& pem, std::string* error) {

@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,22 @@ class TlsSession {
  protected:
   TlsSession() = default;
 };
+
+// TlsSession::Create of a back end: the server name is checked first (the
+// same rule on every platform: a name with a NUL inside, or one the SNI
+// extension cannot carry, never reaches the library), then the back end's
+// Session(config).Init(error) runs.
+template <typename Session>
+std::unique_ptr<TlsSession> CreateSession(const TlsConfig& config, std::string* error) {
+  if (!IsValidServerName(config.serverName.c_str()) ||
+      config.serverName.size() != std::strlen(config.serverName.c_str())) {
+    *error = "TLS set-up failed: bad server name";
+    return nullptr;
+  }
+  auto session = std::make_unique<Session>(config);
+  if (!session->Init(error)) return nullptr;
+  return session;
+}
 
 }  // namespace Nimbo2
 
