@@ -436,7 +436,14 @@ std::string SchannelSession::Verify() {
                          : "self-signed certificate in certificate chain";
     case static_cast<unsigned long>(CERT_E_CHAINING): return "unable to get local issuer certificate";
     case static_cast<unsigned long>(CERT_E_WRONG_USAGE): return "unsuitable certificate purpose";
-    case static_cast<unsigned long>(TRUST_E_CERT_SIGNATURE): return "certificate signature failure";
+    case static_cast<unsigned long>(TRUST_E_CERT_SIGNATURE):
+      // A lone certificate nobody trusts is first of all self-signed; Wine's
+      // chain engine now and then also finds its own signature bad, and the
+      // policy then names that instead (OpenSSL names the untrusted root).
+      if (length == 1 && (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0) {
+        return "self-signed certificate";
+      }
+      return "certificate signature failure";
     case static_cast<unsigned long>(CERT_E_REVOKED): return "certificate revoked";
     default: return "chain policy error " + Hex32(status.dwError);
   }
