@@ -30,6 +30,15 @@ test_names() {
   ctest --test-dir "$1" -N -L '^target$' | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*/\1/p' | sort
 }
 
+# Not run under the emulator, each for a reason of the emulator's:
+# - the two slow-reader tests: qemu-user does not translate TCP_INFO, so the
+#   stall watchdog cannot read what the peer acknowledged there (as on a
+#   kernel before 4.1) and judges progress from our side only;
+# - the unload test: its 200 rounds of a network thread that releases its
+#   client and exits crash inside qemu-user now and then (aarch64, about one
+#   run in two); natively it passes every time, also under ASan and TSan.
+emulator_gaps='LinkHealth.ASlowReaderIsNotAStall|Seams.AReaderWhoseAcknowledgementsKeepComingIsNotAStall|ModuleUnload.ReleaseOnTheNetworkThreadThenUnloadSurvives'
+
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   t=$SECONDS
@@ -40,7 +49,9 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: test"
   t=$SECONDS
   log="build/${preset}/ctest.log"
-  if ! ctest --preset "$preset" -j "$jobs" --output-on-failure 2>&1 | tee "$log"; then
+  skip=()
+  [ "$preset" = unsigned-char ] || skip=(-E "^(${emulator_gaps//./\\.})\$")
+  if ! ctest --preset "$preset" -j "$jobs" --output-on-failure "${skip[@]}" 2>&1 | tee "$log"; then
     exit 1
   fi
   if grep -q 'The following tests did not run' "$log"; then
@@ -48,7 +59,7 @@ for preset in "${presets[@]}"; do
     exit 1
   fi
   if [ "$preset" != unsigned-char ]; then
-    lost=$(comm -23 <(test_names build/debug) <(test_names "build/${preset}"))
+    lost=$(comm -23 <(test_names build/debug | grep -Exv "$emulator_gaps") <(test_names "build/${preset}"))
     if [ -n "$lost" ]; then
       echo "*** ${preset}: tests of the debug build that did not run here:" >&2
       printf '%s\n' "$lost" >&2
