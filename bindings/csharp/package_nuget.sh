@@ -23,7 +23,10 @@ mcs -langversion:7 -target:library -warnaserror -optimize+ -deterministic \
 # nuget runs under Mono and writes its cache under $HOME.
 export HOME="$stage/home" XDG_CONFIG_HOME="$stage/home/.config"
 mkdir -p "$HOME"
-nuget pack "$here/Kelvo.nuspec" -NonInteractive -NoDefaultExcludes -OutputDirectory "$out" \
+# nuget takes a manifest only by its own file extension: the copy in the
+# staging folder has it.
+cp "$here/Kelvo.package.xml" "$stage/Kelvo.nuspec"
+nuget pack "$stage/Kelvo.nuspec" -NonInteractive -NoDefaultExcludes -OutputDirectory "$out" \
       -BasePath "$stage" -Properties "version=$version" >"$stage/pack.log" 2>&1 ||
   { cat "$stage/pack.log" >&2; exit 1; }
 ls "$out/Kelvo.$version.nupkg" >/dev/null

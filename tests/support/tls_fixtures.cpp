@@ -49,19 +49,19 @@ bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 }  // namespace
 
-TestCert MakeCert(const CertSpec& spec, const TestCert* issuer) {
+TestCert MakeCert(const CertProfile& profile, const TestCert* issuer) {
   KeyPtr key(EVP_EC_gen("P-256"));
   CertPtr cert(X509_new());
   if (!key || !cert) return {};
   X509_set_version(cert.get(), 2);
   static long serial = 1;
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 86400L * spec.notBeforeDays);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * spec.notAfterDays);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 86400L * profile.notBeforeDays);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * profile.notAfterDays);
   X509_set_pubkey(cert.get(), key.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1,
+                             reinterpret_cast<const unsigned char*>(profile.commonName.c_str()), -1,
                              -1, 0);
 
   KeyPtr issuerKey;
@@ -77,15 +77,15 @@ TestCert MakeCert(const CertSpec& spec, const TestCert* issuer) {
   X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
 
   std::string san;
-  for (const std::string& d : spec.dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + d;
-  for (const std::string& ip : spec.ipAddresses) san += (san.empty() ? "IP:" : ",IP:") + ip;
+  for (const std::string& d : profile.dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + d;
+  for (const std::string& ip : profile.ipAddresses) san += (san.empty() ? "IP:" : ",IP:") + ip;
   bool ok = AddExtension(cert.get(), signer, NID_basic_constraints,
-                         spec.isCa ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
+                         profile.isCa ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
             AddExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
   if (issuer != nullptr) {
     ok = ok && AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
   }
-  if (spec.isCa) {
+  if (profile.isCa) {
     ok = ok && AddExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     ok = ok && AddExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature") &&

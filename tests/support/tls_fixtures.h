@@ -21,7 +21,7 @@ struct TestCert {
   bool ok() const { return !certPem.empty(); }
 };
 
-struct CertSpec {
+struct CertProfile {
   std::string commonName;
   std::vector<std::string> dnsNames;     // subjectAltName DNS entries
   std::vector<std::string> ipAddresses;  // subjectAltName IP entries
@@ -31,7 +31,7 @@ struct CertSpec {
 };
 
 // Signed by `issuer`, or self-signed when it is null. !ok() on failure.
-TestCert MakeCert(const CertSpec& spec, const TestCert* issuer);
+TestCert MakeCert(const CertProfile& profile, const TestCert* issuer);
 
 // A fresh folder under $TMPDIR (or /tmp), removed with the files in it when
 // this goes.
