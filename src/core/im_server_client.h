@@ -168,7 +168,9 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // disturbed the delivery (RunGoesOn), and returns where it stopped
   // (`first`: the first message is not its kind, Dispatch judges it). A
   // thrown callback ends the run after its message, as Dispatch would.
-  using RunHandler = uint8_t* (ImServerClient::*)(uint8_t* first, const uint8_t* last);
+  // `seen` is the lock's Disturbances() read before the run.
+  using RunHandler = uint8_t* (ImServerClient::*)(uint8_t* first, const uint8_t* last,
+                                                  uint32_t seen);
 
   // Handlers, by id. Login and own data.
   uint32_t HandleServerInfo(uint32_t context, uint8_t* message);      // 45
@@ -182,7 +184,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   uint32_t HandleRemoveUserResult(uint32_t context, uint8_t* message);  // 55
   uint32_t HandleInOutGsNotify(uint32_t context, uint8_t* message);   // 56
   uint32_t HandleOnlineStateNotify(uint32_t context, uint8_t* message);  // 61
-  uint8_t* RunOnlineStateNotify(uint8_t* first, const uint8_t* last);
+  uint8_t* RunOnlineStateNotify(uint8_t* first, const uint8_t* last, uint32_t seen);
   uint32_t HandleAddUserRequest(uint32_t context, uint8_t* message);  // 64
   uint32_t HandleGmOnlineNotify(uint32_t context, uint8_t* message);  // 65
   uint32_t HandleMoveUserResult(uint32_t context, uint8_t* message);  // 67

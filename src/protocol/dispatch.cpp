@@ -85,12 +85,12 @@ static_assert(kDispatch[IM_MSG_ID_ADD_USER_REQUEST].minLength >= kAddRequestSize
 __attribute__((noinline))
 #endif
 uint32_t RunFrom(ImServerClient* client, const DispatchRow& row, uint8_t** at, const uint8_t* end,
-                 uint32_t budget) {
+                 uint32_t budget, uint32_t seen) {
   uint8_t* const first = *at;
   const std::size_t length = row.minLength;
   std::size_t most = static_cast<std::size_t>(end - first) / length;
   if (most > budget) most = budget;
-  uint8_t* const stop = (client->*row.run)(first, first + most * length);
+  uint8_t* const stop = (client->*row.run)(first, first + most * length, seen);
   *at = stop;
   return static_cast<uint32_t>(static_cast<std::size_t>(stop - first) / length);
 }
@@ -109,7 +109,12 @@ uint32_t ImServerClient::DispatchRun(uint8_t** at, const uint8_t* end, uint32_t 
   uint8_t* const message = *at;
   const DispatchRow& row = kDispatch[Nimbo2::NimboMsgHead::Id(message)];
   if (row.run != nullptr) {
-    const uint32_t n = RunFrom(this, row, at, end, budget);
+    // The count first, then Waiters(): a thread already waiting is in
+    // `seen` and would not end the run, so it gets in after the run's first
+    // message instead.
+    const uint32_t seen = lock_.Disturbances();
+    if (lock_.Waiters() > 0) budget = 1;
+    const uint32_t n = RunFrom(this, row, at, end, budget, seen);
     if (n != 0) return n;
   }
   const uint32_t length = Nimbo2::NimboMsgHead::Length(message);

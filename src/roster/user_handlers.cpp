@@ -159,12 +159,8 @@ uint32_t ImServerClient::HandleOnlineStateNotify(uint32_t, uint8_t* message) {
   return OnlineStateChange(message);
 }
 
-uint8_t* ImServerClient::RunOnlineStateNotify(uint8_t* m, const uint8_t* last) {
+uint8_t* ImServerClient::RunOnlineStateNotify(uint8_t* m, const uint8_t* last, uint32_t seen) {
   constexpr uint32_t kHead = Head(IM_MSG_ID_ONLINE_STATE_NOTIFY, kOnlineStateSize);
-  const uint32_t seen = lock_.Disturbances();
-  // A thread already waiting is in `seen` and would not end the run: it
-  // gets in after this run's first message.
-  if (lock_.Waiters() > 0 && m < last) last = m + kOnlineStateSize;
   try {
     while (m < last && HasHead(m, kHead)) {
       m += kOnlineStateSize;  // handled from here on, also when a callback throws
