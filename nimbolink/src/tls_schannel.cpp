@@ -437,10 +437,13 @@ std::string SchannelSession::Verify() {
     case static_cast<unsigned long>(CERT_E_CHAINING): return "unable to get local issuer certificate";
     case static_cast<unsigned long>(CERT_E_WRONG_USAGE): return "unsuitable certificate purpose";
     case static_cast<unsigned long>(TRUST_E_CERT_SIGNATURE):
-      // A lone certificate nobody trusts is first of all self-signed; Wine's
-      // chain engine now and then also finds its own signature bad, and the
-      // policy then names that instead (OpenSSL names the untrusted root).
-      if (length == 1 && (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0) {
+      // A lone certificate the system does not trust is first of all
+      // self-signed (with a CA file or a pin an unknown root is no
+      // finding). Wine's chain engine now and then also finds its own
+      // signature bad, and the policy then names that instead; OpenSSL
+      // names the untrusted root.
+      if (!ownTrust && length == 1 &&
+          (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0) {
         return "self-signed certificate";
       }
       return "certificate signature failure";
