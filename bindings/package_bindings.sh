@@ -15,9 +15,10 @@ sdk=$2
 dist=$3
 scratch=$(mktemp -d /tmp/kelvo-bindings.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-# The Linux module as the .tar.gz holds it (stripped), and the two DLLs as
-# the Windows .zip holds them.
-tar -xzf "$dist"/kelvocore-"$version"-linux-*.tar.gz -C "$scratch" --wildcards "*/lib/libkelvocore.so.$version"
+# The x86_64 Linux module as its .tar.gz holds it (stripped; the wheels and
+# packages name it linux-x64), and the two DLLs as the Windows .zip holds
+# them. dist/ also holds the ARM archives, so the name is spelled out.
+tar -xzf "$dist/kelvocore-$version-linux-x86_64.tar.gz" -C "$scratch" --wildcards "*/lib/libkelvocore.so.$version"
 linux_so=$(echo "$scratch"/*/lib/libkelvocore.so."$version")
 win64="$sdk/bin/x64/kelvocore.dll"
 win32="$sdk/bin/x86/kelvocore.dll"
