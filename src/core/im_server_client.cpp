@@ -102,6 +102,10 @@ bool ImServerClient::Release() {
     life_ = Life::kReleasePending;
     lock_.Mark();
     sink_ = nullptr;
+    // Inside a callback, this thread returns into the module once the host's
+    // code is done, and destroys the object on its way out: the host may
+    // unload the module the moment this returns, so it stays loaded.
+    if (lock_.Depth() > 1) Nimbo2::KeepModuleLoaded();
   }
   Leave();
   return true;
