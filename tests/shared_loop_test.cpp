@@ -10,12 +10,14 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #if defined(__linux__)
 #include <poll.h>
+#include <pthread.h>
 #endif
 
 #include "kelvo/im_client_engine.h"
@@ -322,6 +324,164 @@ TEST(SharedLoop, OneThreadPumpsEveryPumpModeClient) {
   }
   EXPECT_EQ(engine->PumpSharedLoop(1000), 0u) << "nothing left";
   EXPECT_FALSE(engine->WaitSharedLoop(0));
+}
+
+TEST(SharedLoop, TheLoopCanBeChangedOnceAConnectionHasEnded) {
+  struct Row {
+    const char* name;
+    uint32_t from, to;
+    bool serverHangsUp;  // else the host closes
+  };
+  const Row rows[] = {
+      {"own to shared after Close", 0, 1, false},
+      {"shared to own after Close", 1, 0, false},
+      {"own to shared after the server hung up", 0, 1, true},
+      {"shared to own after the server hung up", 1, 0, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LoopbackServer server;
+    Bot b(0);
+    ASSERT_TRUE(b.engine->UseSharedLoop(row.from));
+    std::atomic<bool> connected{false};
+    std::string thread;
+    b.sink.onCall = [&](const std::string& name) {
+      if (name != "OnConnect") return;
+#if defined(__linux__)
+      char buf[16] = {};
+      pthread_getname_np(pthread_self(), buf, sizeof buf);
+      thread = buf;
+#endif
+      connected = true;
+    };
+    ASSERT_TRUE(b.im->SetSink(&b.sink));
+    const ServerAddress at = At(server.port());
+    ASSERT_TRUE(b.im->Connect(&at));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(Eventually([&] { return connected.load(); }));
+    EXPECT_FALSE(b.engine->UseSharedLoop(row.to)) << "while the connection is up";
+    if (row.serverHangsUp) {
+      b.sink.closed = 0;
+      b.sink.onCall = [&](const std::string& name) {
+        if (name == "OnClose") b.sink.closed.fetch_add(1);
+      };
+      server.Close();
+      ASSERT_TRUE(Eventually([&] { return b.sink.closed.load() == 1; }));
+    } else {
+      ASSERT_TRUE(b.im->Close());
+    }
+    EXPECT_TRUE(b.engine->UseSharedLoop(row.to)) << "refused after the connection ended";
+    connected = false;
+    b.sink.onCall = [&](const std::string& name) {
+      if (name != "OnConnect") return;
+#if defined(__linux__)
+      char buf[16] = {};
+      pthread_getname_np(pthread_self(), buf, sizeof buf);
+      thread = buf;
+#endif
+      connected = true;
+    };
+    ASSERT_TRUE(b.im->Connect(&at));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(Eventually([&] { return connected.load(); }));
+#if defined(__linux__)
+    EXPECT_EQ(thread.rfind(row.to == 1 ? "kelvo-loop-" : "kelvo-net", 0), 0u)
+        << "the next connection runs on " << thread;
+#endif
+  }
+}
+
+// Accepts every connection and writes chats to each as fast as it takes
+// them, without ever blocking on one, until it is destroyed.
+class Flood {
+ public:
+  Flood() : listen_(4096), thread_([this] { Run(); }) {}
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+    for (SocketHandle s : conns_) CloseSocketHandle(s);
+  }
+  uint16_t port() const { return listen_.port(); }
+
+ private:
+  void Run() {
+    Bytes burst;
+    for (int i = 0; i < 64; ++i) {
+      const Bytes m = Chat(0, 0);
+      burst.insert(burst.end(), m.begin(), m.end());
+    }
+    while (!stop_) {
+      if (listen_.Accept(1ms)) {
+        const SocketHandle s = listen_.Release();
+        SetNonBlocking(s);
+        conns_.push_back(s);
+      }
+      for (std::size_t i = 0; i < conns_.size();) {
+        const long n = SendBytes(conns_[i], burst.data(), burst.size());
+        if (n < 0 && !WouldBlock()) {
+          CloseSocketHandle(conns_[i]);
+          conns_[i] = conns_.back();
+          conns_.pop_back();
+          continue;
+        }
+        ++i;
+      }
+    }
+  }
+  LoopbackServer listen_;
+  std::vector<SocketHandle> conns_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(SharedLoop, ReleasingPumpModeClientsWhileAnotherThreadPumpsThemIsSafe) {
+  // Pump-mode clients on the shared loop under a flooding peer; one thread
+  // waits for and pumps their events one at a time while this one releases
+  // clients at random and puts new ones in their place. A client released
+  // while the pumper holds, or is about to take, its turn must not be
+  // touched after it is gone (ASan and TSan watch).
+  constexpr int kClients = 24;
+  constexpr int kRounds = 2000;
+  Flood flood;
+  Bot probe(999);  // never connected: its face outlives every client
+  ASSERT_TRUE(probe.engine->UseSharedLoop(1));
+  const ServerAddress at = At(flood.port());
+  auto make = [&](int i) {
+    auto b = std::make_unique<Bot>(static_cast<uint32_t>(i));
+    EXPECT_TRUE(b->engine->UseSharedLoop(1));
+    EXPECT_TRUE(b->pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+    EXPECT_TRUE(b->im->SetSink(&b->sink));
+    EXPECT_TRUE(b->im->Connect(&at));
+    return b;
+  };
+  std::vector<std::unique_ptr<Bot>> bots;
+  for (int i = 0; i < kClients; ++i) bots.push_back(make(i));
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> pumped{0};
+  std::thread pumper([&] {
+    while (!stop) {
+      probe.engine->WaitSharedLoop(2);
+      pumped += probe.engine->PumpSharedLoop(1);
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return pumped.load() > 0; }, 10s));
+  std::mt19937 rng(7);
+  for (int round = 0; round < kRounds; ++round) {
+    const std::size_t i = rng() % kClients;
+    bots[i].reset();
+    bots[i] = make(static_cast<int>(i));
+    // The pumper serves a few events between two releases.
+    const uint64_t seen = pumped.load();
+    for (const auto end = Clock::now() + 1s; pumped.load() < seen + 2 && Clock::now() < end;) {
+      std::this_thread::yield();
+    }
+  }
+  const uint64_t before = pumped.load();
+  EXPECT_TRUE(Eventually([&] { return pumped.load() > before; }, 10s))
+      << "the pump stopped serving the clients that are left";
+  stop = true;
+  pumper.join();
+  bots.clear();
 }
 
 }  // namespace

@@ -131,10 +131,28 @@ void TCPClient_Socks5::SetLinkNoteWorker(LinkNoteWorker* notes) {
 }
 
 bool TCPClient_Socks5::UseSharedLoop(bool shared) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  if (state_->shared == shared) return true;
-  if (state_->current || state_->loop) return false;
-  state_->shared = shared;
+  ClientState* const d = state_.get();
+  std::shared_ptr<Loop> old;
+  bool oldShared;
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (d->shared == shared) return true;
+    if (d->stopped.load(std::memory_order_relaxed) || d->current || d->requestedClose) return false;
+    d->shared = shared;
+    // The loop of the connections that ended goes; the next Connect makes
+    // or joins one of the new kind. A closed connection that still flushes
+    // keeps its loop alive until it is done.
+    old = std::move(d->loop);
+    d->loop.reset();
+    oldShared = d->loopShared;
+  }
+  if (old) {
+    if (oldShared) {
+      LoopGroup::Shared().Release(old);
+    } else {
+      old->Stop();
+    }
+  }
   return true;
 }
 

@@ -44,8 +44,8 @@ ImServerClient::~ImServerClient() {
   if (!claimed) BeginDying();
   lock_.Unlock();
   if (!claimed) {
-    if (sharedLoop_) SharedPump::Instance().Forget(this);
     if (socket_ != nullptr) socket_->Detach();
+    if (sharedLoop_) SharedPump::Instance().Forget(this);
     lock_.WaitQuiet();
   }
   if (sharedLoop_) SharedPump::Instance().Leave();
@@ -80,11 +80,12 @@ void ImServerClient::Leave() {
 }
 
 void ImServerClient::Destroy() {
-  // No new entry from the shared pumper, no call from the socket client
-  // (unless this thread is inside one), and no thread left inside: then the
-  // object can go.
-  if (sharedLoop_) SharedPump::Instance().Forget(this);
+  // No call from the socket client (unless this thread is inside one), then
+  // no entry from the shared pumper, and no thread left inside: then the
+  // object can go. In that order: a loop thread inside InboxReady may list
+  // the client with the shared pumper again until Detach has waited for it.
   if (socket_ != nullptr) socket_->Detach();
+  if (sharedLoop_) SharedPump::Instance().Forget(this);
   lock_.WaitQuiet();
   delete this;
 }

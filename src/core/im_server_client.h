@@ -131,9 +131,10 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool SetSecurity(Set set);
 
   // The shared pumper (core/shared_pump.cpp): runs up to `maxEvents` of
-  // this client's events with the lock taken on `ticket`; true in *more
-  // when events are left.
-  uint32_t PumpWithTicket(uint64_t ticket, uint32_t maxEvents, bool* more);
+  // this client's events with the lock taken on `ticket`, and lists the
+  // client with the pumper again, before it lets the lock go, when events
+  // are left. The object may be gone once this returns.
+  uint32_t PumpWithTicket(uint64_t ticket, uint32_t maxEvents);
   ClientLock& lock() { return lock_; }
   bool inSharedReady = false;  // under the shared pumper's lock
 

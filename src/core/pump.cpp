@@ -111,8 +111,7 @@ uint32_t ImServerClient::Pump(uint32_t maxEvents) {
   return ran;
 }
 
-uint32_t ImServerClient::PumpWithTicket(uint64_t ticket, uint32_t maxEvents, bool* more) {
-  *more = false;
+uint32_t ImServerClient::PumpWithTicket(uint64_t ticket, uint32_t maxEvents) {
   std::thread::id none;
   if (!pumpingThread_.compare_exchange_strong(none, std::this_thread::get_id())) {
     // Pumped by a thread of its own right now: it will see the events.
@@ -124,7 +123,10 @@ uint32_t ImServerClient::PumpWithTicket(uint64_t ticket, uint32_t maxEvents, boo
   uint32_t ran = 0;
   if (life_ == Life::kOpen && deliveryMode_.load(std::memory_order_relaxed) == KELVO_DELIVERY_PUMP) {
     ran = Deliver(maxEvents);
-    *more = life_ == Life::kOpen && PendingEvents() != 0;
+    // Events left (the budget ran out, or more came meanwhile): listed again,
+    // behind the clients that waited, while the lock still keeps the object
+    // alive; the pumper does not touch it once Leave has let it go.
+    if (life_ == Life::kOpen && PendingEvents() != 0) SharedPump::Instance().Ready(this);
   }
   pumpingThread_.store(std::thread::id());
   Leave();

@@ -113,18 +113,8 @@ uint32_t SharedPump::Pump(uint32_t maxEvents) {
       // concerned (see the header).
       ticket = c->lock().TakeTicket();
     }
-    bool more = false;
-    ran += c->PumpWithTicket(ticket, maxEvents - ran, &more);
-    if (more) {
-      std::lock_guard<std::mutex> lock(mu_);
-      // Events left (the budget ran out, or more came meanwhile): to the
-      // back of the list, behind the clients that waited.
-      if (!c->inSharedReady) {
-        c->inSharedReady = true;
-        ready_.push_back(c);
-      }
-      SignalLocked();
-    }
+    // `c` may be gone once this returns.
+    ran += c->PumpWithTicket(ticket, maxEvents - ran);
   }
   pumping_.store(false);
   return ran;

@@ -3,14 +3,17 @@
 // A pump-mode client on the shared loop that gets events (InboxReady, on a
 // loop thread) joins the ready list, once; PumpSharedLoop takes clients off
 // it in the order they joined and runs each one's events as its own Pump
-// would, putting it back at the end when events are left. A host that waits
-// in an event loop of its own polls the wait handle, which is signalled
-// while the list is not empty.
+// would; the client puts itself back at the end when events are left. A host
+// that waits in an event loop of its own polls the wait handle, which is
+// signalled while the list is not empty.
 //
 // Lifetime: the pumper takes a client's lock ticket while the list's mutex
-// is held, and a client being destroyed leaves the list under that mutex
-// before it waits for every thread inside it to leave: so a client is never
-// entered after its destruction began.
+// is held, and touches the client only while that ticket keeps it alive: a
+// client with events left lists itself again while it still holds its lock.
+// A client being destroyed first stops its loop thread's calls (which may
+// list it), then leaves the list under that mutex, then waits for every
+// thread inside it to leave: so a client is never entered after its
+// destruction began.
 #ifndef KELVO_CORE_SHARED_PUMP_H_
 #define KELVO_CORE_SHARED_PUMP_H_
 
@@ -31,7 +34,7 @@ class SharedPump {
   // A client chose the shared loop / left it or ended.
   void Join();
   void Leave();
-  // Loop thread: `c` has events.
+  // `c` has events (a loop thread, or the client itself under its lock).
   void Ready(ImServerClient* c);
   // `c` is ending: never handed to the pumper again.
   void Forget(ImServerClient* c);

@@ -47,6 +47,8 @@ inline void SetNonBlocking(SocketHandle s) {
 }
 // Winsock calls are not interrupted by signals.
 inline bool Interrupted() { return false; }
+// The last call on a non-blocking socket found it full (or empty).
+inline bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
 inline long SendBytes(SocketHandle s, const void* data, std::size_t n) {
   return ::send(s, static_cast<const char*>(data), static_cast<int>(n), 0);
 }
@@ -69,6 +71,7 @@ inline int PollSockets(pollfd* fds, unsigned count, int timeoutMs) {
 }
 inline void SetNonBlocking(SocketHandle s) { ::fcntl(s, F_SETFL, O_NONBLOCK); }
 inline bool Interrupted() { return errno == EINTR; }
+inline bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 inline long SendBytes(SocketHandle s, const void* data, std::size_t n) {
   return ::send(s, data, n, MSG_NOSIGNAL);
 }

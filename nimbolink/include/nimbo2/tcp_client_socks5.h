@@ -166,7 +166,9 @@ class TCPClient_Socks5 {
   void SetLinkNoteWorker(LinkNoteWorker* notes);
   // Puts this client's later connections on the shared loop (true) or on a
   // loop thread of its own (false, the default). Only while no connection
-  // exists and before the first Connect made a loop: false otherwise.
+  // exists (none attempted or up, no end waiting to be taken): false
+  // otherwise. The loop of the connections that ended is let go (an own
+  // loop's thread is stopped and joined, MsgThreadEnd on the way).
   bool UseSharedLoop(bool shared);
   // The shared loop's thread count (0: cores + 1); only while it is not
   // running.
