@@ -43,31 +43,6 @@ long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A worker that also keeps the notes, each with the number of states that
-// had been reported when it arrived.
-class NotingWorker : public RecordingWorker, public Nimbo2::LinkNoteWorker {
- public:
-  void OnLinkNote(const LinkNote& note) override {
-    const std::size_t before = States().size();
-    std::lock_guard<std::mutex> lock(mu_);
-    notes_.push_back(note);
-    statesBefore_.push_back(before);
-  }
-  std::vector<LinkNote> Notes() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return notes_;
-  }
-  std::vector<std::size_t> StatesBefore() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return statesBefore_;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<LinkNote> notes_;
-  std::vector<std::size_t> statesBefore_;
-};
-
 Nimbo2::tagProxyInfo LocalProxy(uint16_t port) {
   Nimbo2::tagProxyInfo info{};
   info.address = 0x7F000001;

@@ -25,6 +25,8 @@
 #include <openssl/ssl.h>
 
 #include "nimbo2/link_security.h"
+#include "nimbo2/tcp_client_socks5.h"
+#include "support/loopback_server.h"
 #include "support/tls_fixtures.h"
 
 namespace kelvo {
@@ -76,6 +78,9 @@ enum class Serve {
   kGreetAndCut,   // writes "hello", then closes the socket without close_notify
   kClearText,     // no TLS: writes a clear-text message of the protocol, then closes
   kHangUp,        // no TLS: reads the ClientHello, then closes
+  // For the engine: a framed message instead of "hello", then...
+  kFrameAndCut,          // ...the socket closed without close_notify
+  kFrameAndRenegotiate,  // ...(TLS 1.2) a HelloRequest, then reads until the end
 };
 
 // An OpenSSL server for one connection, on its own thread.
@@ -94,6 +99,7 @@ class TestServer {
   const std::string& sni() const { return sni_; }
   const std::string& clientRandomHex() const { return clientRandom_; }
   const std::string& echoed() const { return echoed_; }
+  bool renegotiationAsked() const { return renegotiationAsked_; }
 
  private:
   void Run() {
@@ -124,6 +130,8 @@ class TestServer {
     EVP_PKEY_free(pkey);
     BIO_free(chain);
     BIO_free(key);
+    // Renegotiation exists up to TLS 1.2 only.
+    if (serve_ == Serve::kFrameAndRenegotiate) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd_);
     const bool accepted = SSL_accept(ssl) == 1;
@@ -139,9 +147,19 @@ class TestServer {
         clientRandom_ += kHex[random[i] >> 4];
         clientRandom_ += kHex[random[i] & 15];
       }
-      SSL_write(ssl, "hello", 5);
       char buf[16384];
       int r = 0;
+      if (serve_ == Serve::kFrameAndCut || serve_ == Serve::kFrameAndRenegotiate) {
+        const uint8_t frame[] = {8, 0, 0x2C, 9, 1, 2, 3, 4};
+        SSL_write(ssl, frame, sizeof frame);
+        if (serve_ == Serve::kFrameAndRenegotiate) {
+          renegotiationAsked_ = SSL_renegotiate(ssl) == 1 && SSL_do_handshake(ssl) == 1;
+          while ((r = SSL_read(ssl, buf, sizeof buf)) > 0) {
+          }
+        }
+      } else {
+        SSL_write(ssl, "hello", 5);
+      }
       while (serve_ == Serve::kGreetAndEcho && (r = SSL_read(ssl, buf, sizeof buf)) > 0) {
         echoed_.append(buf, static_cast<std::size_t>(r));
         SSL_write(ssl, buf, r);
@@ -161,6 +179,7 @@ class TestServer {
   Serve serve_;
   std::thread thread_;
   bool handshakeDone_ = false;
+  bool renegotiationAsked_ = false;
   std::string sni_, clientRandom_, echoed_;
 };
 
@@ -375,6 +394,52 @@ TEST(TlsSession, CreateRefusesWhatCannotBeVerified) {
   garbage.caPem = "no certificates here";
   EXPECT_EQ(TlsSession::Create(garbage, &error), nullptr);
   EXPECT_EQ(error, "TLS set-up failed: no certificate in the CA file");
+}
+
+// ---------------------------------------------------------------------------
+// The engine over a loopback socket: how the end of a TLS connection is told.
+
+TEST(TlsSession, TheEngineTellsACutStreamAndARenegotiationEachInOneLine) {
+  struct Row {
+    const char* name;
+    Serve serve;
+    const char* detail;
+  };
+  const Row rows[] = {
+      // A truncation must never look like an orderly end.
+      {"cut without close_notify", Serve::kFrameAndCut,
+       "TLS connection failed: unexpected eof while reading"},
+      // Refused at once, without waiting for the host's next request.
+      {"renegotiation", Serve::kFrameAndRenegotiate,
+       "TLS connection failed: the server asked to renegotiate"},
+  };
+  const Pki& pki = Pki::Get();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LoopbackServer listener;
+    NotingWorker worker;
+    Nimbo2::TCPClient_Socks5 client(&worker);
+    client.SetLinkNoteWorker(&worker);
+    LinkSecurity security;
+    security.tls = true;
+    security.tlsConfig = Config("im.kelvo.test", TlsTrust::kCaFile);
+    client.SetLinkSecurity(security);
+    ASSERT_TRUE(client.Connect(listener.Address()));
+    ASSERT_TRUE(listener.Accept());
+    // Bounded, should the client never end the connection.
+    const timeval limit{10, 0};
+    setsockopt(listener.connection(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    TestServer server(listener.connection(), pki.good.certPem, pki.good.keyPem, row.serve);
+    ASSERT_TRUE(worker.WaitStates(2, std::chrono::seconds(5))) << "the end was never told";
+    EXPECT_EQ(worker.States(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(worker.MessageCount(), 1u) << "the message before the end";
+    const std::vector<Nimbo2::LinkNote> notes = worker.Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].reason, Nimbo2::LinkReason::kTls);
+    EXPECT_STREQ(notes[0].detail, row.detail);
+    server.Join();
+    EXPECT_EQ(server.renegotiationAsked(), row.serve == Serve::kFrameAndRenegotiate);
+  }
 }
 
 }  // namespace

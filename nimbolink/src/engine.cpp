@@ -731,8 +731,6 @@ void Conn::ReadTls() {
   const long n = net::Recv(fd_, cipher, Loop::kScratchBytes, &error);
   if (n < 0 && net::WouldBlock(error)) return;
   if (n < 0) return LostIo(error);
-  TlsSession::State state;
-  std::string why;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (n > 0) {
@@ -740,18 +738,25 @@ void Conn::ReadTls() {
     } else {
       tls_->FeedCipherEnd();
     }
-    state = tls_->Advance();
-    SendCipherLocked();  // what the session answers on its own (key updates)
-    if (state == TlsSession::State::kFailed) why = tls_->FailureText();
   }
   if (n > 0) {
     received_ += static_cast<uint64_t>(n);
     owner_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   }
-  // What the session decrypted is delivered before any end it reports.
   if (!DrainPlain()) return;
-  if (state == TlsSession::State::kFailed) return Lost(LinkReason::kTls, 0, why);
-  if (state == TlsSession::State::kClosed || n == 0) return Lost(LinkReason::kClosedByPeer);
+  if (n == 0) {
+    // The session saw the end of the stream and neither failed nor closed:
+    // only possible while the inbox is full (the rest waits inside it until
+    // the resume). A cut is never taken for an orderly end.
+    bool paused;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      paused = paused_;
+    }
+    if (!paused) {
+      return Lost(LinkReason::kTls, 0, "TLS connection failed: unexpected eof while reading");
+    }
+  }
   SetInterest();
 }
 
@@ -760,8 +765,13 @@ bool Conn::DrainPlain() {
   bool whole = true;
   bool memory = true;
   bool nowPaused = false;
+  bool drained;
+  bool closing;
+  TlsSession::State state;
+  std::string why;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    closing = closing_;
     while (!paused_) {
       std::size_t space = 0;
       uint8_t* at = inbox_.Reserve(&space);
@@ -778,6 +788,14 @@ bool Conn::DrainPlain() {
       if (!whole || k == 0) break;
       if (inbox_.HeldBytes() >= attempt_.inboxLimit) paused_ = nowPaused = true;
     }
+    drained = !paused_;
+    // What the session wrote while reading (an alert, the answer to a key
+    // update) goes now, not with some later request.
+    SendCipherLocked();
+    // Read after the plain stream: the end of the stream or a failure shows
+    // only once everything before it was taken out.
+    state = tls_->Advance();
+    if (state == TlsSession::State::kFailed) why = tls_->FailureText();
   }
   if (fresh != 0) owner_->messagesIn.fetch_add(fresh, std::memory_order_relaxed);
   if (nowPaused) {
@@ -786,12 +804,25 @@ bool Conn::DrainPlain() {
   }
   if (fresh != 0) owner_->Notify(this);
   if (phase_ != Phase::kUp) return false;  // closed by the worker meanwhile
+  // Closed by the host: the session ended with our close_notify, and the
+  // closing connection flushes what was accepted (kClose is on its way).
+  if (closing) return false;
   if (!memory) {
     Lost(LinkReason::kOutOfMemory);
     return false;
   }
   if (!whole) {
     Lost(LinkReason::kFramingError);
+    return false;
+  }
+  // The session's end is told once the inbox has taken everything before
+  // it; while the inbox is full the rest waits in the session.
+  if (drained && state == TlsSession::State::kFailed) {
+    Lost(LinkReason::kTls, 0, why);
+    return false;
+  }
+  if (drained && state == TlsSession::State::kClosed) {
+    Lost(LinkReason::kClosedByPeer);
     return false;
   }
   return true;

@@ -231,8 +231,11 @@ class Conn : public std::enable_shared_from_this<Conn> {
   void ProxyStep();
   void ReadSome(bool errorSeen, bool faultSeen);
   void ReadTls();
-  // TLS: moves decrypted bytes into the inbox as far as it has room, and
-  // tells the worker of new messages. False when the connection was lost.
+  // TLS: moves decrypted bytes into the inbox as far as it has room, tells
+  // the worker of new messages, sends what the session wrote while reading,
+  // and ends the connection once the session ended (failed or closed) and
+  // everything before that end is in the inbox. False when the connection
+  // ended or is closing.
   bool DrainPlain();
   void Drain();
   void Flush();

@@ -138,10 +138,22 @@ class OpenSslSession final : public TlsSession {
     if (state_ != State::kOpen || cap == 0) return 0;
     ERR_clear_error();
     const int r = SSL_read(ssl_, buf, cap > INT_MAX ? INT_MAX : static_cast<int>(cap));
-    if (r > 0) return static_cast<std::size_t>(r);
+    if (renegotiationAsked_ && r <= 0) {
+      // Refused, as SChannel refuses it: once what came with the request was
+      // taken out, the session fails with one line (OpenSSL has queued its
+      // no_renegotiation alert for the server).
+      Fail(kConnectionFailed, "the server asked to renegotiate");
+      ERR_clear_error();
+      return 0;
+    }
+    if (r > 0) {
+      FlushPending();
+      return static_cast<std::size_t>(r);
+    }
     switch (SSL_get_error(ssl_, r)) {
       case SSL_ERROR_WANT_READ:
       case SSL_ERROR_WANT_WRITE:
+        FlushPending();
         break;
       case SSL_ERROR_ZERO_RETURN:  // close_notify
         state_ = State::kClosed;
@@ -161,23 +173,20 @@ class OpenSslSession final : public TlsSession {
 
   bool WritePlain(const uint8_t* data, std::size_t n) override {
     if (state_ != State::kOpen) return false;
-    while (n > 0) {
-      const int chunk = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-      ERR_clear_error();
-      // The output BIO grows as needed, so a write is never partial.
-      const int r = SSL_write(ssl_, data, chunk);
-      if (r <= 0) {
-        Fail(kConnectionFailed, TakeOpenSslReason("write failed"));
-        return false;
-      }
-      data += r;
-      n -= static_cast<std::size_t>(r);
+    // Behind bytes that wait for the session, in order.
+    if (!pending_.empty()) {
+      pending_.insert(pending_.end(), data, data + n);
+      return true;
     }
+    const std::size_t done = Write(data, n);
+    if (state_ != State::kOpen) return false;
+    pending_.assign(data + done, data + n);
     return true;
   }
 
   void Shutdown() override {
     if (state_ == State::kOpen) {
+      FlushPending();  // what was accepted goes before close_notify, if it can
       ERR_clear_error();
       SSL_shutdown(ssl_);
       ERR_clear_error();
@@ -190,6 +199,49 @@ class OpenSslSession final : public TlsSession {
  private:
   static int VerifyPin(X509_STORE_CTX* store, void* arg);
   static void KeyLog(const SSL* ssl, const char* line);
+
+  // Encrypts what it can of `data` into the output BIO; returns how much.
+  // The output BIO grows as needed, so a write stops short only when the
+  // session must first read (a handshake message from the server is under
+  // way); the caller keeps the rest for FlushPending.
+  std::size_t Write(const uint8_t* data, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+      const std::size_t left = n - done;
+      const int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+      ERR_clear_error();
+      const int r = SSL_write(ssl_, data + done, chunk);
+      if (r > 0) {
+        done += static_cast<std::size_t>(r);
+        continue;
+      }
+      const int e = SSL_get_error(ssl_, r);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+        Fail(kConnectionFailed, TakeOpenSslReason("write failed"));
+      }
+      ERR_clear_error();
+      break;
+    }
+    return done;
+  }
+
+  // After a read: what WritePlain could not encrypt yet.
+  void FlushPending() {
+    if (pending_.empty() || state_ != State::kOpen) return;
+    const std::size_t done = Write(pending_.data(), pending_.size());
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
+  }
+
+  // The server's HelloRequest, seen as OpenSSL reads it.
+  static void OnMessage(int writing, int, int contentType, const void* buf, std::size_t len,
+                        SSL* ssl, void*) {
+    if (writing || contentType != SSL3_RT_HANDSHAKE || len == 0) return;
+    auto* self = static_cast<OpenSslSession*>(SSL_get_app_data(ssl));
+    if (self != nullptr && self->state_ == State::kOpen &&
+        static_cast<const uint8_t*>(buf)[0] == SSL3_MT_HELLO_REQUEST) {
+      self->renegotiationAsked_ = true;
+    }
+  }
 
   void Fail(const char* prefix, const std::string& why) {
     if (state_ == State::kFailed) return;
@@ -223,6 +275,8 @@ class OpenSslSession final : public TlsSession {
   std::string failure_;
   std::string keyLogPath_;
   bool pinMismatch_ = false;
+  bool renegotiationAsked_ = false;
+  std::vector<uint8_t> pending_;  // accepted plain bytes the session could not take yet
 };
 
 // With a pinned key no certificate authority is asked: the server's key is
@@ -277,6 +331,10 @@ bool OpenSslSession::Init(std::string* error) {
     return false;
   }
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  // A server's request to renegotiate (TLS 1.2) is refused: SChannel does
+  // not carry one through either, and the protocol never needs it.
+  SSL_CTX_set_options(ctx_, SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_msg_callback(ctx_, OnMessage);
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   switch (config_.trust) {
     case TlsTrust::kSystemStore:

@@ -127,6 +127,31 @@ class RecordingWorker : public Nimbo2::MsgWorker {
   int forbiddenCalls_ = 0;
 };
 
+// A recording worker that also keeps the link notes, each with the number of
+// states that had been reported when it arrived.
+class NotingWorker : public RecordingWorker, public Nimbo2::LinkNoteWorker {
+ public:
+  void OnLinkNote(const Nimbo2::LinkNote& note) override {
+    const std::size_t before = States().size();
+    std::lock_guard<std::mutex> lock(notesMu_);
+    notes_.push_back(note);
+    statesBefore_.push_back(before);
+  }
+  std::vector<Nimbo2::LinkNote> Notes() {
+    std::lock_guard<std::mutex> lock(notesMu_);
+    return notes_;
+  }
+  std::vector<std::size_t> StatesBefore() {
+    std::lock_guard<std::mutex> lock(notesMu_);
+    return statesBefore_;
+  }
+
+ private:
+  std::mutex notesMu_;
+  std::vector<Nimbo2::LinkNote> notes_;
+  std::vector<std::size_t> statesBefore_;
+};
+
 }  // namespace test
 }  // namespace kelvo
 
