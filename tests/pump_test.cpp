@@ -236,6 +236,59 @@ TEST(PumpTest, QueueBoundHoldsAFloodingServerBackAndLosesNothing) {
   EXPECT_EQ(sent.load(), kMessages);
 }
 
+TEST(PumpTest, ReadingResumesAfterAFullQueueWhileAnotherThreadKeepsCallingIn) {
+  // The queue fills and empties again and again while a second host thread
+  // calls in a tight loop: every pause of reading ends once the host has
+  // taken half of what waits, and the two threads' turns at the lock must
+  // not cost a scheduler wake-up per message (beside a CPU hog that made
+  // 20,000 chats take up to 30 s).
+  Client c;
+  ASSERT_TRUE(c.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+  test::LoopbackServer server;
+  test::RecordingSink sink;
+  std::atomic<uint32_t> chats{0};
+  sink.onCall = [&](const std::string& name) {
+    if (name == "OnChatMessage") chats.fetch_add(1, std::memory_order_relaxed);
+    sink.log.clear();
+  };
+  ASSERT_TRUE(c.im->SetSink(&sink));
+  const ServerAddress at = To(server.port());
+  ASSERT_TRUE(c.im->Connect(&at));
+  ASSERT_TRUE(server.Accept());
+  // 64-byte chats: the queue holds exactly KELVO_PUMP_QUEUE_BYTES / 64.
+  constexpr uint32_t kChats = 20000, kBatch = 500;
+  const test::Bytes chat =
+      Msg(73).U32(7).Zeros(5).U8(1).U8(2).U8(3).Zeros(7).Raw(std::string(40, 'c')).U8(0).Build();
+  ASSERT_EQ(chat.size(), 64u);
+  std::vector<test::Bytes> parts(kBatch, chat);
+  const test::Bytes batch = Concat(parts);
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (uint32_t i = 0; i < kChats / kBatch && !done; ++i) {
+      if (!server.Send(batch)) return;
+    }
+  });
+  std::thread busy([&] {
+    UserRecord u{};
+    while (!done) {
+      c.im->GetUser(1, &u);
+      (void)c.pump->PendingEvents();
+      (void)c.im->GetMyInfo();
+    }
+  });
+  const auto end = Clock::now() + 30s;
+  while (chats.load() < kChats && Clock::now() < end) {
+    c.pump->WaitForEvents(20);
+    c.pump->Pump(64);
+  }
+  done = true;
+  busy.join();
+  EXPECT_EQ(chats.load(), kChats) << "reading stopped after a full queue";
+  // Wakes a sender blocked in its write, should the client have stopped.
+  ::shutdown(server.connection(), 2);
+  sender.join();
+}
+
 TEST(PumpTest, CloseReleaseAndReconnectDiscardWhatIsQueued) {
   test::LoopbackServer server;
   const ServerAddress at = To(server.port());

@@ -15,9 +15,21 @@
 //   - Visible contention: Waiters() tells the holder that somebody waits, so
 //     the deliverer, which keeps the lock across the messages of a run when
 //     nobody else wants it, can hand it over between two messages
-//     (LetWaitersIn). Disturbances() counts every thread that began to wait
-//     and every change the holder marked itself (Mark), so that the
-//     deliverer tests one word between two messages for both.
+//     (YieldToWaiters). Disturbances() counts every thread that began to
+//     wait (or woke to take its turn) and every change the holder marked
+//     itself (Mark), so that the deliverer tests one word between two
+//     messages for both.
+//   - Hand-over to a thread that is ready. A waiter first watches for its
+//     turn for a short while, awake, then sleeps. The deliverer hands the
+//     lock over between two messages to waiters that are awake; when every
+//     waiter sleeps it wakes them and goes on with the next message, and
+//     hands over once one of them is awake (after 64 more messages or 1 ms
+//     at the most). So the deliverer does not sit idle through a sleeping
+//     thread's wake-up (on a loaded machine that costs a scheduler slice,
+//     and a host thread calling in a loop would otherwise cost two of them
+//     per message), while a waiter waits for the message under way when it
+//     arrives and, had it gone to sleep, for what is delivered while it
+//     wakes up, never more than those 64 messages.
 //   - Sleeping inside: a holder may sleep with the lock let go (SleepUntil)
 //     and is woken by Wake (an event arrived) or by Close (the object is
 //     ending); it then queues for the lock again like anybody else. Like a
@@ -84,12 +96,12 @@ class ClientLock {
   // The holder: a change a series of steps under way must notice.
   void Mark() { disturbances_.fetch_add(1, std::memory_order_relaxed); }
 
-  // Called by the holder at depth 1 when Waiters() > 0: lets everybody who
-  // queued before this call in, then takes the lock back.
-  void LetWaitersIn() {
-    UnlockSlow();
-    WaitTicket(TakeTicket());
-  }
+  // Called by the holder at depth 1 between two steps when Waiters() > 0.
+  // When a waiter is awake (or the waiters were woken a while ago and are
+  // still not), lets everybody who queued before this call in, takes the
+  // lock back and returns true. Otherwise wakes the waiters and returns
+  // false: the holder goes on with its next step and calls again after it.
+  bool YieldToWaiters();
 
   // True when the calling thread holds the lock.
   bool HeldByMe() const {
@@ -117,6 +129,10 @@ class ClientLock {
 
  private:
   void UnlockSlow();
+  // Under `lock` (mu_), `ticket` not yet served: waits for its turn, awake
+  // for a while, then asleep until the turn comes or the holder wakes the
+  // waiters to hand over.
+  void WaitForTurn(std::unique_lock<std::mutex>& lock, uint64_t ticket);
 
   std::mutex mu_;
   std::condition_variable turn_;   // tickets, and WaitQuiet
@@ -126,6 +142,9 @@ class ClientLock {
   int sleepers_ = 0;               // under mu_
   bool closed_ = false;            // under mu_
   bool quietWanted_ = false;       // under mu_: a WaitQuiet is waiting
+  uint64_t calls_ = 0;             // under mu_: the holder's wake-up calls to sleeping waiters
+  Clock::time_point calledAt_{};   // under mu_: the first since the lock last changed hands
+  int calledSteps_ = 0;            // under mu_: the holder's steps since then
   // serving_, readable without mu_: a waiter watches it for a short while
   // before it sleeps, since a hand-over between two messages usually comes
   // sooner than a sleeping thread can be woken.
@@ -134,6 +153,7 @@ class ClientLock {
   std::atomic<int> sleepersNow_{0};
   std::atomic<std::thread::id> owner_{};
   std::atomic<int> waiting_{0};
+  std::atomic<int> awake_{0};  // waiters watching for their turn right now
   std::atomic<uint32_t> disturbances_{0};
   int depth_ = 0;  // the holder's levels
   static thread_local int heldHere_;

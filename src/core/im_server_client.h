@@ -15,9 +15,12 @@
 //      the host's thread inside Pump in pump mode. The mode only decides the
 //      thread. A full inbox stops reading; nothing is copied twice.
 //   3. Short waits. Between two messages the deliverer hands the lock to
-//      any thread that waits, first come first served: a host call waits
-//      for at most the one message under way and the calls queued before it.
-//      A second thread's Pump returns 0 at once instead of waiting.
+//      the threads that wait, first come first served, once they are awake
+//      (a sleeping waiter is woken, and the deliverer goes on meanwhile
+//      instead of idling through its wake-up): a host call waits for at
+//      most the one message under way when it is ready to run, and the
+//      calls queued before it. A second thread's Pump returns 0 at once
+//      instead of waiting.
 //   4. Currency. The socket client only hands out what belongs to its
 //      current connection. Close and Connect, made under the lock, change
 //      the current connection, and the deliverer checks after every message

@@ -197,13 +197,13 @@ uint32_t ImServerClient::Deliver(uint32_t maxEvents) {
       uint8_t* const end = at + item.bytes;
       uint32_t count = 0;
       while (at < end && ran < maxEvents) {
-        // Between two messages a waiting thread gets in (rule 3); whatever
-        // it did is seen by the checks that follow. Also before the first
-        // message of the next read: a thread that began to wait during the
-        // last message of a run is counted in the Disturbances() read below
-        // and would otherwise wait for the whole of the next run.
-        if (ran != 0 && lock_.Waiters() > 0 && lock_.Depth() == 1) {
-          lock_.LetWaitersIn();
+        // Between two messages a waiting thread gets in once it is awake
+        // (rule 3); whatever it did is seen by the checks that follow. Also
+        // before the first message of the next read: a thread that began to
+        // wait during the last message of a run is counted in the
+        // Disturbances() read below and would otherwise wait for the whole
+        // of the next run.
+        if (ran != 0 && lock_.Waiters() > 0 && lock_.Depth() == 1 && lock_.YieldToWaiters()) {
           if (life_ != Life::kOpen || !socket_->Current(item)) break;
         }
         const uint32_t seen = lock_.Disturbances();
