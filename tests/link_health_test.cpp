@@ -451,8 +451,9 @@ TEST(LinkHealth, AVanishedServerIsNoticedByKeepAliveOrTheUnacknowledgedLimit) {
     client.SetLinkNoteWorker(&worker);
     client.SetLinkHealthLimits(row.limits);
     ASSERT_TRUE(client.Connect(ns.Address()));
-    ASSERT_TRUE(ns.Accept(std::chrono::seconds(5)));
-    ASSERT_TRUE(worker.WaitStates(1));
+    // Bounded by the connect timeout (10 s), which a lost SYN's retries fit.
+    ASSERT_TRUE(ns.Accept(std::chrono::seconds(12)));
+    ASSERT_TRUE(worker.WaitStates(1, std::chrono::seconds(12)));
     ASSERT_EQ(worker.States(), States{1});
     ASSERT_TRUE(ns.Vanish()) << ns.error();
     const auto vanished = Clock::now();

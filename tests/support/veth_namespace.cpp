@@ -11,7 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace kelvo {
@@ -66,15 +69,32 @@ bool VethNamespace::Start() {
   const std::string in = "ip netns exec " + ns + " ";
   // Per-interface settings only: they go with the interfaces, so nothing of
   // the machine's own configuration is changed.
-  return Run("ip netns add " + ns) &&
-         Run("ip link add " + outer + " type veth peer name " + inner) &&
-         Run("ip link set " + inner + " netns " + ns) &&
-         Run("sh -c 'echo 1 > /proc/sys/net/ipv4/conf/" + outer + "/route_localnet'") &&
-         Run(in + "sh -c 'echo 1 > /proc/sys/net/ipv4/conf/" + inner + "/route_localnet'") &&
-         Run("ip addr add " + std::string(kOuterAddress) + "/30 dev " + outer) &&
-         Run(in + "ip addr add " + kInnerAddress + "/30 dev " + inner) &&
-         Run("ip link set " + outer + " up") && Run(in + "ip link set " + inner + " up") &&
-         Run(in + "ip link set lo up");
+  if (!(Run("ip netns add " + ns) &&
+        Run("ip link add " + outer + " type veth peer name " + inner) &&
+        Run("ip link set " + inner + " netns " + ns) &&
+        Run("sh -c 'echo 1 > /proc/sys/net/ipv4/conf/" + outer + "/route_localnet'") &&
+        Run(in + "sh -c 'echo 1 > /proc/sys/net/ipv4/conf/" + inner + "/route_localnet'") &&
+        Run("ip addr add " + std::string(kOuterAddress) + "/30 dev " + outer) &&
+        Run(in + "ip addr add " + kInnerAddress + "/30 dev " + inner) &&
+        Run("ip link set " + outer + " up") && Run(in + "ip link set " + inner + " up") &&
+        Run(in + "ip link set lo up"))) {
+    return false;
+  }
+  // The pair carries traffic once the outer end is operationally up; a SYN
+  // sent before that is lost and retried only a second or more later (a
+  // busy machine, or one under emulation, may take a while to get there).
+  const std::string state = std::string("/sys/class/net/") + outer + "/operstate";
+  for (int i = 0; i < 500; ++i) {
+    char word[16] = {};
+    if (FILE* f = std::fopen(state.c_str(), "r")) {
+      const bool read = std::fgets(word, sizeof word, f) != nullptr;
+      std::fclose(f);
+      if (read && std::strncmp(word, "up", 2) == 0) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  error_ = "the veth pair did not come up";
+  return false;
 }
 
 VethNamespace::~VethNamespace() {
