@@ -17,8 +17,11 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+#include <vector>
 
+#include "net.h"
 #include "nimbo2/tcp_client_socks5.h"
+#include "poller.h"
 #include "support/loopback_server.h"
 
 namespace kelvo {
@@ -521,6 +524,48 @@ TEST(NimboClient, CallsFromAnotherThreadNeverWaitForTheMessageThread) {
   ASSERT_TRUE(c.server.Accept());
   ASSERT_TRUE(c.worker.WaitStates(3));
   EXPECT_EQ(c.worker.States(), (States{1, 2, 1}));
+}
+
+// More sockets ready than one wait reports (128): the scan goes on where it
+// stopped, so every socket is reported within a few waits instead of the
+// first ones turn after turn (the loop of a client of its own and the shared
+// loop on Windows both poll).
+TEST(NimboClient, APollerReportsEverySocketWhenMoreAreReadyThanOneWaitTakes) {
+  constexpr int kSockets = 300, kPerWait = 128;
+  int error = 0;
+  std::unique_ptr<Nimbo2::Poller> poller = Nimbo2::Poller::Make(false, &error);
+  ASSERT_NE(poller, nullptr) << error;
+  LoopbackServer server(kSockets);
+  std::vector<Nimbo2::net::Socket> mine;
+  std::vector<SocketHandle> theirs;
+  std::vector<int> tokens(kSockets);  // a socket's token: its entry here
+  for (int i = 0; i < kSockets; ++i) {
+    const Nimbo2::net::Socket s = Nimbo2::net::OpenTcp(&error);
+    ASSERT_NE(s, Nimbo2::net::kNoSocket) << error;
+    mine.push_back(s);
+    ASSERT_EQ(Nimbo2::net::StartConnect(s, 0x7F000001, server.port()), 0);
+    ASSERT_TRUE(server.Accept());
+    theirs.push_back(server.Release());
+    ASSERT_EQ(SendBytes(theirs.back(), "x", 1), 1);
+    ASSERT_TRUE(poller->Add(s, &tokens[static_cast<std::size_t>(i)], Nimbo2::Poller::kIn, &error));
+  }
+  std::vector<bool> seen(kSockets, false);
+  Nimbo2::Poller::Event events[kPerWait];
+  int waits = 0;
+  for (int left = kSockets; left > 0 && waits < 20; ++waits) {
+    const int n = poller->Wait(events, kPerWait, 1000);
+    for (int k = 0; k < n; ++k) {
+      const auto i = static_cast<std::size_t>(static_cast<int*>(events[k].token) - tokens.data());
+      if (!seen[i]) --left;
+      seen[i] = true;
+    }
+  }
+  EXPECT_LE(waits, (kSockets + kPerWait - 1) / kPerWait + 1) << "some sockets waited behind others";
+  for (int i = 0; i < kSockets; ++i) {
+    poller->Remove(mine[static_cast<std::size_t>(i)]);
+    Nimbo2::net::Close(mine[static_cast<std::size_t>(i)]);
+    CloseSocketHandle(theirs[static_cast<std::size_t>(i)]);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,10 @@ namespace Nimbo2 {
 namespace {
 
 constexpr auto kTick = std::chrono::seconds(1);
+// While a TCP connect is pending its outcome is also asked for this often:
+// WSAPoll before Windows 10 2004 reports no event for a refused connect, so
+// a refusal would otherwise read as a timeout.
+constexpr auto kConnectCheck = std::chrono::milliseconds(250);
 constexpr int kEventsPerWait = 128;
 
 uint32_t MsSince(Clock::time_point t) {
@@ -462,6 +466,7 @@ void Conn::Begin() {
   interest_ = Poller::kOut;
   if (!loop_->Watch(this, s, interest_, &error)) return FailIo(error);
   watched_ = true;
+  connectCheckAt_ = started_ + kConnectCheck;
   Rearm();
 }
 
@@ -498,6 +503,13 @@ void Conn::OnReady(uint32_t ready) {
 void Conn::OnDeadline() {
   switch (phase_) {
     case Phase::kConnecting:
+      if (Clock::now() < started_ + std::chrono::milliseconds(attempt_.timeoutMs)) {
+        const int error = net::ConnectOutcome(fd_);
+        if (error != 0) return FailIo(error);
+        connectCheckAt_ += kConnectCheck;
+        return Rearm();
+      }
+      return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
     case Phase::kProxy:
     case Phase::kTls:
       return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
@@ -1056,6 +1068,8 @@ void Conn::Rearm() {
   Clock::time_point at{};
   switch (phase_) {
     case Phase::kConnecting:
+      at = std::min(started_ + std::chrono::milliseconds(attempt_.timeoutMs), connectCheckAt_);
+      break;
     case Phase::kProxy:
     case Phase::kTls:
       at = started_ + std::chrono::milliseconds(attempt_.timeoutMs);

@@ -274,6 +274,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool timerSet_ = false;
   std::multimap<Clock::time_point, Conn*>::iterator timer_;
   Clock::time_point started_;
+  Clock::time_point connectCheckAt_{};  // the next look at a pending connect's outcome
   Clock::time_point deadline_{};
   Clock::time_point lingerUntil_{};
   Clock::time_point tickAt_{};

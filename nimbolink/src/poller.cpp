@@ -75,8 +75,15 @@ class PollPoller final : public Poller {
   int Wait(Event* out, int max, int timeoutMs) override {
     const int n = SystemPoll(fds_.data(), fds_.size(), timeoutMs);
     if (n <= 0) return 0;
+    // When more sockets are ready than one wait reports, the scan goes on
+    // next time where it stopped, so that no socket waits behind the same
+    // others turn after turn.
+    const std::size_t size = fds_.size();
+    if (next_ >= size) next_ = 0;
     int got = 0;
-    for (std::size_t i = 0; i < fds_.size() && got < max; ++i) {
+    std::size_t k = 0;
+    for (; k < size && got < max; ++k) {
+      const std::size_t i = (next_ + k) % size;
       const short r = fds_[i].revents;
       if (r == 0) continue;
       uint32_t ready = 0;
@@ -86,6 +93,7 @@ class PollPoller final : public Poller {
       if (r & POLLERR) ready |= kFault;
       out[got++] = Event{tokens_[i], ready};
     }
+    next_ = (next_ + k) % size;
     return got;
   }
 
@@ -93,6 +101,7 @@ class PollPoller final : public Poller {
   std::vector<PollFd> fds_;
   std::vector<void*> tokens_;
   std::unordered_map<net::Socket, std::size_t> index_;
+  std::size_t next_ = 0;  // where the next scan of the results starts
 };
 
 #if defined(__linux__)
