@@ -11,7 +11,9 @@
 // the tables or MyInfo at the same time. The network thread hands the lock
 // over between two messages, first come first served: a call waits for at
 // most the message being delivered (and its callbacks) and the calls queued
-// before it. Sink callbacks run with the lock held on the calling thread and
+// before it; a call that had to sleep meanwhile also waits for the messages
+// delivered while it wakes up (64 at the most). Sink callbacks run with the
+// lock held on the calling thread and
 // may call any operation of this interface (the lock is re-entrant),
 // including Close and Release (see Release); they must not wait for another
 // thread that may be calling into this client. An exception thrown by a
