@@ -39,7 +39,7 @@ packages=(
   tshark python3 python3-pytest
   doxygen llvm-14 zip unzip pkgconf dpkg-dev icoutils
   mono-mcs nunit-console libnunit-cil-dev libmono-i18n4.0-all
-  iproute2
+  iproute2 stress-ng
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the normal
 # build, the AddressSanitizer+UndefinedBehaviorSanitizer build and the
-# ThreadSanitizer build (clang), then a short run of every fuzz target
-# (KELVO_FUZZ_SECONDS each, default 30). Exits non-zero when anything fails.
+# ThreadSanitizer build (clang), the threaded suites beside a CPU hog, then
+# a short run of every fuzz target (KELVO_FUZZ_SECONDS each, default 30).
+# Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -21,6 +22,10 @@ for preset in debug asan tsan; do
     ctest --preset "$preset" -j "$jobs" --output-on-failure -E '^(CliSession|ServerSession|ThroughProxy)\.'
   fi
 done
+# The suites with threads and sockets again, three times each beside a CPU
+# hog, in the release and TSan builds (tools/contention.sh).
+echo "=== contention (tools/contention.sh)"
+bash tools/contention.sh
 # ARM Linux, and x86_64 with unsigned plain char (tools/arm.sh): one plain
 # build each, the ARM ones cross-built and tested under qemu-user against the
 # debug build's kelvo-server. Each section prints its build and test time.
