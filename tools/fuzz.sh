@@ -2,13 +2,14 @@
 # Builds the libFuzzer targets (clang, ASan+UBSan) and runs each one for
 # SECONDS (default 60), starting from the committed seed corpus. New inputs
 # go to a scratch corpus outside the tree. Exits non-zero on any finding.
-#   bash tools/fuzz.sh [SECONDS] [TARGET...]      targets: dispatch sequence framer
+#   bash tools/fuzz.sh [SECONDS] [TARGET...]
+# targets: dispatch sequence framer socks5 inbox tls_records
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(dispatch sequence framer)
+[ "${#targets[@]}" -gt 0 ] || targets=(dispatch sequence framer socks5 inbox tls_records)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 scratch=$(mktemp -d)
