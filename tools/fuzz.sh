@@ -17,13 +17,19 @@ trap 'rm -rf "$scratch"' EXIT
 for t in "${targets[@]}"; do
   mkdir -p "$scratch/$t"
   echo "=== fuzz_${t}: ${seconds} s"
+  # The fuzzer's own exit status (pipefail; the filter never fails): read
+  # after `|| true` PIPESTATUS would be true's.
+  status=0
   build/fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$scratch/" "$scratch/$t" "fuzz/corpus/$t" 2>&1 |
-    grep -E '^(INFO: seed corpus|#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
-  status=${PIPESTATUS[0]}
+    { grep -E '^(INFO: seed corpus|#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true; } ||
+    status=$?
   if [ "$status" -ne 0 ]; then
+    # Kept out of the scratch folder, which goes on exit.
+    mkdir -p build/fuzz/artifacts
+    find "$scratch" -maxdepth 1 -type f -exec cp {} build/fuzz/artifacts/ \;
     echo "fuzz_${t} failed (exit ${status}); artifacts:" >&2
-    ls -l "$scratch" >&2
+    ls -l build/fuzz/artifacts >&2
     exit 1
   fi
 done
