@@ -162,6 +162,31 @@ TEST(NimboInbox, AFullInboxStopsReadingAndTakingResumesItWithNothingLost) {
   EXPECT_TRUE(worker.Payload() == stream) << "bytes lost or reordered across the pause";
 }
 
+TEST(NimboInbox, ALimitTooSmallForTwoLongMessagesStillPassesThem) {
+  // Reading resumes once half the limit is free: a limit below two of the
+  // longest message would stop for good on a partial one that fills half.
+  LoopbackServer server;
+  TakingWorker worker(false);
+  Nimbo2::TCPClient_Socks5 client(&worker);
+  worker.client = &client;
+  client.SetInboxWorker(&worker);
+  client.SetInboxLimit(16 * 1024);
+  ASSERT_TRUE(client.Connect(server.Address()));
+  ASSERT_TRUE(server.Accept());
+  ByteVec stream;
+  for (int i = 0; i < 8; ++i) {
+    const ByteVec m = Frame(20000, 9, static_cast<uint8_t>(i));
+    stream.insert(stream.end(), m.begin(), m.end());
+  }
+  ASSERT_TRUE(server.Send(stream));
+  std::size_t taken = 0;
+  ASSERT_TRUE(Until([&] {
+    taken += worker.TakeAll();
+    return taken == 8;
+  })) << taken << " of 8 long messages";
+  EXPECT_TRUE(worker.Payload() == stream);
+}
+
 // The inbox's memory: segments delivered while a stream goes on are kept
 // for the next reads (a deliverer that lags some reads behind does not make
 // every read allocate, nor does the memory grow past what was in use at

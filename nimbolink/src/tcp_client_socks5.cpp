@@ -13,6 +13,7 @@
 // under the thread.
 #include "nimbo2/tcp_client_socks5.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -122,7 +123,7 @@ void TCPClient_Socks5::SetInboxWorker(InboxWorker* inbox) {
 
 void TCPClient_Socks5::SetInboxLimit(std::size_t bytes) {
   std::lock_guard<std::mutex> lock(state_->mu);
-  state_->inboxLimit = bytes ? bytes : kDefaultInboxLimitBytes;
+  state_->inboxLimit = bytes == 0 ? kDefaultInboxLimitBytes : std::max(bytes, kMinInboxLimitBytes);
 }
 
 void TCPClient_Socks5::SetLinkNoteWorker(LinkNoteWorker* notes) {

@@ -38,6 +38,10 @@ inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, 
 // has taken some (only an InboxWorker that does not take at once can get
 // there; the library's own delivery takes every read at once).
 inline constexpr std::size_t kDefaultInboxLimitBytes = 1u << 20;
+// The least an inbox may be limited to: reading goes on once half the limit
+// is free, so the limit holds two of the longest message, or a partial one
+// alone could keep reading stopped for good.
+inline constexpr std::size_t kMinInboxLimitBytes = 2 * kMaxMessageLength;
 // After a close the caller asked for: how long the connection goes on, on
 // its own, to flush what was accepted and to wait for the peer's FIN before
 // the socket is closed.
@@ -159,7 +163,8 @@ class TCPClient_Socks5 {
   // Registers the worker's delivery companion (null: the library delivers
   // itself). Call it before the first Connect.
   void SetInboxWorker(InboxWorker* inbox);
-  // Bytes a connection's inbox may hold before reading stops.
+  // Bytes a connection's inbox may hold before reading stops (0: the
+  // default; at least kMinInboxLimitBytes).
   void SetInboxLimit(std::size_t bytes);
   // Registers the worker's note companion (null: none), told why an attempt
   // failed or a connection ended. Same rule as SetInboxWorker.
