@@ -85,9 +85,10 @@ class ClientLock {
   // stale by the time it is read.
   int Waiters() const { return waiting_.load(std::memory_order_relaxed); }
 
-  // Threads that began to wait, plus the holder's Marks, so far. Any
-  // thread; the holder reads it before a series of steps and again between
-  // two: unchanged, nobody began to wait and nothing was marked. A waiter
+  // Threads that began to wait or woke to take their turn, plus the
+  // holder's Marks, so far. Any thread; the holder reads it before a series
+  // of steps and again between two: unchanged, no waiter came or woke and
+  // nothing was marked. A waiter
   // counts itself here after it counts in Waiters(), so a Waiters() read
   // after this one sees every waiter this one counted: the holder reads
   // both before a series, as a waiter already counted would not move the
