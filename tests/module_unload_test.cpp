@@ -210,7 +210,7 @@ TEST(ModuleUnload, UnloadAtOnceAfterAReleaseInsideACallbackSurvives) {
       posix_spawn_file_actions_init(&quiet);
       posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
       pid_t pid = 0;
-      ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), envp.data()), 0);
+      ASSERT_EQ(posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), envp.data()), 0);
       posix_spawn_file_actions_destroy(&quiet);
       int status = 0;
       ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -379,11 +379,12 @@ TEST(Seams, AHostCallQueuedAtTheEndOfOneReadGetsInBeforeTheNextReadsRun) {
   std::atomic<int> changesWhenIn{-1};
   std::thread caller([&] {
     Eventually([&] { return go.load(); });
-    UserRecord u{};
-    host.im->GetUser(100, &u);
-    changesWhenIn = changes.load();
+    // Its OnLog runs on this thread with the lock held: the count cannot
+    // move on meanwhile.
+    host.im->Request_friend(0);
   });
   sink.hook = [&](const std::string& name) {
+    if (name == "OnLog") changesWhenIn = changes.load();
     if (name != "OnOnlineStateChanged" || ++changes != kFirst) return;
     // The first read's last message: the caller queues for the lock now.
     go = true;

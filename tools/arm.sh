@@ -33,11 +33,8 @@ test_names() {
 # Not run under the emulator, each for a reason of the emulator's:
 # - the two slow-reader tests: qemu-user does not translate TCP_INFO, so the
 #   stall watchdog cannot read what the peer acknowledged there (as on a
-#   kernel before 4.1) and judges progress from our side only;
-# - the unload test: its 200 rounds of a network thread that releases its
-#   client and exits crash inside qemu-user now and then (aarch64, about one
-#   run in two); natively it passes every time, also under ASan and TSan.
-emulator_gaps='LinkHealth.ASlowReaderIsNotAStall|Seams.AReaderWhoseAcknowledgementsKeepComingIsNotAStall|ModuleUnload.ReleaseOnTheNetworkThreadThenUnloadSurvives'
+#   kernel before 4.1) and judges progress from our side only.
+emulator_gaps='LinkHealth.ASlowReaderIsNotAStall|Seams.AReaderWhoseAcknowledgementsKeepComingIsNotAStall'
 
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
