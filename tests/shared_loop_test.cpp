@@ -347,16 +347,17 @@ TEST(SharedLoop, TheLoopCanBeChangedOnceAConnectionHasEnded) {
     std::mutex mu;
     std::vector<std::string> threads;
     b.sink.onCall = [&](const std::string& name) {
-      b.sink.Called(name);
-      if (name != "OnConnect") return;
-      std::string thread = "?";
+      if (name == "OnConnect") {
+        std::string thread = "?";
 #if defined(__linux__)
-      char buf[16] = {};
-      pthread_getname_np(pthread_self(), buf, sizeof buf);
-      thread = buf;
+        char buf[16] = {};
+        pthread_getname_np(pthread_self(), buf, sizeof buf);
+        thread = buf;
 #endif
-      std::lock_guard<std::mutex> lock(mu);
-      threads.push_back(thread);
+        std::lock_guard<std::mutex> lock(mu);
+        threads.push_back(thread);
+      }
+      b.sink.Called(name);  // counted once the thread is noted
     };
     ASSERT_TRUE(b.im->SetSink(&b.sink));
     const ServerAddress at = At(server.port());
