@@ -20,14 +20,6 @@ constexpr uint8_t kForeignCategory = 7;
 static_assert(kForeignCategory != IM_MSG_CATEGORY, "garbage must not look like a message");
 constexpr std::size_t kForeignMessageSize = 12;
 
-// Mixes a seed and an ordinal into the generator's start, so that
-// neighbouring ordinals do not give neighbouring streams.
-uint64_t Mix(uint64_t seed, uint64_t ordinal) {
-  ChaosRandom r(seed ^ (ordinal * 0x9E3779B97F4A7C15ull));
-  r.Next();
-  return r.Next();
-}
-
 }  // namespace
 
 const char* ChaosKindName(ChaosKind kind) { return kKindNames[static_cast<std::size_t>(kind)]; }
@@ -60,13 +52,6 @@ bool ParseChaosKinds(const std::string& text, std::vector<ChaosKind>* out, std::
   kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
   *out = std::move(kinds);
   return true;
-}
-
-uint64_t ChaosRandom::Next() {
-  uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
 }
 
 std::size_t ChaosFault::CutAt(std::size_t length) const {
@@ -111,11 +96,11 @@ ChaosPlan::ChaosPlan(uint64_t seed, double share, std::vector<ChaosKind> kinds, 
 }
 
 ChaosFault ChaosPlan::For(uint64_t ordinal) const {
-  ChaosRandom r(Mix(seed_, ordinal));
+  tools::SeededRandom r(tools::SeededRandom::Mix(seed_, ordinal));
   ChaosFault f;
-  // 53 bits of the draw give the share's test; the rest come in order, so
-  // a change of share keeps which kind and point each connection would get.
-  const double u = static_cast<double>(r.Next() >> 11) / 9007199254740992.0;
+  // The share's test comes first and the rest in order, so a change of
+  // share keeps which kind and point each connection would get.
+  const double u = r.Unit();
   const uint64_t kind = r.Below(kinds_.size());
   const uint64_t point = r.Below(kChaosPointCount);
   f.draw = r.Next();

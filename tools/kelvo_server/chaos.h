@@ -4,9 +4,7 @@
 // With `--chaos SEED`, every accepted connection draws its fault (or none)
 // from SEED and its ordinal (the n-th connection accepted), so the same seed
 // gives the same faults in the same order, run after run; what a client
-// does about them is then reproducible. The draw is this file's own
-// arithmetic, not a standard distribution, whose results differ between
-// library versions.
+// does about them is then reproducible.
 //
 // A fault waits for its point in the connection's outbound stream:
 //   after-login  the first message after the login answer (own data)
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "seeded_random.h"
 
 namespace kelvo {
 namespace server {
@@ -48,19 +47,6 @@ const char* ChaosPointName(ChaosPoint point);
 // "reset,fin,..." (names as ChaosKindName gives them, or "all") into a set
 // of kinds; false with *error for an unknown name or an empty list.
 bool ParseChaosKinds(const std::string& text, std::vector<ChaosKind>* out, std::string* error);
-
-// A small generator with a fixed algorithm (splitmix64): the same seed gives
-// the same numbers on every platform and build.
-class ChaosRandom {
- public:
-  explicit ChaosRandom(uint64_t seed) : state_(seed) {}
-  uint64_t Next();
-  // Uniform enough in [0, n) for the small n used here; 0 when n is 0.
-  uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
-
- private:
-  uint64_t state_;
-};
 
 // One connection's fault, fixed when it is accepted.
 struct ChaosFault {
@@ -92,7 +78,7 @@ class ChaosDelays {
   uint32_t NextMs() { return 20 + static_cast<uint32_t>(random_.Below(381)); }
 
  private:
-  ChaosRandom random_;
+  tools::SeededRandom random_;
 };
 
 class ChaosPlan {
