@@ -317,7 +317,16 @@ class Churn {
     strays_.fetch_add(1);
     Problem(0, std::string(name) + " on a retired sink (a callback after its cycle ended)");
   }
-  const ChurnPlan& plan() const { return plan_; }
+  // Cycle n's plan, as run: with --no-release-while-pumping a shared-pump
+  // cycle never releases inside a callback (which runs inside the pump).
+  CyclePlan PlanFor(uint64_t cycle) const {
+    CyclePlan p = plan_.For(cycle);
+    if (options_.releaseApartFromPump && p.mode == ChurnMode::kSharedPump &&
+        p.end == ChurnEnd::kCallbackRelease) {
+      p.end = ChurnEnd::kRelease;
+    }
+    return p;
+  }
 
  private:
   void SlotLoop(Slot& slot);
@@ -360,6 +369,22 @@ class Churn {
   bool pumper_ = false;
   std::thread pumperThread_;
   std::mutex anchorMutex_;
+  // Threads waiting to hold the pump off (PumpHold): the pump thread lets
+  // them in before it takes its next turn.
+  std::atomic<int> holdsWanted_{0};
+  class PumpHold {
+   public:
+    PumpHold(Churn& churn, bool hold) : churn_(churn), lock_(churn.anchorMutex_, std::defer_lock) {
+      if (!hold) return;
+      churn_.holdsWanted_.fetch_add(1);
+      lock_.lock();
+      churn_.holdsWanted_.fetch_sub(1);
+    }
+
+   private:
+    Churn& churn_;
+    std::unique_lock<std::mutex> lock_;
+  };
   kelvo::IImClient* anchor_ = nullptr;
   kelvo::IImClientEngine* anchorEngine_ = nullptr;
   CallWatch pumperWatch_;
@@ -511,7 +536,7 @@ void Churn::Problem(uint64_t cycle, const std::string& what) {
   if (problemList_.size() >= 20) return;
   std::string line = what;
   if (cycle != 0) {
-    line = "cycle " + std::to_string(cycle) + " (" + plan_.Describe(plan_.For(cycle)) +
+    line = "cycle " + std::to_string(cycle) + " (" + plan_.Describe(PlanFor(cycle)) +
            "): " + what;
   }
   problemList_.push_back(line);
@@ -538,7 +563,7 @@ bool Churn::Wait(Slot& slot, Probe& probe, kelvo::IImClientPump* pump,
 }
 
 void Churn::RunCycle(Slot& slot, uint64_t cycle) {
-  const CyclePlan plan = plan_.For(cycle);
+  const CyclePlan plan = PlanFor(cycle);
   slot.watch.cycle.store(cycle);
   byMode_[static_cast<std::size_t>(plan.mode)].fetch_add(1);
   Probe& probe = *slot.probes[slot.nextProbe];
@@ -615,13 +640,22 @@ void Churn::RunCycle(Slot& slot, uint64_t cycle) {
   };
   std::string how;  // how the cycle ended, for the tally
 
+  // With --no-release-while-pumping the pump thread is held off while a
+  // shared-pump client is closed or released.
+  const bool apart = options_.releaseApartFromPump && plan.mode == ChurnMode::kSharedPump;
   auto hostClose = [&] {
-    Timed(w, "Close", [&] { return client->Close(); });
+    {
+      PumpHold hold(*this, apart);
+      Timed(w, "Close", [&] { return client->Close(); });
+    }
     std::lock_guard<std::mutex> lock(probe.mutex);
     probe.check.HostClosed();
   };
   auto hostRelease = [&] {
-    Timed(w, "Release", [&] { return client->Release(); });
+    {
+      PumpHold hold(*this, apart);
+      Timed(w, "Release", [&] { return client->Release(); });
+    }
     std::lock_guard<std::mutex> lock(probe.mutex);
     probe.check.Released();
   };
@@ -701,6 +735,13 @@ void Churn::RunCycle(Slot& slot, uint64_t cycle) {
     echoes = probe.echoes;
   }
   probe.Retire();
+  if (options_.verbose) {
+    std::fprintf(stderr, "cycle %" PRIu64 " (%s): %s, %u echo(es), %s; %s\n", cycle,
+                 plan_.Describe(plan).c_str(), loggedIn ? "logged in" : "not logged in", echoes,
+                 how.c_str(),
+                 check.endReason().empty() ? "no end report"
+                                           : ReasonText(check.endReason()).c_str());
+  }
   for (const std::string& p : check.problems()) Problem(cycle, p);
   if (!refused.empty()) Problem(cycle, "login refused: " + refused);
   if (loggedIn) loggedIn_.fetch_add(1);
@@ -766,6 +807,10 @@ void Churn::DropAnchor() {
 
 void Churn::PumperLoop() {
   while (!pumperStop_.load()) {
+    if (holdsWanted_.load() != 0) {
+      std::this_thread::yield();
+      continue;
+    }
     std::unique_lock<std::mutex> lock(anchorMutex_);
     if (anchorEngine_ == nullptr) {
       lock.unlock();
@@ -845,7 +890,7 @@ void Churn::Watchdog() {
                  "kelvo-bots: HANG: %s: %s has not returned for %.0f s (cycle %" PRIu64
                  ": %s)\n  reproduce: %s\n",
                  who.c_str(), w.name.load(), static_cast<double>(now - since) / 1e9, cycle,
-                 cycle != 0 ? plan_.Describe(plan_.For(cycle)).c_str() : "-",
+                 cycle != 0 ? plan_.Describe(PlanFor(cycle)).c_str() : "-",
                  options_.commandLine.c_str());
     std::fflush(stderr);
     std::printf("{\"hang\":true}\n");

@@ -36,9 +36,14 @@ struct ChurnOptions {
   double dropWait = 3;      // for the server's drop
   double hangSeconds = 30;  // a host call that takes longer is a hang
   bool expectDrops = false; // a connection the server keeps is a problem
+  // A shared-pump client is closed and released only while the shared
+  // loop is not being pumped, and never inside a callback (which the pump
+  // runs).
+  bool releaseApartFromPump = false;
   long maxGrowthKib = 1024;
   bool json = false;
   bool quiet = false;
+  bool verbose = false;     // a line per cycle on stderr
   std::string commandLine;  // for the reproduction line of a problem
 };
 

@@ -40,7 +40,8 @@ void PrintUsage(std::FILE* out) {
       "                  [--modes LIST] [--ends LIST] [--unload-every N | --no-unload]\n"
       "                  [--tls-ca FILE [--tls-server-name NAME]] [--proxy HOST:PORT]\n"
       "                  [--proxy-user NAME --proxy-password TEXT] [--timeout S] [--chat-wait S]\n"
-      "                  [--drop-wait S] [--expect-drops] [--hang-seconds S]\n"
+      "                  [--drop-wait S] [--expect-drops] [--no-release-while-pumping]\n"
+      "                  [--hang-seconds S]\n"
       "                  [--max-growth-kib N] [--json] [--quiet] [--lib PATH]\n"
       "       kelvo-bots --first-id ID --clients N [--password PATTERN] --write-seed FILE\n"
       "\n"
@@ -81,8 +82,11 @@ void PrintUsage(std::FILE* out) {
       "  --proxy-user NAME, --proxy-password TEXT  the SOCKS5 proxy's credentials\n"
       "  --chat-wait S         how long to wait for the chats' echoes (default 2)\n"
       "  --expect-drops        a connection the server does not drop is a problem\n"
+      "  --no-release-while-pumping  shared-pump clients are closed and released only while\n"
+      "                        the shared loop is not being pumped, and never in a callback\n"
       "  --hang-seconds S      a host call that has not returned after S seconds is a hang\n"
       "                        (default 30): reported at once, exit status 1\n"
+      "  -v, --verbose         a line per cycle on stderr: its plan, how it ended and why\n"
       "  --max-growth-kib N    how far resident memory may grow after the first tenth of the\n"
       "                        cycles, in KiB (default 1024)\n"
       "\n"
@@ -180,6 +184,10 @@ int main(int argc, char** argv) {
       churn.unloadEvery = 0;
     } else if (arg == "--expect-drops") {
       churn.expectDrops = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      churn.verbose = true;
+    } else if (arg == "--no-release-while-pumping") {
+      churn.releaseApartFromPump = true;
     } else if (!value()) {
       ok = false;
     } else if (arg == "--server") {
