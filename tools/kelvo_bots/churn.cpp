@@ -343,7 +343,6 @@ class Churn {
   Mark Reading(int percent);
   void Watchdog();
   void PrintMark(const Mark& m, const char* label);
-  void Summary(bool passed, const std::vector<std::string>& failures);
   // How far the run is, 0 to 1, by cycles or time, whichever is further.
   double Progress() const;
 
@@ -1045,6 +1044,9 @@ int Churn::Run() {
 
   std::vector<std::string> failures;
   if (problems_.load() != 0) failures.push_back(std::to_string(problems_.load()) + " problem(s)");
+  // A run where nothing got in has tested nothing (a wrong address or
+  // proxy, say): the failed attempts' reasons say why.
+  if (done_.load() != 0 && loggedIn_.load() == 0) failures.push_back("no cycle logged in");
   if (end_.descriptors != start_.descriptors) {
     failures.push_back("descriptors " + std::to_string(start_.descriptors) + " at the start, " +
                        std::to_string(end_.descriptors) + " at the end");
