@@ -900,28 +900,10 @@ void Churn::Watchdog() {
   hung(pumperWatch_, "the shared loop's pump thread");
 }
 
-std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
 std::string JsonCounts(const std::map<std::string, uint64_t>& counts) {
   std::string j = "{";
   for (const auto& [k, v] : counts) {
-    j += (j.size() > 1 ? "," : "") + JsonText(k) + ":" + std::to_string(v);
+    j += (j.size() > 1 ? "," : "") + JsonString(k) + ":" + std::to_string(v);
   }
   return j + "}";
 }
@@ -1082,7 +1064,7 @@ int Churn::Run() {
     j += ",\"run_s\":" + std::to_string(runSeconds);
     j += ",\"slots\":" + std::to_string(options_.slots);
     j += ",\"seed\":" + std::to_string(options_.seed);
-    j += ",\"server\":" + JsonText(options_.serverText);
+    j += ",\"server\":" + JsonString(options_.serverText);
     j += ",\"tls\":" + std::string(options_.tlsCa.empty() ? "false" : "true");
     std::map<std::string, uint64_t> modes;
     for (std::size_t i = 0; i < kChurnModeCount; ++i) {
@@ -1122,11 +1104,11 @@ int Churn::Run() {
     j += ",\"strays\":" + std::to_string(strays_.load());
     j += ",\"problem_list\":[";
     for (std::size_t i = 0; i < problemList_.size(); ++i) {
-      j += (i == 0 ? "" : ",") + JsonText(problemList_[i]);
+      j += (i == 0 ? "" : ",") + JsonString(problemList_[i]);
     }
     j += "],\"failures\":[";
     for (std::size_t i = 0; i < failures.size(); ++i) {
-      j += (i == 0 ? "" : ",") + JsonText(failures[i]);
+      j += (i == 0 ? "" : ",") + JsonString(failures[i]);
     }
     j += "],\"passed\":" + std::string(passed ? "true" : "false") + "}\n";
     std::fputs(j.c_str(), stdout);
