@@ -1,10 +1,12 @@
 // kelvo-bots' own parts that a run's figures rest on: the latency
-// histogram's quantiles and the account sources.
+// histogram's quantiles, the account sources, and the churn soak's plans
+// and the rules it holds each connection's reports to.
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "accounts.h"
+#include "churn_check.h"
 #include "gtest/gtest.h"
 #include "stats.h"
 
@@ -99,6 +101,150 @@ TEST(AccountsTest, NumberedRangeAndTheSeedTextItWrites) {
   EXPECT_FALSE(NumberedAccounts(4294967295u, 2, "x", &a, &error));  // past the last id
   EXPECT_FALSE(NumberedAccounts(1, 1, "two words", &a, &error));
   EXPECT_FALSE(NumberedAccounts(1, 1, "a#b", &a, &error));
+}
+
+constexpr char kLost[] =
+    "ImServerClient: connection to 127.0.0.1:7000 lost: connection reset by peer\n";
+constexpr char kFailed[] =
+    "ImServerClient: connect to 127.0.0.1:7000 failed: timed out after 10000 ms\n";
+
+// One step of what a connection tells its host, or of what the host does.
+enum class Step { kReason, kFailedReason, kUp, kDown, kClose, kLogin, kLog, kHostClose, kRelease };
+
+void Apply(ConnectionCheck& c, Step s) {
+  switch (s) {
+    case Step::kReason: c.Reason(kLost); break;
+    case Step::kFailedReason: c.Reason(kFailed); break;
+    case Step::kUp: c.Connected(1); break;
+    case Step::kDown: c.Connected(0); break;
+    case Step::kClose: c.Closed(); break;
+    case Step::kLogin: c.Callback("OnLoginResult"); break;
+    case Step::kLog: c.Callback("OnLog"); break;
+    case Step::kHostClose: c.HostClosed(); break;
+    case Step::kRelease: c.Released(); break;
+  }
+}
+
+TEST(ConnectionCheckTest, EachEndIsReportedOnceRightAfterItsOneReason) {
+  using S = Step;
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    const char* problem;  // nullptr: none; else a part of the first problem
+    int endReports;
+  } kRows[] = {
+      {"lost", {S::kUp, S::kLogin, S::kReason, S::kClose, S::kRelease}, nullptr, 1},
+      {"failed attempt", {S::kFailedReason, S::kDown, S::kRelease}, nullptr, 1},
+      {"the host closes", {S::kUp, S::kLogin, S::kHostClose, S::kRelease}, nullptr, 0},
+      {"lost just before the host's Close",
+       {S::kUp, S::kReason, S::kClose, S::kHostClose},
+       nullptr,
+       1},
+      {"OnClose twice",
+       {S::kUp, S::kReason, S::kClose, S::kReason, S::kClose},
+       "after the end report",
+       2},
+      {"OnClose without its reason", {S::kUp, S::kClose}, "without a reason line", 1},
+      {"OnConnect(0) without its reason", {S::kDown}, "without a reason line", 1},
+      {"two reasons for one end",
+       {S::kUp, S::kReason, S::kReason, S::kClose},
+       "two reason lines",
+       1},
+      {"a reason with no end", {S::kUp, S::kReason, S::kHostClose}, "no end report", 0},
+      {"a reason, then a message",
+       {S::kUp, S::kReason, S::kLogin},
+       "not followed by its end report",
+       0},
+      {"a failed attempt's line before OnClose",
+       {S::kUp, S::kFailedReason, S::kClose},
+       "wrong kind",
+       1},
+      {"a lost line before OnConnect(0)", {S::kReason, S::kDown}, "wrong kind", 1},
+      {"OnClose with no connection", {S::kReason, S::kClose}, "without OnConnect(1)", 1},
+      {"OnConnect(0) after OnConnect(1)",
+       {S::kUp, S::kFailedReason, S::kDown},
+       "after OnConnect(1)",
+       1},
+      {"OnConnect(1) twice", {S::kUp, S::kUp}, "twice", 0},
+      {"a message after OnClose",
+       {S::kUp, S::kReason, S::kClose, S::kLogin},
+       "after the end report",
+       1},
+      {"a callback after Close returned",
+       {S::kUp, S::kHostClose, S::kLog},
+       "after Close returned",
+       0},
+      {"OnClose after Close returned",
+       {S::kUp, S::kHostClose, S::kReason, S::kClose},
+       "after Close returned",
+       0},
+      {"a callback after Release", {S::kUp, S::kRelease, S::kLogin}, "after Release", 0},
+  };
+  for (const auto& row : kRows) {
+    ConnectionCheck c;
+    for (Step s : row.steps) Apply(c, s);
+    c.Finish();
+    EXPECT_EQ(c.endReports(), row.endReports) << row.name;
+    if (row.problem == nullptr) {
+      EXPECT_TRUE(c.problems().empty()) << row.name << ": " << c.problems().front();
+    } else {
+      ASSERT_FALSE(c.problems().empty()) << row.name;
+      EXPECT_NE(c.problems().front().find(row.problem), std::string::npos)
+          << row.name << ": " << c.problems().front();
+    }
+  }
+}
+
+TEST(ChurnPlanTest, ACycleIsDrawnFromTheSeedAndItsNumberAlone) {
+  std::vector<ChurnMode> modes;
+  std::vector<ChurnEnd> ends;
+  std::string error;
+  ASSERT_TRUE(ParseChurnModes("all", &modes, &error)) << error;
+  ASSERT_TRUE(ParseChurnEnds("all", &ends, &error)) << error;
+  const ChurnPlan a(7, modes, ends), b(7, modes, ends), other(8, modes, ends);
+  int differ = 0;
+  std::vector<int> modeSeen(kChurnModeCount), endSeen(kChurnEndCount);
+  for (uint64_t n = 1; n <= 400; ++n) {
+    const CyclePlan p = a.For(n);
+    EXPECT_EQ(a.Describe(p), b.Describe(b.For(n)));
+    differ += a.Describe(p) != other.Describe(other.For(n));
+    ++modeSeen[static_cast<std::size_t>(p.mode)];
+    ++endSeen[static_cast<std::size_t>(p.end)];
+    EXPECT_TRUE(p.chats >= 1 && p.chats <= 3);
+    // Waiting for the server's drop needs the chats first.
+    if (p.end == ChurnEnd::kServerDrop) {
+      EXPECT_EQ(p.stage, ChurnStage::kChatted);
+    }
+  }
+  EXPECT_GT(differ, 200);
+  for (int seen : modeSeen) EXPECT_GT(seen, 50);
+  for (int seen : endSeen) EXPECT_GT(seen, 50);
+
+  // Only the modes and ends asked for.
+  ASSERT_TRUE(ParseChurnModes("pump,own,pump", &modes, &error)) << error;
+  ASSERT_EQ(modes.size(), 2u);
+  ASSERT_TRUE(ParseChurnEnds("server", &ends, &error)) << error;
+  const ChurnPlan narrow(1, modes, ends);
+  for (uint64_t n = 1; n <= 100; ++n) {
+    const CyclePlan p = narrow.For(n);
+    EXPECT_TRUE(p.mode == ChurnMode::kOwn || p.mode == ChurnMode::kPump);
+    EXPECT_EQ(p.end, ChurnEnd::kServerDrop);
+  }
+  EXPECT_FALSE(ParseChurnModes("own,threads", &modes, &error));
+  EXPECT_NE(error.find("threads"), std::string::npos);
+  EXPECT_FALSE(ParseChurnEnds("", &ends, &error));
+}
+
+TEST(ChurnPlanTest, ReasonLinesAreCountedByKind) {
+  EXPECT_TRUE(IsReasonLine(kLost));
+  EXPECT_TRUE(IsReasonLine(kFailed));
+  EXPECT_FALSE(IsReasonLine("ImServerClient::HandleMessage() undefine msg ID=99!"));
+  EXPECT_FALSE(IsReasonLine(nullptr));
+  EXPECT_EQ(ReasonKind(kLost), "connection reset by peer");
+  EXPECT_EQ(ReasonKind(kFailed), "timed out after N ms");
+  EXPECT_EQ(ReasonKind("ImServerClient: connection to 10.0.0.1:7 via proxy 10.0.0.2:1080 lost: "
+                       "TLS connection failed: unexpected eof while reading\n"),
+            "TLS connection failed: unexpected eof while reading");
 }
 
 }  // namespace

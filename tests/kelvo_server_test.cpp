@@ -3,20 +3,36 @@
 // reads is built by the client's own request code, and every message the
 // server answers with is parsed by the client's own handlers into its tables
 // and a RecordingSink. Both sides therefore have to agree on every layout.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "admin.h"
+#include "chaos.h"
 #include "nimbo2/msg_head.h"
 #include "protocol/message_ids.h"
 #include "seed.h"
 #include "server_state.h"
+#include "support/e2e_process.h"
 #include "support/recording_sink.h"
+#include "support/tls_fixtures.h"
 #include "support/wire.h"
 #include "text.h"
 
@@ -770,6 +786,522 @@ TEST(TextTest, CutGbkKeepsCharactersWhole) {
   EXPECT_EQ(server::CutGbk(two, 4), two);
   EXPECT_EQ(server::CutGbk(std::string(1, '\xC4'), 5), "");  // lone lead byte dropped
 }
+
+// ---------------------------------------------------------------------------
+// Chaos mode
+
+using server::ChaosFault;
+using server::ChaosKind;
+using server::ChaosPlan;
+using server::ChaosPoint;
+
+std::vector<ChaosKind> AllKinds() {
+  std::vector<ChaosKind> all;
+  std::string error;
+  EXPECT_TRUE(server::ParseChaosKinds("all", &all, &error)) << error;
+  return all;
+}
+
+TEST(ChaosPlanTest, ShareKindsAndTlsDecideWhatIsDrawn) {
+  const struct {
+    double share;
+    const char* kinds;
+    bool tls;
+    std::size_t minActive, maxActive;  // of 1,000 connections
+  } kRows[] = {
+      {0.0, "all", true, 0, 0},
+      {1.0, "all", false, 1000, 1000},
+      {0.5, "all", true, 400, 600},
+      {1.0, "drip,stall", false, 1000, 1000},
+      {1.0, "tls-noclose,reset", false, 1000, 1000},  // reset only, without TLS
+  };
+  for (const auto& row : kRows) {
+    std::vector<ChaosKind> kinds;
+    std::string error;
+    ASSERT_TRUE(server::ParseChaosKinds(row.kinds, &kinds, &error)) << error;
+    const ChaosPlan plan(99, row.share, kinds, row.tls);
+    std::size_t active = 0;
+    std::map<ChaosKind, int> seen;
+    std::map<ChaosPoint, int> points;
+    for (uint64_t n = 1; n <= 1000; ++n) {
+      const ChaosFault f = plan.For(n);
+      if (!f.active) continue;
+      ++active;
+      ++seen[f.kind];
+      ++points[f.point];
+      EXPECT_TRUE(std::find(plan.kinds().begin(), plan.kinds().end(), f.kind) != plan.kinds().end())
+          << row.kinds << ": " << f.Describe();
+      EXPECT_TRUE(row.tls || f.kind != ChaosKind::kTlsNoClose);
+    }
+    EXPECT_GE(active, row.minActive) << row.share << " " << row.kinds;
+    EXPECT_LE(active, row.maxActive) << row.share << " " << row.kinds;
+    if (active > 0) {
+      EXPECT_EQ(seen.size(), plan.kinds().size()) << row.kinds;  // every kind comes up
+      EXPECT_EQ(points.size(), server::kChaosPointCount) << row.kinds;
+    }
+  }
+  std::vector<ChaosKind> kinds;
+  std::string error;
+  EXPECT_FALSE(server::ParseChaosKinds("reset,fire", &kinds, &error));
+  EXPECT_NE(error.find("fire"), std::string::npos);
+  EXPECT_FALSE(server::ParseChaosKinds("", &kinds, &error));
+}
+
+TEST(ChaosPlanTest, CutsAndGarbageAreNeverAValidMessage) {
+  const ChaosPlan plan(5, 1.0, AllKinds(), true);
+  bool shortLength = false, foreign = false;
+  for (uint64_t n = 1; n <= 200; ++n) {
+    const ChaosFault f = plan.For(n);
+    for (std::size_t length : {4u, 5u, 56u, 1440u}) {
+      const std::size_t cut = f.CutAt(length);
+      EXPECT_GE(cut, 1u);
+      EXPECT_LT(cut, length);
+    }
+    const server::Bytes g = f.Garbage();
+    ASSERT_GE(g.size(), 4u);
+    const uint16_t length = Nimbo2::NimboMsgHead::Length(g.data());
+    if (f.GarbageIsShortLength()) {
+      shortLength = true;
+      EXPECT_LT(length, 4u);
+    } else {
+      foreign = true;
+      EXPECT_EQ(length, g.size());  // framed, so the stream stays in step
+      EXPECT_NE(Nimbo2::NimboMsgHead::Category(g.data()), IM_MSG_CATEGORY);
+    }
+  }
+  EXPECT_TRUE(shortLength && foreign);
+}
+
+#if defined(KELVO_SERVER_PATH)
+
+using e2e::ChildProcess;
+using e2e::Millis;
+
+// kelvo-server started with `args`; its log read line by line.
+class ServerUnderTest {
+ public:
+  explicit ServerUnderTest(std::vector<std::string> args) {
+    args.insert(args.begin(), {KELVO_SERVER_PATH, "--port", "0"});
+    std::string error;
+    if (!process_.Start(args, false, true, &error)) {
+      ADD_FAILURE() << error;
+      return;
+    }
+    std::string line;
+    if (!WaitForLine("listening on 127.0.0.1:", &line)) return;
+    port_ = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+  }
+  ~ServerUnderTest() { process_.Kill(); }
+  uint16_t port() const { return port_; }
+  // Lines up to and including the first that holds `text`, within 10 s.
+  bool WaitForLine(const std::string& text, std::string* found = nullptr,
+                   std::vector<std::string>* before = nullptr) {
+    std::string l;
+    while (process_.ReadLine(&l, Millis(10000))) {
+      if (before != nullptr) before->push_back(l);
+      if (l.find(text) != std::string::npos) {
+        if (found != nullptr) *found = l;
+        return true;
+      }
+    }
+    ADD_FAILURE() << "the server never logged \"" << text << "\"";
+    return false;
+  }
+  // SIGTERM, then the rest of the log.
+  std::string Stop() {
+    kill(process_.pid(), SIGTERM);
+    std::string rest = process_.ReadAll(Millis(10000));
+    process_.Wait(Millis(5000));
+    return rest;
+  }
+
+ private:
+  ChildProcess process_;
+  uint16_t port_ = 0;
+};
+
+// Alice's login and a chat to herself, as the client itself writes them.
+std::string LoginAndChatRequests(bool chat) {
+  FakeClient c;
+  const server::Md5Digest digest = server::Md5("alice");
+  EXPECT_TRUE(c->Login(1001, digest.data(), nullptr));
+  if (chat) {
+    EXPECT_TRUE(c->SendChatMessage(1001, 0, "chaos", 1, 2, 3));
+  }
+  std::string out;
+  for (const Bytes& m : c.socket->sent) out.append(m.begin(), m.end());
+  return out;
+}
+
+// Where each message of `stream` starts, up to the first byte that does not
+// begin a whole one.
+std::vector<std::size_t> MessageStarts(const std::string& stream) {
+  std::vector<std::size_t> starts;
+  std::size_t at = 0;
+  while (at + 4 <= stream.size()) {
+    const auto* h = reinterpret_cast<const uint8_t*>(stream.data() + at);
+    const std::size_t length = Nimbo2::NimboMsgHead::Length(h);
+    if (length < 4 || at + length > stream.size()) break;
+    starts.push_back(at);
+    at += length;
+  }
+  return starts;
+}
+
+// A plain socket client that records how the bytes came and how the
+// connection ended.
+class RawClient {
+ public:
+  enum class End { kOpen, kEof, kReset, kError };
+
+  explicit RawClient(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    EXPECT_GE(fd_, 0) << "cannot connect to port " << port;
+  }
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int fd() const { return fd_; }
+  void Reset() {
+    const linger now{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(fd_);
+    fd_ = -1;
+  }
+  bool Send(const std::string& bytes) {
+    return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                           static_cast<ssize_t>(bytes.size());
+  }
+  // Reads until `want` bytes have come in all, the connection ended, or
+  // `limit` passed.
+  End Read(std::size_t want, Millis limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (fd_ >= 0 && data.size() < want) {
+      const auto left =
+          std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return End::kOpen;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[65536];
+      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n == 0) return End::kEof;
+      if (n < 0) return errno == ECONNRESET ? End::kReset : End::kError;
+      data.append(chunk, static_cast<std::size_t>(n));
+      const std::vector<std::size_t> starts = MessageStarts(data);
+      const std::size_t whole =
+          starts.empty() ? 0
+                         : starts.back() + Nimbo2::NimboMsgHead::Length(
+                                               reinterpret_cast<const uint8_t*>(data.data()) +
+                                               starts.back());
+      if (whole != data.size()) ++splitReads;
+      arrivals.push_back(std::chrono::steady_clock::now());
+    }
+    return End::kOpen;
+  }
+  // Reads until the connection ends, within `limit`.
+  End ReadToEnd(Millis limit) { return Read(SIZE_MAX, limit); }
+
+  std::string data;
+  int splitReads = 0;  // reads that ended inside a message
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+
+ private:
+  int fd_ = -1;
+};
+
+// The first seed whose first connection gets `kind` at `point` (the test
+// picks the point; the server draws it).
+ChaosFault FindSeed(ChaosKind kind, ChaosPoint point, bool tls, uint64_t* seed,
+                    int garbage = -1) {
+  for (uint64_t s = 1; s < 100000; ++s) {
+    const ChaosFault f = ChaosPlan(s, 1.0, {kind}, tls).For(1);
+    if (f.point == point && (garbage < 0 || f.GarbageIsShortLength() == (garbage == 1))) {
+      *seed = s;
+      return f;
+    }
+  }
+  ADD_FAILURE() << "no seed";
+  return {};
+}
+
+class ChaosServerTest : public ::testing::Test {
+ protected:
+  // What the fault-free server sends for alice's login and her chat to
+  // herself: 45, 51, 48, 46, 47, 64 (dave's pending request), 73.
+  static void SetUpTestSuite() {
+    ServerUnderTest plain({});
+    RawClient c(plain.port());
+    ASSERT_TRUE(c.Send(LoginAndChatRequests(true)));
+    c.Read(SIZE_MAX, Millis(3000));  // all of it; the server keeps the connection
+    clean_ = new std::string(c.data);
+  }
+  static void TearDownTestSuite() {
+    delete clean_;
+    clean_ = nullptr;
+  }
+
+  // Where the fault at `point` strikes in the clean stream: the message's
+  // first byte.
+  static std::size_t PointOffset(ChaosPoint point) {
+    const std::vector<std::size_t> starts = MessageStarts(*clean_);
+    const uint8_t wanted = point == ChaosPoint::kAfterLogin ? IM_MSG_ID_MY_USERDATA
+                           : point == ChaosPoint::kRoster   ? IM_MSG_MY_USER_LIST
+                                                            : IM_MSG_ID_USER_CHAT;
+    for (std::size_t at : starts) {
+      if (static_cast<uint8_t>((*clean_)[at + 3]) == wanted) return at;
+    }
+    ADD_FAILURE() << "message " << int(wanted) << " not in the clean stream";
+    return 0;
+  }
+  static std::size_t LengthAt(std::size_t at) {
+    return Nimbo2::NimboMsgHead::Length(reinterpret_cast<const uint8_t*>(clean_->data()) + at);
+  }
+
+  static std::string* clean_;
+};
+std::string* ChaosServerTest::clean_ = nullptr;
+
+std::vector<std::string> ChaosArgs(uint64_t seed, ChaosKind kind) {
+  return {"--chaos", std::to_string(seed), "--chaos-share", "1", "--chaos-only",
+          server::ChaosKindName(kind)};
+}
+
+TEST_F(ChaosServerTest, TheCleanStreamIsWhatTheFaultsAreMeasuredAgainst) {
+  const std::vector<std::size_t> starts = MessageStarts(*clean_);
+  ASSERT_EQ(starts.size(), 7u);
+  EXPECT_EQ(starts.back() + LengthAt(starts.back()), clean_->size());
+}
+
+TEST_F(ChaosServerTest, ResetAndFinCutAMessageAndEndAsTheySay) {
+  const struct {
+    ChaosKind kind;
+    ChaosPoint point;
+    RawClient::End end;
+  } kRows[] = {
+      {ChaosKind::kReset, ChaosPoint::kAfterLogin, RawClient::End::kReset},
+      {ChaosKind::kReset, ChaosPoint::kRoster, RawClient::End::kReset},
+      {ChaosKind::kReset, ChaosPoint::kChat, RawClient::End::kReset},
+      {ChaosKind::kFin, ChaosPoint::kAfterLogin, RawClient::End::kEof},
+      {ChaosKind::kFin, ChaosPoint::kRoster, RawClient::End::kEof},
+      {ChaosKind::kFin, ChaosPoint::kChat, RawClient::End::kEof},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(std::string(server::ChaosKindName(row.kind)) + " at " +
+                 server::ChaosPointName(row.point));
+    uint64_t seed = 0;
+    const ChaosFault f = FindSeed(row.kind, row.point, false, &seed);
+    ServerUnderTest server(ChaosArgs(seed, row.kind));
+    RawClient c(server.port());
+    ASSERT_TRUE(c.Send(LoginAndChatRequests(true)));
+    const std::size_t at = PointOffset(row.point);
+    const std::size_t cut = f.CutAt(LengthAt(at));
+    EXPECT_EQ(c.ReadToEnd(Millis(10000)), row.end);
+    // Everything before the point, then the cut message's first bytes.
+    EXPECT_EQ(c.data, clean_->substr(0, at + cut));
+    const std::string log = server.Stop();
+    EXPECT_NE(log.find(std::string(server::ChaosKindName(row.kind)) + " 1"), std::string::npos)
+        << log;
+  }
+}
+
+TEST_F(ChaosServerTest, GarbageComesBeforeThePointMessageAndTheRestFollows) {
+  for (int shortLength : {1, 0}) {
+    for (ChaosPoint point : {ChaosPoint::kAfterLogin, ChaosPoint::kChat}) {
+      SCOPED_TRACE(std::string(shortLength ? "length below 4" : "foreign category") + " at " +
+                   server::ChaosPointName(point));
+      uint64_t seed = 0;
+      const ChaosFault f = FindSeed(ChaosKind::kGarbage, point, false, &seed, shortLength);
+      ServerUnderTest server(ChaosArgs(seed, ChaosKind::kGarbage));
+      RawClient c(server.port());
+      ASSERT_TRUE(c.Send(LoginAndChatRequests(true)));
+      const server::Bytes g = f.Garbage();
+      const std::size_t at = PointOffset(point);
+      const std::string want =
+          clean_->substr(0, at) + std::string(g.begin(), g.end()) + clean_->substr(at);
+      EXPECT_EQ(c.Read(want.size(), Millis(10000)), RawClient::End::kOpen);
+      EXPECT_EQ(c.data, want);
+      const std::string log = server.Stop();
+      EXPECT_NE(log.find("garbage 1"), std::string::npos) << log;
+    }
+  }
+}
+
+TEST_F(ChaosServerTest, DripAndDelayStillDeliverEveryByte) {
+  for (ChaosKind kind : {ChaosKind::kDrip, ChaosKind::kDelay}) {
+    for (ChaosPoint point : {ChaosPoint::kAfterLogin, ChaosPoint::kRoster, ChaosPoint::kChat}) {
+      SCOPED_TRACE(std::string(server::ChaosKindName(kind)) + " at " +
+                   server::ChaosPointName(point));
+      uint64_t seed = 0;
+      FindSeed(kind, point, false, &seed);
+      ServerUnderTest server(ChaosArgs(seed, kind));
+      RawClient c(server.port());
+      const auto sent = std::chrono::steady_clock::now();
+      ASSERT_TRUE(c.Send(LoginAndChatRequests(true)));
+      EXPECT_EQ(c.Read(clean_->size(), Millis(20000)), RawClient::End::kOpen);
+      EXPECT_EQ(c.data, *clean_);
+      // Whole messages, written one at a time, never arrive cut on
+      // loopback; a drip of a byte at a time with pauses does.
+      if (kind == ChaosKind::kDrip) {
+        EXPECT_GT(c.splitReads, 0);
+      } else {
+        // Held back at least the shortest delay before the point's message.
+        ASSERT_FALSE(c.arrivals.empty());
+        EXPECT_GE(c.arrivals.back() - sent, std::chrono::milliseconds(20));
+      }
+      const std::string log = server.Stop();
+      EXPECT_NE(log.find(std::string(server::ChaosKindName(kind)) + " 1"), std::string::npos)
+          << log;
+    }
+  }
+}
+
+TEST_F(ChaosServerTest, AStalledClientIsNeverReadAgain) {
+  for (ChaosPoint point : {ChaosPoint::kAfterLogin, ChaosPoint::kChat}) {
+    SCOPED_TRACE(server::ChaosPointName(point));
+    uint64_t seed = 0;
+    FindSeed(ChaosKind::kStall, point, false, &seed);
+    ServerUnderTest server(ChaosArgs(seed, ChaosKind::kStall));
+    RawClient c(server.port());
+    // The login alone first: a chat sent with it could be read before the
+    // stall sets in.
+    ASSERT_TRUE(c.Send(LoginAndChatRequests(false)));
+    const std::size_t loginBytes = PointOffset(ChaosPoint::kChat);
+    EXPECT_EQ(c.Read(loginBytes, Millis(10000)), RawClient::End::kOpen);
+    if (point == ChaosPoint::kChat) {
+      // The chat that meets the point is answered; the stall follows it.
+      ASSERT_TRUE(c.Send(LoginAndChatRequests(true).substr(LoginAndChatRequests(false).size())));
+      EXPECT_EQ(c.Read(clean_->size(), Millis(10000)), RawClient::End::kOpen);
+      EXPECT_EQ(c.data, *clean_);
+    }
+    EXPECT_TRUE(server.WaitForLine(std::string("chaos: stall at ") +
+                                   server::ChaosPointName(point) + ", message"));
+    // Requests pile up unread: the socket stops taking them once the
+    // server's receive buffer and ours are full, and stays so.
+    int flags = fcntl(c.fd(), F_GETFL);
+    ASSERT_EQ(fcntl(c.fd(), F_SETFL, flags | O_NONBLOCK), 0);
+    const std::string chat = LoginAndChatRequests(true).substr(LoginAndChatRequests(false).size());
+    std::size_t taken = 0;
+    for (int i = 0; i < 200000; ++i) {
+      const ssize_t n = send(c.fd(), chat.data(), chat.size(), MSG_NOSIGNAL);
+      if (n < 0) break;
+      taken += static_cast<std::size_t>(n);
+    }
+    EXPECT_LT(taken, 200000 * chat.size()) << "the server went on reading";
+    pollfd p{c.fd(), POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 500), 0) << "the server read some of the backlog";
+    // No answer to any of those chats came.
+    const std::size_t before = c.data.size();
+    c.Read(before + 1, Millis(200));
+    EXPECT_EQ(c.data.size(), before);
+    // The server still notices the client's end and lets the connection go
+    // (a FIN would wait behind the unread requests: a reset).
+    c.Reset();
+    EXPECT_TRUE(server.WaitForLine("disconnected"));
+  }
+}
+
+TEST_F(ChaosServerTest, TlsEndWithoutCloseNotify) {
+  test::TempDir dir;
+  const test::TestCert ca = test::MakeCert({"Kelvo Test CA", {}, {}, -1, 30, true}, nullptr);
+  const test::TestCert leaf =
+      test::MakeCert({"im.kelvo.test", {"im.kelvo.test"}, {}, -1, 30, false}, &ca);
+  ASSERT_TRUE(ca.ok() && leaf.ok());
+  const std::string cert = dir.Write("server.pem", leaf.certPem);
+  const std::string key = dir.Write("server.key", leaf.keyPem);
+  uint64_t seed = 0;
+  FindSeed(ChaosKind::kTlsNoClose, ChaosPoint::kRoster, true, &seed);
+  std::vector<std::string> args = ChaosArgs(seed, ChaosKind::kTlsNoClose);
+  args.insert(args.end(), {"--tls-cert", cert, "--tls-key", key});
+  ServerUnderTest server(args);
+
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  ASSERT_NE(ctx, nullptr);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  // Reads what comes until the end; which error ended it.
+  auto session = [&](const std::string& requests, std::string* got) {
+    RawClient c(server.port());
+    timeval t{10, 0};
+    setsockopt(c.fd(), SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, c.fd());
+    int error = -1;
+    if (SSL_connect(ssl) == 1 &&
+        SSL_write(ssl, requests.data(), static_cast<int>(requests.size())) > 0) {
+      char chunk[4096];
+      for (;;) {
+        const int n = SSL_read(ssl, chunk, sizeof chunk);
+        if (n <= 0) {
+          error = SSL_get_error(ssl, n);
+          break;
+        }
+        got->append(chunk, static_cast<std::size_t>(n));
+      }
+    }
+    ERR_clear_error();
+    SSL_free(ssl);
+    return error;
+  };
+  // The fault: everything before the roster, then the TCP end alone.
+  std::string got;
+  const int error = session(LoginAndChatRequests(true), &got);
+  EXPECT_TRUE(error == SSL_ERROR_SYSCALL || error == SSL_ERROR_SSL) << error;
+  EXPECT_EQ(got, clean_->substr(0, PointOffset(ChaosPoint::kRoster)));
+  // Against a rejected request, which the server ends properly, with
+  // close_notify (the second connection's fault is never reached).
+  got.clear();
+  EXPECT_EQ(session(std::string("\x03\x00\x2C\x0D", 4), &got), SSL_ERROR_ZERO_RETURN);
+  EXPECT_EQ(got, "");
+  SSL_CTX_free(ctx);
+  const std::string log = server.Stop();
+  EXPECT_NE(log.find("tls-noclose 1"), std::string::npos) << log;
+}
+
+TEST(ChaosSequenceTest, TheSameSeedGivesTheSameFaultsInTheSameOrder) {
+  constexpr int kConnections = 40;
+  // The fault each connection was given, from the server's log, in order.
+  auto faults = [](uint64_t seed) {
+    ServerUnderTest server({"--chaos", std::to_string(seed)});
+    std::vector<std::string> lines;
+    for (int i = 0; i < kConnections; ++i) {
+      RawClient c(server.port());
+      std::string l;
+      // Waiting for each accept keeps the numbering in connection order.
+      if (!server.WaitForLine("#" + std::to_string(i + 1) + " connected from", &l, &lines)) break;
+    }
+    std::vector<std::string> out;
+    for (const std::string& l : lines) {
+      const std::size_t at = l.find("session ");
+      if (at != std::string::npos && l.find(": chaos: ") != std::string::npos) {
+        out.push_back(l.substr(at));
+      }
+    }
+    server.Stop();
+    return out;
+  };
+  const std::vector<std::string> first = faults(1234);
+  EXPECT_EQ(faults(1234), first);
+  EXPECT_NE(faults(1235), first);
+  // And they are the plan's, connection by connection (the default share,
+  // every kind but the TLS one).
+  const ChaosPlan plan(1234, 0.5, AllKinds(), false);
+  std::vector<std::string> planned;
+  for (uint64_t n = 1; n <= kConnections; ++n) {
+    const ChaosFault f = plan.For(n);
+    if (f.active) planned.push_back("session " + std::to_string(n) + ": chaos: " + f.Describe());
+  }
+  EXPECT_EQ(first, planned);
+  EXPECT_GT(first.size(), 5u);
+}
+
+#endif  // KELVO_SERVER_PATH
 
 }  // namespace
 }  // namespace test

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "accounts.h"
+#include "churn.h"
 #include "host_address.h"
 #include "module.h"
 #include "swarm.h"
@@ -34,6 +35,14 @@ void PrintUsage(std::FILE* out) {
       "                  [--chat-rate PER_SECOND] [--proxy HOST:PORT] [--max-failures SHARE]\n"
       "                  [--timeout SECONDS] [--drain SECONDS] [--loop-threads N] [--own-threads]\n"
       "                  [--json] [--quiet] [--lib PATH]\n"
+      "       kelvo-bots --server HOST:PORT (--seed FILE | --first-id ID [--password PATTERN])\n"
+      "                  (--churn CYCLES | --churn-seconds S) [--clients N] [--churn-seed N]\n"
+      "                  [--modes LIST] [--ends LIST] [--unload-every N | --no-unload]\n"
+      "                  [--tls-ca FILE [--tls-server-name NAME]] [--proxy HOST:PORT]\n"
+      "                  [--proxy-user NAME --proxy-password TEXT] [--timeout S] [--chat-wait S]\n"
+      "                  [--drop-wait S] [--expect-drops] [--no-release-while-pumping]\n"
+      "                  [--hang-seconds S]\n"
+      "                  [--max-growth-kib N] [--json] [--quiet] [--lib PATH]\n"
       "       kelvo-bots --first-id ID --clients N [--password PATTERN] --write-seed FILE\n"
       "\n"
       "  --server HOST:PORT    the messaging server\n"
@@ -58,7 +67,31 @@ void PrintUsage(std::FILE* out) {
       "  --lib PATH            client module to load (default %s)\n"
       "  --write-seed FILE     write the numbered accounts as a kelvo-server seed file and exit\n"
       "\n"
-      "Exit status: 0, 1 when too many bots failed, 2 for a bad command line or setup.\n",
+      "Churn soak: cycles of create, connect, log in, chat to itself, end; --clients of them\n"
+      "at once (default 8), each on its own account.\n"
+      "  --churn CYCLES        how many cycles (with --churn-seconds: whichever comes first)\n"
+      "  --churn-seconds S     how long\n"
+      "  --churn-seed N        the seed each cycle's plan is drawn from (default 1)\n"
+      "  --modes LIST          own, shared, pump, shared-pump (default all)\n"
+      "  --ends LIST           close, release, callback-release, server (default the first three;\n"
+      "                        server waits --drop-wait S (default 3) for the server to drop it)\n"
+      "  --unload-every N      unload the module and load it again every N cycles (default 1000)\n"
+      "  --no-unload           never unload it\n"
+      "  --tls-ca FILE         TLS, the server's certificate verified against FILE, for the\n"
+      "                        name --tls-server-name (default im.kelvo.test)\n"
+      "  --proxy-user NAME, --proxy-password TEXT  the SOCKS5 proxy's credentials\n"
+      "  --chat-wait S         how long to wait for the chats' echoes (default 2)\n"
+      "  --expect-drops        a connection the server does not drop is a problem\n"
+      "  --no-release-while-pumping  shared-pump clients are closed and released only while\n"
+      "                        the shared loop is not being pumped, and never in a callback\n"
+      "  --hang-seconds S      a host call that has not returned after S seconds is a hang\n"
+      "                        (default 30): reported at once, exit status 1\n"
+      "  -v, --verbose         a line per cycle on stderr: its plan, how it ended and why\n"
+      "  --max-growth-kib N    how far resident memory may grow after the first tenth of the\n"
+      "                        cycles, in KiB (default 1024)\n"
+      "\n"
+      "Exit status: 0, 1 when too many bots failed (churn: when a check failed), 2 for a bad\n"
+      "command line or setup.\n",
       KELVO_DEFAULT_MODULE);
 }
 
@@ -118,6 +151,14 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
   kelvo_bots::Options options;
   options.libraryPath = KELVO_DEFAULT_MODULE;
+  kelvo_bots::ChurnOptions churn;
+  bool churning = false;
+  std::string modes = "all", ends = "close,release,callback-release";
+  for (int i = 0; i < argc; ++i) {
+    const std::string word = argv[i];
+    const bool plain = word.find_first_of(" '\"$\\") == std::string::npos && !word.empty();
+    churn.commandLine += (i == 0 ? "" : " ") + (plain ? word : "'" + word + "'");
+  }
   std::string seedPath, writeSeedPath, password = "bot{id}";
   uint64_t firstId = 0, clients = 0, loopThreads = 0;
   bool haveFirstId = false;
@@ -139,6 +180,14 @@ int main(int argc, char** argv) {
       options.quiet = true;
     } else if (arg == "--own-threads") {
       options.ownThreads = true;
+    } else if (arg == "--no-unload") {
+      churn.unloadEvery = 0;
+    } else if (arg == "--expect-drops") {
+      churn.expectDrops = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      churn.verbose = true;
+    } else if (arg == "--no-release-while-pumping") {
+      churn.releaseApartFromPump = true;
     } else if (!value()) {
       ok = false;
     } else if (arg == "--server") {
@@ -174,6 +223,38 @@ int main(int argc, char** argv) {
       options.libraryPath = v;
     } else if (arg == "--write-seed") {
       writeSeedPath = v;
+    } else if (arg == "--churn") {
+      ok = ParseUnsigned(v, 4000000000ull, &churn.cycles) && churn.cycles != 0;
+      churning = true;
+    } else if (arg == "--churn-seconds") {
+      ok = ParseNonNegative(v, &churn.seconds) && churn.seconds > 0;
+      churning = true;
+    } else if (arg == "--churn-seed") {
+      ok = ParseUnsigned(v, 0xFFFFFFFFull, &churn.seed);
+    } else if (arg == "--modes") {
+      modes = v;
+    } else if (arg == "--ends") {
+      ends = v;
+    } else if (arg == "--unload-every") {
+      ok = ParseUnsigned(v, 4000000000ull, &churn.unloadEvery);
+    } else if (arg == "--tls-ca") {
+      churn.tlsCa = v;
+    } else if (arg == "--tls-server-name") {
+      churn.tlsServerName = v;
+    } else if (arg == "--proxy-user") {
+      churn.proxyUser = v;
+    } else if (arg == "--proxy-password") {
+      churn.proxyPassword = v;
+    } else if (arg == "--chat-wait") {
+      ok = ParseNonNegative(v, &churn.chatWait);
+    } else if (arg == "--drop-wait") {
+      ok = ParseNonNegative(v, &churn.dropWait);
+    } else if (arg == "--hang-seconds") {
+      ok = ParseNonNegative(v, &churn.hangSeconds) && churn.hangSeconds > 0;
+    } else if (arg == "--max-growth-kib") {
+      uint64_t kib = 0;
+      ok = ParseUnsigned(v, 1000000000ull, &kib);
+      churn.maxGrowthKib = static_cast<long>(kib);
     } else {
       ok = false;
     }
@@ -189,6 +270,7 @@ int main(int argc, char** argv) {
   std::vector<kelvo_bots::Account> accounts;
   std::string error;
   if (haveFirstId == !seedPath.empty()) return Fail("give either --seed or --first-id");
+  if (churning && clients == 0) clients = 8;
   if (haveFirstId) {
     if (clients == 0) clients = 100;
     if (!kelvo_bots::NumberedAccounts(static_cast<uint32_t>(firstId),
@@ -222,6 +304,24 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.serverText.empty()) return Fail("--server HOST:PORT is missing");
+  if (churning) {
+    churn.libraryPath = options.libraryPath;
+    churn.serverText = options.serverText;
+    churn.serverIp = options.serverIp;
+    churn.serverPort = options.serverPort;
+    churn.proxyIp = options.proxyIp;
+    churn.proxyPort = options.proxyPort;
+    churn.slots = options.clients;
+    churn.timeout = options.timeout;
+    churn.json = options.json;
+    churn.quiet = options.quiet;
+    if (!kelvo_bots::ParseChurnModes(modes, &churn.modes, &error)) return Fail("--modes: " + error);
+    if (!kelvo_bots::ParseChurnEnds(ends, &churn.ends, &error)) return Fail("--ends: " + error);
+    if (churn.proxyUser.empty() != churn.proxyPassword.empty()) {
+      return Fail("--proxy-user and --proxy-password go together");
+    }
+    return kelvo_bots::RunChurn(churn, accounts);
+  }
 
   kelvo_cli::Module module;
   if (!module.Load(options.libraryPath, &error)) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -64,6 +65,24 @@ void FailureTable::Add(const std::string& reason) {
 std::map<std::string, uint64_t> FailureTable::Snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return counts_;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
 }
 
 long CountDescriptors() {

@@ -76,6 +76,9 @@ struct ProcessReading {
 ProcessReading ReadProcess();
 long CountDescriptors();
 
+// `text` as a JSON string, quotes included (the summaries' --json).
+std::string JsonString(const std::string& text);
+
 }  // namespace kelvo_bots
 
 #endif  // KELVO_TOOLS_KELVO_BOTS_STATS_H_

@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "churn_check.h"
 #include "gbk.h"
 #include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
@@ -173,16 +174,7 @@ class Swarm {
 std::string Bot::TakeLinkReason() {
   std::string line;
   line.swap(linkNote_);
-  // "ImServerClient: connect to 1.2.3.4:5 failed: connection refused\n"
-  // "ImServerClient: connection to 1.2.3.4:5 [via proxy ...] lost: ..."
-  for (const char* cut : {" failed: ", " lost: "}) {
-    const std::size_t at = line.find(cut);
-    if (at != std::string::npos) {
-      line.erase(0, at + std::strlen(cut));
-      break;
-    }
-  }
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  line = ReasonText(line);
   return line.empty() ? "no reason given" : line;
 }
 
@@ -279,30 +271,11 @@ void KELVO_CALL Bot::OnOfflineMessage(kelvo::MessageKind, uint32_t, double, cons
 void KELVO_CALL Bot::OnLog(const char* text) {
   // The module explains a failed connect or a lost connection in one line
   // just before OnConnect(0) or OnClose, in the same delivery.
-  if (text != nullptr && (std::strncmp(text, "ImServerClient: connect to ", 27) == 0 ||
-                          std::strncmp(text, "ImServerClient: connection to ", 30) == 0)) {
+  if (IsReasonLine(text)) {
     linkNote_ = text;
     return;
   }
   swarm_.counters.diagnostics.fetch_add(1);
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 std::string Fixed(double value, int decimals) {

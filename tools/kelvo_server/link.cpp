@@ -187,10 +187,27 @@ void Link::TlsWrite(const uint8_t* data, std::size_t n, Handler done) {
 }
 
 void Link::Close() {
-  if (tls_ != nullptr) tls_->Close();
+  // After Abort the descriptor's number may already belong to another
+  // connection: nothing may be written to it.
+  if (!socket_.is_open()) return;
+  if (tls_ != nullptr && !sendShut_) tls_->Close();
   asio::error_code ec;
   socket_.shutdown(tcp::socket::shutdown_both, ec);
   socket_.close(ec);
+}
+
+void Link::Abort() {
+  if (!socket_.is_open()) return;
+  asio::error_code ec;
+  socket_.set_option(asio::socket_base::linger(true, 0), ec);
+  socket_.close(ec);
+}
+
+void Link::ShutdownSend() {
+  if (!socket_.is_open()) return;
+  sendShut_ = true;
+  asio::error_code ec;
+  socket_.shutdown(tcp::socket::shutdown_send, ec);
 }
 
 const std::string& Link::failure() const {

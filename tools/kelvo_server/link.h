@@ -89,12 +89,23 @@ class Link {
   void Close();
   const std::string& failure() const;
 
+  // Faults of the chaos mode (chaos.h); neither sends TLS's close_notify.
+  // A reset now: SO_LINGER 0, then the socket is closed.
+  void Abort();
+  // A FIN now; reading goes on until the client ends. Close afterwards
+  // only closes the socket.
+  void ShutdownSend();
+  asio::any_io_executor executor() { return socket_.get_executor(); }
+  // The descriptor, -1 once closed.
+  int native_handle() { return socket_.is_open() ? static_cast<int>(socket_.native_handle()) : -1; }
+
  private:
   void TlsRead(uint8_t* data, std::size_t n, Handler done);
   void TlsWrite(const uint8_t* data, std::size_t n, Handler done);
 
   asio::ip::tcp::socket socket_;
   std::unique_ptr<TlsStream> tls_;
+  bool sendShut_ = false;
 };
 
 }  // namespace server

@@ -1,5 +1,6 @@
 // kelvo-server: the messaging server on TCP. One thread runs the io_context;
 // the protocol logic lives in ServerState, this file only moves bytes.
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <asio.hpp>
 
 #include "admin.h"
+#include "chaos.h"
 #include "link.h"
 #include "nimbo2/msg_head.h"
 #include "protocol/message_ids.h"
@@ -49,21 +51,50 @@ class Server;
 // writes queued messages one at a time.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server& server, tcp::socket socket, const TlsContext* tls, SessionId id)
-      : server_(server), link_(std::move(socket), tls), id_(id) {}
+  Connection(Server& server, tcp::socket socket, const TlsContext* tls, SessionId id,
+             const ChaosFault& fault)
+      : server_(server), link_(std::move(socket), tls), id_(id) {
+    if (fault.active) chaos_ = std::make_unique<Chaos>(fault, link_);
+  }
 
   void Start();
   void Send(Bytes message);
   void Close() {
     if (closed_) return;
     closed_ = true;
+    if (chaos_ != nullptr) chaos_->timer.cancel();
     link_.Close();
   }
 
  private:
+  // The fault this connection was given and how far it got. Only a
+  // connection with a fault has one: the others stay as small as before.
+  struct Chaos {
+    Chaos(const ChaosFault& f, Link& link)
+        : fault(f), delays(f), timer(link.executor()) {}
+    ChaosFault fault;
+    bool armed = true;         // the point is still to come
+    bool sawLoginOk = false;   // the login answer went out
+    bool drip = false;         // every message from now on a byte at a time
+    bool delay = false;        // every message from now on held back first
+    bool stalled = false;      // never read again
+    bool ended = false;        // a FIN went out: nothing more is written
+    ChaosDelays delays;
+    asio::steady_timer timer;  // the drip's pauses, the delays, the stall's watch
+  };
+
   void ReadHeader();
   void ReadBody(std::size_t size);
   void WriteNext();
+  // Whether `m`, the next message to go out, is where the fault strikes.
+  bool AtPoint(const Bytes& m);
+  void Inject();
+  // Writes the front message whole and goes on with the next one.
+  void WriteFront();
+  void DripFrom(std::size_t offset);
+  void Delayed();
+  void WatchStall();
+  void Written();
 
   Server& server_;
   Link link_;
@@ -73,6 +104,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // A list allocates nothing until a message waits; a deque takes 576
   // bytes up front, for every idle connection.
   std::list<Bytes> queue_;
+  std::unique_ptr<Chaos> chaos_;
   bool closed_ = false;
 };
 
@@ -92,6 +124,10 @@ class Server : public Outlet {
   ServerState& state() { return state_; }
   // A new certificate and key for the connections accepted from now on.
   void SetTls(std::shared_ptr<TlsContext> tls) { tls_ = std::move(tls); }
+  // Faults for the connections accepted from now on (chaos.h).
+  void SetChaos(std::unique_ptr<ChaosPlan> plan) { chaos_ = std::move(plan); }
+  bool chaos() const { return chaos_ != nullptr; }
+  ChaosCounts& chaosCounts() { return chaosCounts_; }
 
   void Accept() {
     acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
@@ -124,7 +160,16 @@ class Server : public Outlet {
         }
         asio::error_code nodelayEc;
         socket.set_option(tcp::no_delay(true), nodelayEc);
-        auto conn = std::make_shared<Connection>(*this, std::move(socket), tls_.get(), id);
+        ChaosFault fault;
+        if (chaos_ != nullptr) {
+          fault = chaos_->For(id);
+          if (fault.active) {
+            chaosCounts_.Planned();
+            LogLine("session " + std::to_string(id) + ": chaos: " + fault.Describe());
+          }
+        }
+        auto conn =
+            std::make_shared<Connection>(*this, std::move(socket), tls_.get(), id, fault);
         connections_[id] = conn;
         state_.Connect(id, where.str());
         conn->Start();
@@ -185,6 +230,8 @@ class Server : public Outlet {
   std::shared_ptr<TlsContext> tls_;  // null: plain TCP
   SessionId next_ = 1;
   std::map<SessionId, std::shared_ptr<Connection>> connections_;
+  std::unique_ptr<ChaosPlan> chaos_;
+  ChaosCounts chaosCounts_;
 };
 
 void Connection::Start() {
@@ -197,12 +244,22 @@ void Connection::Start() {
 }
 
 void Connection::Send(Bytes message) {
-  if (closed_) return;
+  if (closed_ || (chaos_ != nullptr && chaos_->ended)) return;
   queue_.push_back(std::move(message));
   if (queue_.size() == 1) WriteNext();
 }
 
 void Connection::WriteNext() {
+  if (chaos_ == nullptr) return WriteFront();
+  Chaos& c = *chaos_;
+  if (c.armed && AtPoint(queue_.front())) return Inject();
+  if (queue_.front()[3] == IM_MSG_ID_MY_LOGIN_OK) c.sawLoginOk = true;
+  if (c.drip) return DripFrom(0);
+  if (c.delay) return Delayed();
+  WriteFront();
+}
+
+void Connection::WriteFront() {
   auto self = shared_from_this();
   link_.WriteAll(queue_.front().data(), queue_.front().size(),
                  [this, self](const asio::error_code& ec) {
@@ -211,9 +268,130 @@ void Connection::WriteNext() {
                      server_.Lost(id_, link_.failure());
                      return;
                    }
-                   queue_.pop_front();
-                   if (!queue_.empty()) WriteNext();
+                   Written();
                  });
+}
+
+void Connection::Written() {
+  queue_.pop_front();
+  if (!queue_.empty()) WriteNext();
+}
+
+bool Connection::AtPoint(const Bytes& m) {
+  switch (chaos_->fault.point) {
+    case ChaosPoint::kAfterLogin: return chaos_->sawLoginOk;
+    case ChaosPoint::kRoster: return m[3] == IM_MSG_MY_USER_LIST;
+    case ChaosPoint::kChat: return m[3] == IM_MSG_ID_USER_CHAT;
+  }
+  return false;
+}
+
+void Connection::Inject() {
+  Chaos& c = *chaos_;
+  c.armed = false;
+  const ChaosFault& f = c.fault;
+  const Bytes& m = queue_.front();
+  server_.chaosCounts().Injected(f.kind);
+  std::string what = std::string(ChaosKindName(f.kind)) + " at " + ChaosPointName(f.point) +
+                     ", message " + std::to_string(m[3]) + " of " + std::to_string(m.size()) +
+                     " bytes";
+  auto self = shared_from_this();
+  switch (f.kind) {
+    case ChaosKind::kReset:
+    case ChaosKind::kFin: {
+      const std::size_t cut = f.CutAt(m.size());
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what + ", cut after " +
+              std::to_string(cut));
+      const bool reset = f.kind == ChaosKind::kReset;
+      link_.WriteAll(m.data(), cut, [this, self, reset](const asio::error_code& ec) {
+        if (closed_) return;
+        if (ec) return server_.Lost(id_, link_.failure());
+        if (reset) {
+          link_.Abort();
+          server_.Lost(id_);
+          return;
+        }
+        // The client's requests are still read (and answered into the
+        // void) until it closes: a close with unread bytes would be a reset.
+        chaos_->ended = true;
+        queue_.clear();
+        link_.ShutdownSend();
+      });
+      return;
+    }
+    case ChaosKind::kTlsNoClose:
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what);
+      c.ended = true;
+      queue_.clear();
+      link_.ShutdownSend();
+      return;
+    case ChaosKind::kStall:
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what);
+      c.stalled = true;
+      WatchStall();
+      return WriteNext();
+    case ChaosKind::kDrip:
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what + ", a byte every " +
+              std::to_string(f.DripPauseUs()) + " us");
+      c.drip = true;
+      return WriteNext();
+    case ChaosKind::kDelay:
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what);
+      c.delay = true;
+      return WriteNext();
+    case ChaosKind::kGarbage: {
+      LogLine("session " + std::to_string(id_) + ": chaos: " + what + ", " +
+              (f.GarbageIsShortLength() ? "a length below 4" : "a foreign category") + " first");
+      // The garbage goes first as a message of its own in the queue, so
+      // that the writes keep their one-at-a-time order.
+      queue_.push_front(f.Garbage());
+      return WriteFront();
+    }
+  }
+}
+
+void Connection::DripFrom(std::size_t offset) {
+  auto self = shared_from_this();
+  link_.WriteAll(queue_.front().data() + offset, 1,
+                 [this, self, offset](const asio::error_code& ec) {
+                   if (closed_) return;
+                   if (ec) return server_.Lost(id_, link_.failure());
+                   if (offset + 1 == queue_.front().size()) return Written();
+                   chaos_->timer.expires_after(
+                       std::chrono::microseconds(chaos_->fault.DripPauseUs()));
+                   chaos_->timer.async_wait([this, self, offset](const asio::error_code& e) {
+                     if (closed_ || e) return;
+                     DripFrom(offset + 1);
+                   });
+                 });
+}
+
+void Connection::Delayed() {
+  auto self = shared_from_this();
+  chaos_->timer.expires_after(std::chrono::milliseconds(chaos_->delays.NextMs()));
+  chaos_->timer.async_wait([this, self](const asio::error_code& e) {
+    if (closed_ || e) return;
+    WriteFront();
+  });
+}
+
+// A stalled client is never read again, so its end would go unseen: a look
+// every 200 ms whether it closed (POLLRDHUP holds once its FIN is in, even
+// with unread bytes before it) or reset.
+void Connection::WatchStall() {
+  const int fd = link_.native_handle();
+  if (fd < 0) return;
+  pollfd p{fd, POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    return server_.Lost(id_);
+  }
+  // The drip and the delay use the timer too, but a stall has neither.
+  auto self = shared_from_this();
+  chaos_->timer.expires_after(std::chrono::milliseconds(200));
+  chaos_->timer.async_wait([this, self](const asio::error_code& e) {
+    if (closed_ || e) return;
+    WatchStall();
+  });
 }
 
 void Connection::ReadHeader() {
@@ -224,6 +402,7 @@ void Connection::ReadHeader() {
                        server_.Lost(id_, link_.failure());
                        return;
                      }
+                     if (chaos_ != nullptr && chaos_->stalled) return;
                      std::string why;
                      const std::size_t size = RequestSizeFromHeader(buffer_.data(), &why);
                      if (size == 0 || size > buffer_.size()) {
@@ -243,8 +422,9 @@ void Connection::ReadBody(std::size_t size) {
                        server_.Lost(id_, link_.failure());
                        return;
                      }
+                     if (chaos_ != nullptr && chaos_->stalled) return;
                      server_.state().HandleRequest(id_, buffer_.data(), size);
-                     if (!closed_) ReadHeader();
+                     if (!closed_ && (chaos_ == nullptr || !chaos_->stalled)) ReadHeader();
                    });
 }
 
@@ -253,8 +433,12 @@ void Usage(std::FILE* to) {
                "usage: kelvo-server [--bind 127.0.0.1] [--port N] [--seed FILE] [-v|-vv] "
                "[--admin-stdin]\n"
                "                    [--tls-cert FILE --tls-key FILE]\n"
+               "                    [--chaos SEED [--chaos-share P] [--chaos-only KIND,...]]\n"
                "With --tls-cert and --tls-key the listener speaks TLS only (SIGHUP reloads both\n"
-               "files for the connections accepted after it).\n");
+               "files for the connections accepted after it).\n"
+               "With --chaos a share P (default 0.5) of the connections get a fault, drawn from\n"
+               "SEED and the connection's number: reset, fin, stall, drip, delay, tls-noclose\n"
+               "(TLS only), garbage; --chaos-only picks among those.\n");
 }
 
 int Run(int argc, char** argv) {
@@ -264,6 +448,11 @@ int Run(int argc, char** argv) {
   int verbosity = 0;
   bool admin = false;
   std::string tlsCert, tlsKey;
+  bool chaos = false;
+  uint64_t chaosSeed = 0;
+  double chaosShare = 0.5;
+  std::vector<ChaosKind> chaosKinds;
+  ParseChaosKinds("all", &chaosKinds, nullptr);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -278,6 +467,28 @@ int Run(int argc, char** argv) {
       port = std::strtoul(v.c_str(), &end, 10);
       if (v.empty() || *end != '\0' || port > 65535) {
         std::fprintf(stderr, "kelvo-server: bad port '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "--chaos" && value(&v)) {
+      char* end = nullptr;
+      errno = 0;
+      chaosSeed = std::strtoull(v.c_str(), &end, 10);
+      if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) {
+        std::fprintf(stderr, "kelvo-server: bad chaos seed '%s'\n", v.c_str());
+        return 2;
+      }
+      chaos = true;
+    } else if (arg == "--chaos-share" && value(&v)) {
+      char* end = nullptr;
+      chaosShare = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(chaosShare >= 0 && chaosShare <= 1)) {
+        std::fprintf(stderr, "kelvo-server: bad chaos share '%s' (0 to 1)\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "--chaos-only" && value(&v)) {
+      std::string error;
+      if (!ParseChaosKinds(v, &chaosKinds, &error)) {
+        std::fprintf(stderr, "kelvo-server: --chaos-only: %s\n", error.c_str());
         return 2;
       }
     } else if (arg == "--seed" && value(&seedPath)) {
@@ -355,6 +566,20 @@ int Run(int argc, char** argv) {
                  e.what());
     return 1;
   }
+  if (chaos) {
+    auto plan = std::make_unique<ChaosPlan>(chaosSeed, chaosShare, chaosKinds, tls != nullptr);
+    if (plan->kinds().empty()) {
+      std::fprintf(stderr, "kelvo-server: --chaos-only tls-noclose needs --tls-cert\n");
+      return 2;
+    }
+    std::string names;
+    for (ChaosKind k : plan->kinds()) {
+      names += std::string(names.empty() ? "" : ",") + ChaosKindName(k);
+    }
+    LogLine("chaos: seed " + std::to_string(chaosSeed) + ", share " + std::to_string(chaosShare) +
+            ", faults " + names);
+    server->SetChaos(std::move(plan));
+  }
   server->Accept();
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -394,6 +619,13 @@ int Run(int argc, char** argv) {
       while (std::getline(std::cin, line)) {
         asio::post(io, [&io, &server, line] {
           std::string reply;
+          if (line == "chaos") {
+            // What the faults have done so far; not a command of the state.
+            std::printf("%s\n", server->chaos() ? server->chaosCounts().Line().c_str()
+                                                 : "chaos: off");
+            std::fflush(stdout);
+            return;
+          }
           const AdminOutcome outcome = RunAdminCommand(server->state(), line, &reply);
           if (!reply.empty()) std::printf("%s\n", reply.c_str());
           std::fflush(stdout);
@@ -416,6 +648,8 @@ int Run(int argc, char** argv) {
   std::fflush(stdout);
 
   io.run();
+  // On a signal, `quit` or the end of the loop alike: what the faults did.
+  if (server->chaos()) LogLine(server->chaosCounts().Line());
   std::fflush(stdout);
   std::fflush(stderr);
   // The console thread may still be blocked reading stdin and holds
