@@ -307,7 +307,12 @@ bool Conn::SendOrQueueLocked(const uint8_t* data, std::size_t n) {
   // thread. Only what the socket does not take goes to the loop.
   int error = 0;
   long written = fd_ != net::kNoSocket ? net::Send(fd_, data, n, &error) : 0;
-  if (written < 0) written = 0;  // full, or dead: the loop finds out which
+  if (written < 0) {
+    // Full, or dead: the loop finds out which. A hard error is the socket's
+    // own, which this send took: kept for the loop's report.
+    if (!net::WouldBlock(error) && sendError_ == 0) sendError_ = error;
+    written = 0;
+  }
   handedToSystem_ += static_cast<uint64_t>(written);
   owner_->bytesOut.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
   if (static_cast<std::size_t>(written) == n) return false;
@@ -351,7 +356,14 @@ bool Conn::WriteQueuedLocked(int* error) {
   while (sendOffset_ < sendQueue_.size()) {
     const long n = net::Send(fd_, sendQueue_.data() + sendOffset_, sendQueue_.size() - sendOffset_,
                              error);
-    if (n < 0) return net::WouldBlock(*error);
+    if (n < 0) {
+      if (net::WouldBlock(*error)) return true;
+      // The first hard error is the one that says what happened (a reset
+      // is followed by broken pipes).
+      if (sendError_ == 0) sendError_ = *error;
+      *error = sendError_;
+      return false;
+    }
     sendOffset_ += static_cast<std::size_t>(n);
     handedToSystem_ += static_cast<uint64_t>(n);
     owner_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
@@ -679,13 +691,34 @@ void Conn::Established() {
   owner_->Notify(this);
 }
 
+int Conn::SocketError() {
+  const int error = net::ConnectOutcome(fd_);
+  if (error != 0) return error;
+  std::lock_guard<std::mutex> lock(mu_);
+  return sendError_;
+}
+
 void Conn::ReadSome(bool errorSeen, bool faultSeen) {
+  bool paused;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    paused = paused_;
+  }
+  if (paused) {
+    // Not reading until the host has taken some of what waits. An error
+    // cannot wait: the poller reports it again and again. The end is
+    // decided now and told after the messages that wait.
+    if (!errorSeen) return;
+    const int error = SocketError();
+    if (error != 0) return LostIo(error);
+    if (faultSeen) return Lost(LinkReason::kResetByPeer);
+    return;
+  }
   if (tls_) return ReadTls();
   uint8_t* at;
   std::size_t space = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (paused_) return;
     at = inbox_.Reserve(&space);
     // No read takes the inbox past its limit.
     const std::size_t room = attempt_.inboxLimit - std::min(attempt_.inboxLimit, inbox_.HeldBytes());
@@ -723,9 +756,13 @@ void Conn::ReadSome(bool errorSeen, bool faultSeen) {
   if (n == 0) {
     // Some stacks (Wine's among them) answer a reset with an end of stream
     // and keep the error for poll alone: the error flag tells the two apart.
+    // And a send on a host thread may have met the reset first and taken
+    // the socket's error with it.
     const int pending = errorSeen ? net::ConnectOutcome(fd_) : 0;
     if (pending != 0) return LostIo(pending);
     if (faultSeen) return Lost(LinkReason::kResetByPeer);
+    const int taken = SocketError();
+    if (taken != 0) return LostIo(taken);
     return Lost(LinkReason::kClosedByPeer);
   }
   if (net::WouldBlock(error)) return;
@@ -733,16 +770,21 @@ void Conn::ReadSome(bool errorSeen, bool faultSeen) {
 }
 
 void Conn::ReadTls() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (paused_) return;
-  }
   uint8_t* const cipher = loop_->Scratch();
   if (cipher == nullptr) return Lost(LinkReason::kOutOfMemory);
   int error = 0;
   const long n = net::Recv(fd_, cipher, Loop::kScratchBytes, &error);
   if (n < 0 && net::WouldBlock(error)) return;
   if (n < 0) return LostIo(error);
+  if (n == 0) {
+    // A reset that a send on a host thread met first, taking the socket's
+    // error: the end of stream that follows is not the server's TLS end.
+    const int taken = SocketError();
+    if (taken != 0) {
+      if (!DrainPlain()) return;
+      return LostIo(taken);
+    }
+  }
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (n > 0) {

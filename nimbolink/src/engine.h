@@ -230,6 +230,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
   void Established();
   void ProxyStep();
   void ReadSome(bool errorSeen, bool faultSeen);
+  // The socket's pending error, or the one a send took from it first.
+  int SocketError();
   void ReadTls();
   // TLS: moves decrypted bytes into the inbox as far as it has room, tells
   // the worker of new messages, sends what the session wrote while reading,
@@ -298,6 +300,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::vector<uint8_t> sendQueue_;  // accepted, not yet taken by the system
   std::size_t sendOffset_ = 0;
   uint64_t handedToSystem_ = 0;     // bytes the system took from us
+  int sendError_ = 0;               // the first hard error a send met (any thread)
   Inbox inbox_;
   bool connectedReport_ = false;
   bool ended_ = false;

@@ -249,18 +249,6 @@ def case_accept(args):
     return 0
 
 
-# Two faults of the module that the churn finds, turned off here until they
-# are fixed (then drop these flags):
-# - a shared-pump client released while it has events queued stays on the
-#   shared loop's ready list, and PumpSharedLoop then reads the freed
-#   client (ASan: heap-use-after-free in SharedPump::Pump), also when the
-#   host never releases while it pumps;
-# - unloading the module right after a Release made inside a callback on
-#   the network thread: the module is pinned too late, from the dying
-#   client's thread, which may run after the unload.
-KNOWN_FAULTS_OFF = ["--modes", "own,shared,pump"]
-NO_UNLOAD = ["--no-unload"]
-
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer")
 SLOTS = 8
@@ -350,10 +338,9 @@ def case_churn(args):
     server = Server(args.server, seed)
     try:
         # Case unload unloads, after host ends only.
-        s = run_churn(args, server, seed, ["--churn", str(args.cycles)] + KNOWN_FAULTS_OFF
-                      + NO_UNLOAD, 900)
+        s = run_churn(args, server, seed, ["--churn", str(args.cycles)], 900)
         expect(s["cycles"] == args.cycles, "not every cycle ran", s, server)
-        expect(sorted(s["modes"]) == ["own", "pump", "shared"],
+        expect(sorted(s["modes"]) == ["own", "pump", "shared", "shared-pump"],
                "a delivery mode never came up", s, server)
         for end in ("close", "release", "released in OnLoginResult", "released in OnChatMessage"):
             expect(s["ends"].get(end, 0) > 0, "no cycle ended by " + end, s, server)
@@ -370,7 +357,7 @@ def case_unload(args):
     server = Server(args.server, seed)
     try:
         s = run_churn(args, server, seed, ["--churn", "1000", "--ends", "close,release",
-                                           "--unload-every", "100"] + KNOWN_FAULTS_OFF, 600)
+                                           "--unload-every", "100"], 600)
         expect(s["unloads"] >= 5, "the module was hardly unloaded", s, server)
         # Nothing pins the module after host ends but a connection still
         # flushing, which these cycles hardly leave.
@@ -394,7 +381,7 @@ def chaos_run(args, server_extra, bots_extra, seconds):
         s = run_churn(args, server, seed, ["--churn-seconds", str(seconds), "--ends", "all",
                                            "--drop-wait", "1", "--chat-wait", "1",
                                            "--max-growth-kib", "4096"]
-                      + KNOWN_FAULTS_OFF + NO_UNLOAD + bots_extra, seconds + 300)
+                      + bots_extra, seconds + 300)
         expect(s["server_ended"] > 0, "the chaos server never ended a connection", s, server)
         expect(s["strays"] == 0, "callbacks after their cycle", s, server)
         injected = stop_chaos_server(server)
@@ -450,8 +437,7 @@ def case_drops(args):
                                               "--chaos-only", "reset,fin"])
     try:
         s = run_churn(args, server, seed, ["--churn", str(cycles), "--ends", "server",
-                                           "--expect-drops", "--drop-wait", "10"]
-                      + KNOWN_FAULTS_OFF + NO_UNLOAD, 600)
+                                           "--expect-drops", "--drop-wait", "10"], 600)
         # Every connection reaches its fault (the chats reach the last
         # point), so every one ends by the server and says so once.
         expect(s["ends"] == {"server drop": cycles}, "not every connection was dropped", s, server)
@@ -461,6 +447,11 @@ def case_drops(args):
                "a drop reported with another reason", s, server)
         injected = stop_chaos_server(server)
         expect(injected["reset"] + injected["fin"] == cycles, "faults and drops differ", s)
+        # A reset is never told as an orderly close, also when a request
+        # the host sent met it first.
+        expect(s["reasons"].get("connection reset by peer", 0) == injected["reset"]
+               and s["reasons"].get("connection closed by peer", 0) == injected["fin"],
+               "resets and FINs told as each other: %s" % injected, s)
     finally:
         server.stop()
         os.unlink(seed)
