@@ -87,8 +87,22 @@ bool ClientLock::YieldToWaiters() {
     }
     if (++calledSteps_ < kStepsWhileWaking && now - calledAt_ < kCallPatience) return false;
   }
-  UnlockSlow();
-  WaitTicket(TakeTicket());
+  // The holder's next ticket is taken before it lets go, in one step: a
+  // thread waiting for quiet (the object's destruction) must never find
+  // nobody inside while the holder is between its two turns.
+  --heldHere_;
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint64_t ticket = nextTicket_++;
+  depth_ = 0;
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  calledAt_ = Clock::time_point{};
+  ++serving_;
+  servingNow_.store(serving_, std::memory_order_release);
+  turn_.notify_all();
+  if (ticket != serving_) WaitForTurn(lock, ticket);
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  depth_ = 1;
+  ++heldHere_;
   return true;
 }
 
