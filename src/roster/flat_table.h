@@ -4,35 +4,45 @@
 // The roster is read far more often than it changes: every presence and chat
 // notice finds one friend, the host looks users up and enumerates them, and
 // entries come and go only with lists and results. So the layout serves the
-// lookup first:
+// lookup first, and costs what is stored: an idle client holds thousands of
+// these tables, most with a handful of entries.
 //
-//   - Records lie in pages of 64, each page one allocation, each record on a
-//     64-byte boundary (a UserRecord is one cache line). A stored record
-//     never moves: a record handed to an enumeration callback stays where it
-//     is whatever else the callback inserts or erases. An erased record's
-//     slot goes on a free list (linked through its key field) for the next
-//     insert; a bit per slot tells the live ones.
+//   - Records lie in pages, each page one allocation whose first record is
+//     on a 64-byte boundary (a UserRecord is one cache line). The first page
+//     holds 4 records, each next one twice as many up to 64, and every page
+//     after that 64. A stored record never moves: a record handed to an
+//     enumeration callback stays where it is whatever else the callback
+//     inserts or erases. Slot numbers keep 64 per page whatever the page
+//     holds (page p's records are slots 64p, 64p + 1, ...), so finding a
+//     record is a shift and a mask; the smaller pages leave gaps in the
+//     numbering, never in memory. An erased record's slot goes on a free
+//     list (linked through its key field) for the next insert; a bit per
+//     slot, kept beside the page's address, tells the live ones.
 //   - An open-addressed index of 4-byte buckets, linear probing, at most 4/5
-//     full, finds a key's slot: a bucket holds slot + 1 in its low `bits_`
-//     bits and the rest of the key's hash above them, so a probe reads a
-//     record only when that hash matches. A lookup touches the bucket's
-//     cache line and the record's. Erasing shifts the probe run back, so
-//     there are no tombstones.
+//     full, finds a key's slot: a bucket holds slot + 1 in its low bits and
+//     the rest of the key's hash above them, so a probe reads a record only
+//     when that hash matches. A lookup touches the bucket's cache line and
+//     the record's. Erasing shifts the probe run back, so there are no
+//     tombstones. It starts at 8 buckets and doubles.
 //   - The ascending unsigned key order, for enumerations, is a sorted array
-//     of keys beside the index. An insert above the largest key appends
-//     (lists sent in key order stay O(1)); one below it is placed by a move
-//     of the keys above it while a budget of moves lasts, and past that the
-//     order is dropped and rebuilt by one sort at the next walk, so loading
-//     a list in any order stays linear. Erased keys stay in the order until
-//     a walk compacts it; walks skip them. Its room grows by an eighth at a
-//     time, ahead of the entries, so that neither keeping it nor rebuilding
-//     it allocates.
+//     of keys beside the index. A list is loaded in one pass (Loader): each
+//     entry is one index probe, a new key is appended to the order, and when
+//     the list is done its new keys are sorted and merged in once. A list
+//     above the largest key (a server sending its table in order) only
+//     appends; one below it moves the keys above it while a budget of moves
+//     lasts, and past that the order is dropped and rebuilt by one sort at
+//     the next walk, so loading lists in any order stays linear. Erased keys
+//     stay in the order until a walk compacts it; walks skip them. Its room
+//     grows by an eighth at a time, ahead of the entries, so that neither
+//     keeping it nor rebuilding it allocates.
 //
-// Complexity, n entries: Find O(1) expected; Put and Erase O(1) amortized;
-// a walk O(n) plus one O(n log n) sort if inserts arrived out of order
-// since the last one. Memory per entry: the record, 5 to 10 bytes of index
-// (the index doubles), 4 to 4.5 bytes of order and a fraction of a byte of
-// page overhead; nothing is allocated to overwrite a record, look one up or
+// Complexity, n entries: Find O(1) expected; Put and Erase O(1) amortized
+// (an insert below the largest key moves the keys above it, within the
+// budget); a list of m entries O(m log m) plus the moves; a walk O(n) plus
+// one O(n log n) sort if the order was dropped. Memory per entry: the
+// record, 5 to 10 bytes of index (the index doubles), 4 to 4.5 bytes of
+// order and a quarter of a byte of page bookkeeping, plus the unused part of
+// the last page; nothing is allocated to overwrite a record, look one up or
 // walk the table.
 //
 // Not thread-safe; the client's lock guards every use.
@@ -43,7 +53,9 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -59,6 +71,7 @@ class FlatTable {
   FlatTable() = default;
   FlatTable(const FlatTable&) = delete;
   FlatTable& operator=(const FlatTable&) = delete;
+  ~FlatTable() { FreePages(); }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -67,16 +80,36 @@ class FlatTable {
   Record* Find(uint32_t key) { return FindRecord(key); }
   const Record* Find(uint32_t key) const { return FindRecord(key); }
 
+  // Stores the entries of one list: Store each, and the key order is put
+  // right once, when the loader goes (also when a Store throws). Nothing
+  // else may change the table while a loader lives.
+  class Loader {
+   public:
+    explicit Loader(FlatTable& table) : table_(table), first_(table.order_.size()) {}
+    ~Loader() { table_.FinishLoad(first_); }
+    Loader(const Loader&) = delete;
+    Loader& operator=(const Loader&) = delete;
+
+    // Stores the entry under `key`, one index probe: `write(Record&)` writes
+    // the stored record, or a new one holding zeros and the key, and must
+    // write every field but the key. True when the entry is new. Throws
+    // only when memory runs out, and then leaves the table as it was.
+    template <typename Write>
+    bool Store(uint32_t key, Write&& write) {
+      return table_.StoreEntry(key, write);
+    }
+
+   private:
+    FlatTable& table_;
+    const std::size_t first_;  // where this list's new keys begin in the order
+  };
+
   // Stores `record` under its key: a new entry, or the stored record
   // overwritten whole. True when the entry is new. Throws only when memory
   // runs out, and then leaves the table as it was.
   bool Put(const Record& record) {
-    if (Record* const stored = FindRecord(record.*KeyField)) {
-      *stored = record;
-      return false;
-    }
-    Insert(record);
-    return true;
+    Loader load(*this);
+    return load.Store(record.*KeyField, [&record](Record& stored) { stored = record; });
   }
 
   // Erases the entry under `key`. False when there is none.
@@ -85,7 +118,7 @@ class FlatTable {
     if (bucket == kNoSlot) return false;
     const uint32_t slot = SlotIn(buckets_[bucket]);
     RemoveBucket(bucket);
-    live_[slot >> kPageShift] &= ~(uint64_t{1} << (slot & kPageMask));
+    pages_[slot >> kPageShift].live &= ~(uint64_t{1} << (slot & kPageMask));
     At(slot).*KeyField = freeHead_;
     freeHead_ = slot;
     --size_;
@@ -96,16 +129,19 @@ class FlatTable {
 
   // Empties the table and gives its memory back.
   void clear() noexcept {
-    std::vector<std::unique_ptr<Page>>().swap(pages_);
-    std::vector<uint64_t>().swap(live_);
+    FreePages();
+    std::vector<PageRef>().swap(pages_);
     ownedIndex_.reset();
     buckets_ = noIndex_;
     bits_ = 0;
     mask_ = 0;
+    slotMask_ = 0;
     tagMask_ = ~0u;
+    maxLoad_ = 0;
     shift_ = 63;
     size_ = 0;
-    highWater_ = 0;
+    freshSlot_ = 0;
+    freshEnd_ = 0;
     freeHead_ = kNoSlot;
     std::vector<uint32_t>().swap(order_);
     orderValid_ = true;
@@ -144,9 +180,9 @@ class FlatTable {
   // not change the table.
   template <typename Fn>
   void ForEachStored(Fn&& fn) {
-    for (std::size_t p = 0; p < pages_.size(); ++p) {
-      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
-        fn(pages_[p]->records[LowestBit(live)]);
+    for (const PageRef& page : pages_) {
+      for (uint64_t live = page.live; live != 0; live &= live - 1) {
+        fn(page.records[LowestBit(live)]);
       }
     }
   }
@@ -209,21 +245,41 @@ class FlatTable {
 
  private:
   static constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+  // Slot numbers: 64 per page, the page's records first.
   static constexpr unsigned kPageShift = 6;
   static constexpr uint32_t kPageRecords = 1u << kPageShift;
   static constexpr uint32_t kPageMask = kPageRecords - 1;
-  // Index sizes: 8 buckets at first; at most 2^30, so that a bucket keeps a
-  // few bits of hash beside the slot (the records would fill many gigabytes
-  // long before).
+  // The first page's records; the pages before the first full one double.
+  static constexpr uint32_t kFirstPageRecords = 4;
+  static constexpr std::size_t kGrowingPages = 4;  // 4, 8, 16, 32
+  static constexpr std::size_t kPageAlign = 64;
+  // Index sizes: 8 buckets at first; at most 2^30 (the records would fill
+  // many gigabytes long before).
   static constexpr unsigned kMinBits = 3;
   static constexpr unsigned kMaxBits = 30;
+  // A bucket's slot field: one bit wider than the bucket number, and at
+  // least 9 bits. The smaller pages leave 196 slot numbers unused, so a table
+  // of n entries uses slot numbers up to n + 196, and n is at most 4/5 of
+  // the buckets: 2^(bits + 1) leaves room for that from 256 buckets on, and
+  // 2^9 below (where the slots stay under 256 + 102).
+  static constexpr unsigned kMinSlotBits = 9;
   // Key moves an out-of-order insert may spend before the order is dropped:
   // this much to start with, plus four per entry after each rebuild.
   static constexpr std::size_t kBaseMoveBudget = 4096;
+  // New keys a list may merge into the order at once (a 1,440-byte list
+  // has at most 159 entries); more, and the order is rebuilt by the next
+  // walk.
+  static constexpr std::size_t kMergeMax = 256;
 
-  struct alignas(64) Page {
-    Record records[kPageRecords];
+  // A page: its records and the live bit of each.
+  struct PageRef {
+    Record* records;
+    uint64_t live;
   };
+
+  static uint32_t PageRecords(std::size_t page) {
+    return page < kGrowingPages ? kFirstPageRecords << page : kPageRecords;
+  }
 
   // Index of the lowest set bit of a nonzero word.
   static unsigned LowestBit(uint64_t v) {
@@ -239,22 +295,17 @@ class FlatTable {
 #endif
   }
 
-  // Entries an index of 2^bits buckets may hold.
-  static std::size_t MaxLoad(unsigned bits) {
-    return bits == 0 ? 0 : static_cast<std::size_t>((uint64_t{1} << bits) * 4 / 5);
-  }
-
   // Fibonacci hashing: the top bits of the product pick the home bucket;
   // the low word's bits above the slot field are the tag a bucket keeps.
   // A bucket is tag | (slot + 1), so bucket ^ Tag(h) is slot + 1 exactly
-  // when the tags agree, and larger than mask_ otherwise.
+  // when the tags agree, and larger than slotMask_ otherwise.
   static uint64_t Mix(uint32_t key) { return uint64_t{key} * 0x9E3779B97F4A7C15ull; }
   uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> shift_); }
   uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & tagMask_; }
-  uint32_t SlotIn(uint32_t bucket) const { return (bucket & mask_) - 1; }
+  uint32_t SlotIn(uint32_t bucket) const { return (bucket & slotMask_) - 1; }
 
   Record& At(uint32_t slot) const {
-    return pages_[slot >> kPageShift]->records[slot & kPageMask];
+    return pages_[slot >> kPageShift].records[slot & kPageMask];
   }
 
   // The lookup every presence and chat notice makes: the home bucket's
@@ -267,7 +318,7 @@ class FlatTable {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return nullptr;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= mask) {
+      if (slotPlusOne <= slotMask_) {
         Record& record = At(slotPlusOne - 1);
         if (record.*KeyField == key) return &record;
       }
@@ -282,7 +333,7 @@ class FlatTable {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return kNoSlot;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= mask_ && At(slotPlusOne - 1).*KeyField == key) return i;
+      if (slotPlusOne <= slotMask_ && At(slotPlusOne - 1).*KeyField == key) return i;
     }
   }
 
@@ -297,12 +348,11 @@ class FlatTable {
     return slot;
   }
 
-  // Enters `slot` under `key` in the first free bucket of its probe run.
-  void PlaceBucket(uint32_t key, uint32_t slot) {
-    const uint64_t h = Mix(key);
+  // The first empty bucket of the probe run from hash `h`'s home.
+  uint32_t FreeBucket(uint64_t h) const {
     uint32_t i = Home(h);
     while (buckets_[i] != 0) i = (i + 1) & mask_;
-    buckets_[i] = Tag(h) | (slot + 1);
+    return i;
   }
 
   // Empties bucket `hole` and moves back each later bucket of the run that
@@ -312,7 +362,7 @@ class FlatTable {
     for (uint32_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
       const uint32_t bucket = buckets_[j];
       if (bucket == 0) break;
-      const uint32_t home = Home(Mix(At((bucket & mask) - 1).*KeyField));
+      const uint32_t home = Home(Mix(At(SlotIn(bucket)).*KeyField));
       // Left alone if its home lies after the hole, up to j (cyclically).
       if (((j - home) & mask) >= ((j - hole) & mask)) {
         buckets_[hole] = bucket;
@@ -322,34 +372,79 @@ class FlatTable {
     buckets_[hole] = 0;
   }
 
-  // A new entry. Every allocation comes first, so that running out of
-  // memory leaves the table as it was.
-  void Insert(const Record& record) {
-    const uint32_t key = record.*KeyField;
-    if (size_ + 1 > MaxLoad(bits_)) Grow();
-    if (order_.capacity() <= size_) order_.reserve(size_ + size_ / 8 + 8);
-    if (freeHead_ == kNoSlot && highWater_ == pages_.size() * kPageRecords) {
-      live_.reserve(pages_.size() + 1);
-      pages_.push_back(std::unique_ptr<Page>(new Page()));
-      live_.push_back(0);  // room reserved: cannot throw
+  // Loader::Store. The probe that looks for the key ends, when the key is
+  // not there, at the empty bucket the new entry takes. Every allocation
+  // comes before the first change, so that running out of memory leaves the
+  // table as it was.
+  template <typename Write>
+  bool StoreEntry(uint32_t key, Write& write) {
+    const uint64_t h = Mix(key);
+    const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+    uint32_t i = static_cast<uint32_t>(h >> shift_);
+    for (;; i = (i + 1) & mask_) {
+      const uint32_t bucket = buckets_[i];
+      if (bucket == 0) break;
+      const uint32_t slotPlusOne = bucket ^ tag;
+      if (slotPlusOne <= slotMask_) {
+        Record& record = At(slotPlusOne - 1);
+        if (record.*KeyField == key) {
+          write(record);
+          return false;
+        }
+      }
     }
+    if (size_ >= maxLoad_) {
+      Grow();
+      i = FreeBucket(h);
+    }
+    // Room for one more live key in the order, kept also while the order is
+    // dropped, so that rebuilding it never allocates.
+    if (order_.capacity() <= size_) order_.reserve(size_ + size_ / 8 + 8);
+    if (freeHead_ == kNoSlot && freshSlot_ == freshEnd_) AddPage();
     uint32_t slot;
     if (freeHead_ != kNoSlot) {
       slot = freeHead_;
       freeHead_ = At(slot).*KeyField;
     } else {
-      slot = highWater_++;
+      slot = freshSlot_++;
     }
-    // A fresh slot is taken only when no slot is free, so every slot number
-    // is below the largest size the index has had, and slot + 1 fits in a
-    // bucket's low bits.
-    assert(slot + 1 <= mask_);
-    At(slot) = record;
-    live_[slot >> kPageShift] |= uint64_t{1} << (slot & kPageMask);
-    PlaceBucket(key, slot);
+    assert(slot + 1 <= slotMask_);
+    Record& record = At(slot);
+    std::memset(static_cast<void*>(&record), 0, sizeof record);
+    record.*KeyField = key;
+    write(record);
+    pages_[slot >> kPageShift].live |= uint64_t{1} << (slot & kPageMask);
+    buckets_[i] = Tag(h) | (slot + 1);
     ++size_;
-    OrderInsert(key);
+    if (orderValid_) {
+      // Sorted in when the list is done (FinishLoad); the room was made
+      // above unless erased keys fill it.
+      if (order_.size() < order_.capacity()) {
+        order_.push_back(key);
+      } else {
+        DropOrder();
+      }
+    }
     ++version_;
+    return true;
+  }
+
+  // A new page after the last, its records not yet written (a record is
+  // zeroed when it is taken).
+  void AddPage() {
+    const std::size_t page = pages_.size();
+    if (pages_.size() == pages_.capacity()) pages_.reserve(page == 0 ? 1 : 2 * page);
+    const uint32_t records = PageRecords(page);
+    void* memory = ::operator new(records * sizeof(Record), std::align_val_t{kPageAlign});
+    pages_.push_back(PageRef{static_cast<Record*>(memory), 0});  // room reserved: cannot throw
+    freshSlot_ = static_cast<uint32_t>(page << kPageShift);
+    freshEnd_ = freshSlot_ + records;
+  }
+
+  void FreePages() noexcept {
+    for (const PageRef& page : pages_) {
+      ::operator delete(static_cast<void*>(page.records), std::align_val_t{kPageAlign});
+    }
   }
 
   // Doubles the index.
@@ -361,43 +456,65 @@ class FlatTable {
     buckets_ = ownedIndex_.get();
     bits_ = bits;
     mask_ = (uint32_t{1} << bits) - 1;
-    tagMask_ = ~mask_;
+    const unsigned slotBits = std::max(bits + 1, kMinSlotBits);
+    slotMask_ = (uint32_t{1} << slotBits) - 1;
+    tagMask_ = ~slotMask_;
+    maxLoad_ = static_cast<uint32_t>((uint64_t{1} << bits) * 4 / 5);
     shift_ = 64 - bits;
     for (std::size_t p = 0; p < pages_.size(); ++p) {
-      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
-        const auto slot = static_cast<uint32_t>(p * kPageRecords + LowestBit(live));
-        PlaceBucket(At(slot).*KeyField, slot);
+      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
+        const auto slot = static_cast<uint32_t>((p << kPageShift) + LowestBit(live));
+        const uint64_t h = Mix(At(slot).*KeyField);
+        buckets_[FreeBucket(h)] = Tag(h) | (slot + 1);
       }
     }
   }
 
-  // Keeps the order in step with a new key. Never allocates: Insert has
-  // made room for one more live key (erased ones may have taken it).
-  void OrderInsert(uint32_t key) const {
-    if (!orderValid_) return;
-    if (order_.empty() || key > order_.back()) {
-      if (order_.size() < order_.capacity()) {
-        order_.push_back(key);
-        return;
-      }
-    } else {
-      const auto pos = std::lower_bound(order_.begin(), order_.end(), key);
-      if (*pos == key) {  // erased earlier, still in the order: live again
-        --stale_;
-        return;
-      }
-      const auto moved = static_cast<std::size_t>(order_.end() - pos);
-      if (order_.size() < order_.capacity() && moved <= moveBudget_) {
-        moveBudget_ -= moved;
-        order_.insert(pos, key);
-        return;
-      }
-    }
-    // Out of moves, or the order is full of erased keys: drop it and let
-    // the next walk rebuild it.
+  void DropOrder() const {
     orderValid_ = false;
     order_.clear();
     stale_ = 0;
+  }
+
+  // The end of a list: its new keys, appended to the order from `first` on,
+  // are sorted and merged in. Allocates nothing, throws nothing.
+  void FinishLoad(std::size_t first) noexcept {
+    if (!orderValid_ || order_.size() <= first) return;
+    uint32_t* const keys = order_.data();
+    const std::size_t end = order_.size();
+    if (!std::is_sorted(keys + first, keys + end)) std::sort(keys + first, keys + end);
+    if (first == 0 || keys[first - 1] < keys[first]) return;  // all above the largest
+    // The keys from the smallest new one up move; an equal one is an erased
+    // key still in the order, live again.
+    const std::size_t from =
+        static_cast<std::size_t>(std::lower_bound(keys, keys + first, keys[first]) - keys);
+    const std::size_t added = end - first;
+    if (first - from > moveBudget_ || added > kMergeMax) {
+      DropOrder();
+      return;
+    }
+    moveBudget_ -= first - from;
+    uint32_t fresh[kMergeMax];
+    std::copy(keys + first, keys + end, fresh);
+    // From the top down: the larger of the two next keys goes to the end.
+    std::size_t i = first, j = added, out = end;
+    while (j > 0) {
+      if (i > from && keys[i - 1] > fresh[j - 1]) {
+        keys[--out] = keys[--i];
+      } else if (i > from && keys[i - 1] == fresh[j - 1]) {
+        --j;  // kept once, where it was
+        assert(stale_ > 0);
+        --stale_;
+      } else {
+        keys[--out] = fresh[--j];
+      }
+    }
+    // Keys that were there already leave a gap of as many places.
+    if (out != i) {
+      std::copy(keys + out, keys + end, keys + i);
+      order_.resize(end - (out - i));
+    }
+    ++version_;
   }
 
   // Makes the order usable for a walk: rebuilt if dropped, compacted if
@@ -406,9 +523,9 @@ class FlatTable {
     if (!orderValid_) {
       assert(order_.capacity() >= size_);
       order_.clear();
-      for (std::size_t p = 0; p < pages_.size(); ++p) {
-        for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
-          order_.push_back(pages_[p]->records[LowestBit(live)].*KeyField);
+      for (const PageRef& page : pages_) {
+        for (uint64_t live = page.live; live != 0; live &= live - 1) {
+          order_.push_back(page.records[LowestBit(live)].*KeyField);
         }
       }
       std::sort(order_.begin(), order_.end());
@@ -438,24 +555,25 @@ class FlatTable {
   }
   uint32_t SlotAfter(uint32_t key) const { return SlotAfterOrAt(key, false); }
 
-  // The pages, and beside them a word per page whose bit i says that
-  // records[i] holds an entry (apart, so that finding a record's page is
-  // one indexed load).
-  std::vector<std::unique_ptr<Page>> pages_;
-  std::vector<uint64_t> live_;
+  // The pages with their live bits (one vector, so that finding a record's
+  // page is one indexed load).
+  std::vector<PageRef> pages_;
   // The index: 2^bits_ buckets, 0 = empty. Before the first entry (and after
   // clear) it is noIndex_, two empty buckets that every key's home (0 or 1)
   // falls on, so a lookup needs no test for a missing index.
   static uint32_t noIndex_[2];
   std::unique_ptr<uint32_t[]> ownedIndex_;
   uint32_t* buckets_ = noIndex_;
+  uint32_t mask_ = 0;       // 2^bits_ - 1
+  uint32_t slotMask_ = 0;   // a bucket's slot field
+  uint32_t tagMask_ = ~0u;  // ~slotMask_: a hash's tag bits
+  uint32_t maxLoad_ = 0;    // entries the index may hold: 4/5 of its buckets
   unsigned bits_ = 0;
-  uint32_t mask_ = 0;    // 2^bits_ - 1
-  uint32_t tagMask_ = ~0u;  // ~mask_: a hash's tag bits
-  unsigned shift_ = 63;  // 64 - bits_, or 63 on noIndex_
+  unsigned shift_ = 63;     // 64 - bits_, or 63 on noIndex_
   uint32_t size_ = 0;
-  uint32_t highWater_ = 0;        // slots ever handed out
-  uint32_t freeHead_ = kNoSlot;   // erased slots, linked through the key field
+  uint32_t freshSlot_ = 0;  // the next never-used slot of the last page
+  uint32_t freshEnd_ = 0;   // the last page's end
+  uint32_t freeHead_ = kNoSlot;  // erased slots, linked through the key field
 
   // The key order (see above). A cache of the records' keys, so it may be
   // rebuilt from a const table.
