@@ -10,7 +10,9 @@
 // group every account has ("Friends") and the user list, here of F friends
 // (--friends F, default 1: the usual bot account) named as kelvo-bots names
 // its accounts. --bare-login answers with login ok alone, as this program
-// did before the lists were counted.
+// did before the lists were counted. With --enum each host enumerates its
+// friends and groups once after the login, before memory is read (a table
+// keeps its key order from its first enumeration on).
 //
 //   - the time from the first Connect until every client is logged in;
 //   - threads, descriptors and memory of the process, minus what it had
@@ -33,7 +35,8 @@
 // with PumpSharedLoop, woken through SharedLoopWaitHandle). A module without
 // the engine interface runs the "own" rows; the others say "not available".
 //
-//   kelvo_scale [--lib PATH] [--idle SECONDS] [--friends F | --bare-login] [MODE:N ...]
+//   kelvo_scale [--lib PATH] [--idle SECONDS] [--friends F | --bare-login] [--enum]
+//               [MODE:N ...]
 //   default rows: shared:1000 shared:10000 pump:10000 own:1000
 //
 // --lib takes any build of the module, so the same program measures two
@@ -116,6 +119,9 @@ constexpr std::size_t kMaxListSize = 1440;
 
 // Friends per account (--friends), or -1 for the bare login.
 long g_friends = 1;
+// Each client's host enumerates its friends and groups once after the login
+// (--enum), as a game showing the roster does.
+bool g_enumerate = false;
 
 std::vector<uint8_t> Message(uint8_t id, std::size_t size) {
   std::vector<uint8_t> m(size, 0);
@@ -750,6 +756,13 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
     row.reasons = crowd.reasons;
   }
 
+  if (g_enumerate) {
+    for (kelvo::IImClient* c : clients) {
+      if (c == nullptr) continue;
+      c->EnumUsers(0, 0, 0, 0, 0);
+      c->EnumGroups(0, 0);
+    }
+  }
   // Idle: whatever the logins left behind has a moment to settle first.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   malloc_trim(0);
@@ -934,7 +947,8 @@ void PrintTargets(const std::vector<Row>& rows) {
       if (g_friends < 0) {
         std::snprintf(login, sizeof login, "login ok alone");
       } else {
-        std::snprintf(login, sizeof login, "1 group, %ld friend%s", g_friends, g_friends == 1 ? "" : "s");
+        std::snprintf(login, sizeof login, "1 group, %ld friend%s%s", g_friends,
+                      g_friends == 1 ? "" : "s", g_enumerate ? ", enumerated" : "");
       }
       const bool stored = g_friends < 0 || (r.friendsStored == g_friends && r.groupsStored == 1);
       std::printf("    memory per idle client (%s): %.2f KiB resident, %.2f KiB heap "
@@ -982,6 +996,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--bare-login") {
       g_friends = -1;
+    } else if (arg == "--enum") {
+      g_enumerate = true;
     } else {
       const std::size_t colon = arg.find(':');
       const std::string mode = arg.substr(0, colon);
@@ -989,7 +1005,7 @@ int main(int argc, char** argv) {
           colon == std::string::npos ? 0 : std::strtoul(arg.c_str() + colon + 1, nullptr, 10);
       if (n == 0 || (mode != "own" && mode != "shared" && mode != "pump")) {
         std::fprintf(stderr, "usage: kelvo_scale [--lib PATH] [--idle SECONDS] [--friends F | "
-                             "--bare-login] [own|shared|pump:N ...]\n");
+                             "--bare-login] [--enum] [own|shared|pump:N ...]\n");
         return 2;
       }
       plan.emplace_back(mode == "own" ? Mode::kOwn : mode == "shared" ? Mode::kShared : Mode::kPump,
@@ -1024,8 +1040,9 @@ int main(int argc, char** argv) {
   if (g_friends < 0) {
     std::printf("login ok alone\n");
   } else {
-    std::printf("as kelvo-server sends it, 1 group and %ld friend%s\n", g_friends,
-                g_friends == 1 ? "" : "s");
+    std::printf("as kelvo-server sends it, 1 group and %ld friend%s%s\n", g_friends,
+                g_friends == 1 ? "" : "s",
+                g_enumerate ? "; each host enumerates them once" : "");
   }
   std::fflush(stdout);
 

@@ -17,41 +17,39 @@ namespace kelvo {
 // CopyFixedText(dst, Width, src, limit) does, for a text whose terminator
 // lies within both: the bytes before its first 0, then zeros to the field's
 // end. The entry walker has written that terminator (the entry's last
-// byte), so a list entry's name always has one. `readable` bytes from `src`
-// are the message's; when they cover the field, the text is found and
-// copied with whole 16-byte loads and stores instead of a search and a copy
-// of its length, which matters at some 60 entries a list.
+// byte), so a list entry's name always has one. When the field's width can
+// be read from `src` (`readable` bytes are the message's), the text is
+// found and copied 16 bytes at a time, without a search and a copy of its
+// length: at some 60 entries a list, those calls were a fifth of the work.
 template <std::size_t Width>
 inline void CopyTerminatedText(char* dst, const uint8_t* src, std::size_t readable) {
-  static_assert(Width % 16 == 0 && Width <= 64, "whole 16-byte parts, one 64-bit mask");
+  static_assert(Width % 16 == 0, "whole 16-byte parts");
 #if defined(__SSE2__)
   if (readable >= Width) {
-    // 0xFF for the first Width bytes, then 0: read from Width - n on, the
-    // first n bytes keep their value.
+    // 16 bytes of 0xFF, then 16 of 0: from 16 - n on, the first n bytes of
+    // a part keep their value.
     static constexpr struct Keep {
-      uint8_t bytes[2 * Width];
+      uint8_t bytes[32];
       constexpr Keep() : bytes() {
-        for (std::size_t k = 0; k < Width; ++k) bytes[k] = 0xFF;
+        for (std::size_t k = 0; k < 16; ++k) bytes[k] = 0xFF;
       }
     } kKeep{};
-    constexpr std::size_t kParts = Width / 16;
     const __m128i zero = _mm_setzero_si128();
-    __m128i part[kParts];
-    uint64_t zeros = 0;
-    for (std::size_t k = 0; k < kParts; ++k) {
-      part[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * k));
-      zeros |= static_cast<uint64_t>(static_cast<uint32_t>(
-                   _mm_movemask_epi8(_mm_cmpeq_epi8(part[k], zero))))
-               << (16 * k);
+    for (std::size_t at = 0; at < Width; at += 16) {
+      const __m128i part = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      const unsigned zeros =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(part, zero)));
+      if (zeros == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), part);
+        continue;
+      }
+      const unsigned n = static_cast<unsigned>(__builtin_ctz(zeros));
+      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep.bytes + 16 - n));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), _mm_and_si128(part, keep));
+      for (at += 16; at < Width; at += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), zero);
+      return;
     }
-    // Not 0: the terminator is among these bytes.
-    const std::size_t n = static_cast<std::size_t>(__builtin_ctzll(zeros));
-    const uint8_t* const keep = kKeep.bytes + Width - n;
-    for (std::size_t k = 0; k < kParts; ++k) {
-      const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + 16 * k));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * k), _mm_and_si128(part[k], mask));
-    }
-    return;
+    // Not reached: the terminator is within the field's width.
   }
 #endif
   CopyFixedText(dst, Width, src, readable < Width ? readable : Width);

@@ -7,43 +7,50 @@
 // lookup first, and costs what is stored: an idle client holds thousands of
 // these tables, most with a handful of entries.
 //
-//   - Records lie in pages, each page one allocation whose first record is
-//     on a 64-byte boundary (a UserRecord is one cache line). The first page
-//     holds 4 records, each next one twice as many up to 64, and every page
-//     after that 64. A stored record never moves: a record handed to an
-//     enumeration callback stays where it is whatever else the callback
-//     inserts or erases. Slot numbers keep 64 per page whatever the page
-//     holds (page p's records are slots 64p, 64p + 1, ...), so finding a
-//     record is a shift and a mask; the smaller pages leave gaps in the
-//     numbering, never in memory. An erased record's slot goes on a free
-//     list (linked through its key field) for the next insert; a bit per
-//     slot, kept beside the page's address, tells the live ones.
+//   - Records lie in pages, each page one allocation. The first page holds
+//     4 records, each next one twice as many up to 64, and every page after
+//     that 64, its first record on a 64-byte boundary (a UserRecord is one
+//     cache line; the smaller pages take the allocator's alignment rather
+//     than leave free fragments beside each). A stored record never moves:
+//     a record handed to an enumeration callback stays where it is whatever
+//     else the callback inserts or erases. Slot numbers keep 64 per page
+//     whatever the page holds (page p's records are slots 64p, 64p + 1,
+//     ...), so finding a record is a shift and a mask; the smaller pages
+//     leave gaps in the numbering, never in memory. An erased record's slot
+//     goes on a free list (linked through its key field) for the next
+//     insert; a bit per slot, kept beside the page's address, tells the
+//     live ones.
 //   - An open-addressed index of 4-byte buckets, linear probing, at most 4/5
 //     full, finds a key's slot: a bucket holds slot + 1 in its low bits and
 //     the rest of the key's hash above them, so a probe reads a record only
 //     when that hash matches. A lookup touches the bucket's cache line and
 //     the record's. Erasing shifts the probe run back, so there are no
 //     tombstones. It starts at 8 buckets and doubles.
+//   - A list is loaded in one pass (Loader): an entry costs one index probe,
+//     or none when it lies in the slot after the previous entry's (a list
+//     sent again in the order it was stored in), and is written straight
+//     into its record.
 //   - The ascending unsigned key order, for enumerations, is a sorted array
-//     of keys beside the index. A list is loaded in one pass (Loader): each
-//     entry is one index probe, a new key is appended to the order, and when
-//     the list is done its new keys are sorted and merged in once. A list
-//     above the largest key (a server sending its table in order) only
-//     appends; one below it moves the keys above it while a budget of moves
-//     lasts, and past that the order is dropped and rebuilt by one sort at
-//     the next walk, so loading lists in any order stays linear. Erased keys
-//     stay in the order until a walk compacts it; walks skip them. Its room
-//     grows by an eighth at a time, ahead of the entries, so that neither
-//     keeping it nor rebuilding it allocates.
+//     of keys beside the index, built by the first walk: a table nobody
+//     enumerates (a bot, a relay) never holds one. From then on a list's new
+//     keys are appended to it and, when the list is done, sorted and merged
+//     in once. A list above the largest key (a server sending its table in
+//     order) only appends; one below it moves the keys above it while a
+//     budget of moves lasts, and past that the order is dropped and rebuilt
+//     by one sort at the next walk, so loading lists in any order stays
+//     linear. Erased keys stay in the order until a walk compacts it; walks
+//     skip them. Its room grows by half at a time, ahead of the entries, so
+//     that keeping it and rebuilding it never allocate.
 //
 // Complexity, n entries: Find O(1) expected; Put and Erase O(1) amortized
 // (an insert below the largest key moves the keys above it, within the
-// budget); a list of m entries O(m log m) plus the moves; a walk O(n) plus
-// one O(n log n) sort if the order was dropped. Memory per entry: the
-// record, 5 to 10 bytes of index (the index doubles), 4 to 4.5 bytes of
-// order and a quarter of a byte of page bookkeeping, plus the unused part of
-// the last page; nothing is allocated to overwrite a record, look one up or
-// walk the table.
+// budget); a list of m entries O(m log m) plus the moves; a walk O(n), plus
+// one O(n log n) sort when the order is built or was dropped. Memory per
+// entry: the record, 5 to 10 bytes of index (the index doubles), a quarter
+// of a byte of page bookkeeping, the unused part of the last page and,
+// once the table has been walked, 4 to 6 bytes of order. Nothing is
+// allocated to overwrite a record or look one up, nor to walk the table
+// but by its first walk.
 //
 // Not thread-safe; the client's lock guards every use.
 #ifndef KELVO_ROSTER_FLAT_TABLE_H_
@@ -53,6 +60,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -66,6 +74,12 @@ namespace kelvo {
 template <typename Record, uint32_t Record::*KeyField>
 class FlatTable {
   static_assert(std::is_trivially_copyable<Record>::value, "records are copied as bytes");
+
+  // A page: its records and the live bit of each.
+  struct PageRef {
+    Record* records;
+    uint64_t live;
+  };
 
  public:
   FlatTable() = default;
@@ -85,23 +99,96 @@ class FlatTable {
   // else may change the table while a loader lives.
   class Loader {
    public:
-    explicit Loader(FlatTable& table) : table_(table), first_(table.order_.size()) {}
+    explicit Loader(FlatTable& table) : table_(table), first_(table.order_.size()) { Refresh(); }
     ~Loader() { table_.FinishLoad(first_); }
     Loader(const Loader&) = delete;
     Loader& operator=(const Loader&) = delete;
 
-    // Stores the entry under `key`, one index probe: `write(Record&)` writes
-    // the stored record, or a new one holding zeros and the key, and must
-    // write every field but the key. True when the entry is new. Throws
-    // only when memory runs out, and then leaves the table as it was.
+    // Stores the entry under `key`, one index probe at most: `write(Record&)`
+    // writes the stored record, or a new one holding zeros and the key, and
+    // must write every field but the key. True when the entry is new.
+    // Throws only when memory runs out, and then leaves the table as it
+    // was.
     template <typename Write>
     bool Store(uint32_t key, Write&& write) {
-      return table_.StoreEntry(key, write);
+      // A list sent again in the order it was stored in finds each entry in
+      // the slot after the previous one's: looked at before the index.
+      if ((nextLive_ & 1) != 0 && next_->*KeyField == key) {
+        Record& record = *next_;
+        Follow(record, nextLive_ >> 1);
+        write(record);
+        return false;
+      }
+      // The probe that looks for the key ends, when the key is not there,
+      // at the empty bucket the new entry takes.
+      const uint64_t h = Mix(key);
+      const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+      uint32_t i = static_cast<uint32_t>(h >> shift_);
+      for (;; i = (i + 1) & mask_) {
+        const uint32_t bucket = buckets_[i];
+        if (bucket == 0) break;
+        const uint32_t slot = (bucket ^ tag) - 1;
+        if (slot < slotMask_) {
+          const PageRef& page = pages_[slot >> kPageShift];
+          Record& record = page.records[slot & kPageMask];
+          if (record.*KeyField == key) {
+            Follow(record, FollowingLive(page, slot));
+            write(record);
+            return false;
+          }
+        }
+      }
+      if (!table_.HasRoom()) {
+        table_.MakeRoom();
+        i = table_.FreeBucket(h);
+        Refresh();
+      }
+      const uint32_t slot = table_.TakeSlot(key, h, i);
+      const PageRef& page = pages_[slot >> kPageShift];
+      Record& record = page.records[slot & kPageMask];
+      Follow(record, FollowingLive(page, slot));
+      write(record);
+      return true;
     }
 
    private:
+    // The table's index and pages as the probe reads them, held here so
+    // that writing a record (which may alias anything) does not make the
+    // next probe load them again. Stale only after MakeRoom.
+    void Refresh() {
+      buckets_ = table_.buckets_;
+      pages_ = table_.pages_.data();
+      mask_ = table_.mask_;
+      slotMask_ = table_.slotMask_;
+      tagMask_ = table_.tagMask_;
+      shift_ = table_.shift_;
+    }
+
+    // The live bits of the slots after `slot` in its page (none past the
+    // page's last).
+    static uint64_t FollowingLive(const PageRef& page, uint32_t slot) {
+      const unsigned at = (slot & kPageMask) + 1;
+      return at < kPageRecords ? page.live >> at : 0;
+    }
+    // The next Store looks at the record after `record` first; its bit 0
+    // of `live` says whether that slot holds an entry. Nothing erases while
+    // a loader lives, so a slot said to hold one does; a slot filled since
+    // is only not looked at.
+    void Follow(Record& record, uint64_t live) {
+      next_ = &record + 1;
+      nextLive_ = live;
+    }
+
     FlatTable& table_;
     const std::size_t first_;  // where this list's new keys begin in the order
+    const uint32_t* buckets_;
+    const PageRef* pages_;
+    Record* next_ = nullptr;  // the record after the one stored last
+    uint64_t nextLive_ = 0;   // live bits from next_ on, within its page
+    uint32_t mask_;
+    uint32_t slotMask_;
+    uint32_t tagMask_;
+    unsigned shift_;
   };
 
   // Stores `record` under its key: a new entry, or the stored record
@@ -121,6 +208,7 @@ class FlatTable {
     pages_[slot >> kPageShift].live &= ~(uint64_t{1} << (slot & kPageMask));
     At(slot).*KeyField = freeHead_;
     freeHead_ = slot;
+    ++freeCount_;
     --size_;
     if (orderValid_) ++stale_;  // the key stays in the order until compacted
     ++version_;
@@ -143,8 +231,11 @@ class FlatTable {
     freshSlot_ = 0;
     freshEnd_ = 0;
     freeHead_ = kNoSlot;
+    freeCount_ = 0;
+    roomEnd_ = 0;
     std::vector<uint32_t>().swap(order_);
-    orderValid_ = true;
+    orderValid_ = false;
+    orderKept_ = false;
     stale_ = 0;
     moveBudget_ = kBaseMoveBudget;
     ++version_;
@@ -233,11 +324,13 @@ class FlatTable {
   const_iterator end() const { return const_iterator(this, kNoSlot); }
   iterator find(uint32_t key) { return iterator(this, SlotOf(key)); }
   const_iterator find(uint32_t key) const { return const_iterator(this, SlotOf(key)); }
-  // Erases the entry `it` denotes; returns the one with the next key.
+  // Erases the entry `it` denotes; returns the one with the next key. Never
+  // allocates: without an order the next key is looked for among the
+  // records.
   iterator erase(iterator it) {
     const uint32_t key = At(it.slot_).*KeyField;
     Erase(key);
-    return iterator(this, SlotAfter(key));
+    return iterator(this, orderValid_ ? SlotAfter(key) : ScanAfter(key));
   }
   std::size_t count(uint32_t key) const { return SlotOf(key) == kNoSlot ? 0 : 1; }
   Record& at(uint32_t key) { return At(SlotOrThrow(key)); }
@@ -270,12 +363,6 @@ class FlatTable {
   // has at most 159 entries); more, and the order is rebuilt by the next
   // walk.
   static constexpr std::size_t kMergeMax = 256;
-
-  // A page: its records and the live bit of each.
-  struct PageRef {
-    Record* records;
-    uint64_t live;
-  };
 
   static uint32_t PageRecords(std::size_t page) {
     return page < kGrowingPages ? kFirstPageRecords << page : kPageRecords;
@@ -372,53 +459,60 @@ class FlatTable {
     buckets_[hole] = 0;
   }
 
-  // Loader::Store. The probe that looks for the key ends, when the key is
-  // not there, at the empty bucket the new entry takes. Every allocation
-  // comes before the first change, so that running out of memory leaves the
-  // table as it was.
-  template <typename Write>
-  bool StoreEntry(uint32_t key, Write& write) {
-    const uint64_t h = Mix(key);
-    const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
-    uint32_t i = static_cast<uint32_t>(h >> shift_);
-    for (;; i = (i + 1) & mask_) {
-      const uint32_t bucket = buckets_[i];
-      if (bucket == 0) break;
-      const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= slotMask_) {
-        Record& record = At(slotPlusOne - 1);
-        if (record.*KeyField == key) {
-          write(record);
-          return false;
-        }
-      }
-    }
-    if (size_ >= maxLoad_) {
-      Grow();
-      i = FreeBucket(h);
-    }
-    // Room for one more live key in the order, kept also while the order is
-    // dropped, so that rebuilding it never allocates.
-    if (order_.capacity() <= size_) order_.reserve(size_ + size_ / 8 + 8);
+  // Whether a new entry can be stored without allocating: the index below
+  // its load limit, a free or fresh slot, and room in a kept order.
+  bool HasRoom() const { return size_ < roomEnd_; }
+
+  // Makes the room HasRoom asks for. Every allocation comes before the
+  // first change of an entry, so that running out of memory leaves the
+  // table as it was; a grown index is not a change of its entries. Out of
+  // line: the probe loop that may call it stays small.
+#if defined(__GNUC__)
+  __attribute__((noinline))
+#endif
+  void MakeRoom() {
+    if (size_ >= maxLoad_) Grow();
+    // The order's room grows ahead of the entries, so that neither keeping
+    // it nor rebuilding it allocates.
+    if (orderKept_ && order_.capacity() <= size_) order_.reserve(size_ + size_ / 2 + 8);
     if (freeHead_ == kNoSlot && freshSlot_ == freshEnd_) AddPage();
+    SetRoomEnd();
+  }
+
+  // How many entries the table may hold before MakeRoom must run again:
+  // each new entry takes a slot (free or fresh), a place under the index's
+  // load limit and, when the order is kept, room in it. An erase only adds
+  // room, so the figure stays good until the table is cleared.
+  void SetRoomEnd() const {
+    uint64_t end =
+        std::min<uint64_t>(maxLoad_, uint64_t{size_} + freeCount_ + (freshEnd_ - freshSlot_));
+    if (orderKept_) end = std::min<uint64_t>(end, order_.capacity());
+    roomEnd_ = static_cast<uint32_t>(end);
+  }
+
+  // A new entry under `key`, whose probe ended at the empty bucket `bucket`,
+  // with room made: its slot, zeroed and holding the key, entered in the
+  // index and (unsorted, until the list is done) in the order.
+  uint32_t TakeSlot(uint32_t key, uint64_t h, uint32_t bucket) {
     uint32_t slot;
     if (freeHead_ != kNoSlot) {
       slot = freeHead_;
       freeHead_ = At(slot).*KeyField;
+      --freeCount_;
     } else {
       slot = freshSlot_++;
     }
     assert(slot + 1 <= slotMask_);
-    Record& record = At(slot);
+    PageRef& page = pages_[slot >> kPageShift];
+    Record& record = page.records[slot & kPageMask];
     std::memset(static_cast<void*>(&record), 0, sizeof record);
     record.*KeyField = key;
-    write(record);
-    pages_[slot >> kPageShift].live |= uint64_t{1} << (slot & kPageMask);
-    buckets_[i] = Tag(h) | (slot + 1);
+    page.live |= uint64_t{1} << (slot & kPageMask);
+    buckets_[bucket] = Tag(h) | (slot + 1);
     ++size_;
     if (orderValid_) {
-      // Sorted in when the list is done (FinishLoad); the room was made
-      // above unless erased keys fill it.
+      // Sorted in when the list is done (FinishLoad). Erased keys may have
+      // taken the room made for this one.
       if (order_.size() < order_.capacity()) {
         order_.push_back(key);
       } else {
@@ -426,24 +520,45 @@ class FlatTable {
       }
     }
     ++version_;
-    return true;
+    return slot;
   }
 
   // A new page after the last, its records not yet written (a record is
-  // zeroed when it is taken).
+  // zeroed when it is taken). A full page's records start on a 64-byte
+  // boundary, found in an allocation 64 bytes larger, whose start is kept
+  // in the 8 bytes before them; the smaller pages come from the allocator
+  // as they are.
   void AddPage() {
     const std::size_t page = pages_.size();
     if (pages_.size() == pages_.capacity()) pages_.reserve(page == 0 ? 1 : 2 * page);
     const uint32_t records = PageRecords(page);
-    void* memory = ::operator new(records * sizeof(Record), std::align_val_t{kPageAlign});
-    pages_.push_back(PageRef{static_cast<Record*>(memory), 0});  // room reserved: cannot throw
+    Record* first;
+    if (page < kGrowingPages) {
+      first = static_cast<Record*>(::operator new(records * sizeof(Record)));
+    } else {
+      auto* const memory =
+          static_cast<unsigned char*>(::operator new(records * sizeof(Record) + kPageAlign));
+      // The allocator's alignment (8 or more) leaves 8 bytes or more before.
+      const auto start = reinterpret_cast<std::uintptr_t>(memory);
+      auto* const aligned = memory + (kPageAlign - (start & (kPageAlign - 1)));
+      std::memcpy(aligned - sizeof memory, &memory, sizeof memory);
+      first = reinterpret_cast<Record*>(aligned);
+    }
+    pages_.push_back(PageRef{first, 0});  // room reserved: cannot throw
     freshSlot_ = static_cast<uint32_t>(page << kPageShift);
     freshEnd_ = freshSlot_ + records;
   }
 
   void FreePages() noexcept {
-    for (const PageRef& page : pages_) {
-      ::operator delete(static_cast<void*>(page.records), std::align_val_t{kPageAlign});
+    for (std::size_t p = 0; p < pages_.size(); ++p) {
+      auto* const first = reinterpret_cast<unsigned char*>(pages_[p].records);
+      if (p < kGrowingPages) {
+        ::operator delete(first);
+      } else {
+        unsigned char* memory;
+        std::memcpy(&memory, first - sizeof memory, sizeof memory);
+        ::operator delete(memory);
+      }
     }
   }
 
@@ -451,7 +566,10 @@ class FlatTable {
   void Grow() {
     const unsigned bits = bits_ == 0 ? kMinBits : bits_ + 1;
     if (bits > kMaxBits) throw std::length_error("FlatTable: too many entries");
-    std::unique_ptr<uint32_t[]> buckets(new uint32_t[std::size_t{1} << bits]());
+    // calloc: a large index comes as fresh pages, zero already.
+    std::unique_ptr<uint32_t, FreeIndex> buckets(
+        static_cast<uint32_t*>(std::calloc(std::size_t{1} << bits, sizeof(uint32_t))));
+    if (!buckets) throw std::bad_alloc();
     ownedIndex_.swap(buckets);
     buckets_ = ownedIndex_.get();
     bits_ = bits;
@@ -462,10 +580,12 @@ class FlatTable {
     maxLoad_ = static_cast<uint32_t>((uint64_t{1} << bits) * 4 / 5);
     shift_ = 64 - bits;
     for (std::size_t p = 0; p < pages_.size(); ++p) {
+      const Record* const records = pages_[p].records;
+      const auto first = static_cast<uint32_t>(p << kPageShift);
       for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
-        const auto slot = static_cast<uint32_t>((p << kPageShift) + LowestBit(live));
-        const uint64_t h = Mix(At(slot).*KeyField);
-        buckets_[FreeBucket(h)] = Tag(h) | (slot + 1);
+        const unsigned at = LowestBit(live);
+        const uint64_t h = Mix(records[at].*KeyField);
+        buckets_[FreeBucket(h)] = Tag(h) | (first + at + 1);
       }
     }
   }
@@ -517,10 +637,17 @@ class FlatTable {
     ++version_;
   }
 
-  // Makes the order usable for a walk: rebuilt if dropped, compacted if
-  // erased keys outnumber live ones (they are skipped one lookup each).
+  // Makes the order usable for a walk: built by the first walk (the only
+  // time a walk allocates), rebuilt if dropped, compacted if erased keys
+  // outnumber live ones (they are skipped one lookup each).
   void EnsureOrder() const {
     if (!orderValid_) {
+      if (!orderKept_) {
+        // Room for an eighth more: the lists of a login are in by now.
+        order_.reserve(size_ + size_ / 8 + 8);
+        orderKept_ = true;
+        SetRoomEnd();
+      }
       assert(order_.capacity() >= size_);
       order_.clear();
       for (const PageRef& page : pages_) {
@@ -555,6 +682,19 @@ class FlatTable {
   }
   uint32_t SlotAfter(uint32_t key) const { return SlotAfterOrAt(key, false); }
 
+  // The slot of the smallest key above `key`, by looking at every record.
+  uint32_t ScanAfter(uint32_t key) const {
+    uint32_t best = kNoSlot;
+    for (std::size_t p = 0; p < pages_.size(); ++p) {
+      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
+        const auto slot = static_cast<uint32_t>((p << kPageShift) + LowestBit(live));
+        const uint32_t k = At(slot).*KeyField;
+        if (k > key && (best == kNoSlot || k < At(best).*KeyField)) best = slot;
+      }
+    }
+    return best;
+  }
+
   // The pages with their live bits (one vector, so that finding a record's
   // page is one indexed load).
   std::vector<PageRef> pages_;
@@ -562,7 +702,10 @@ class FlatTable {
   // clear) it is noIndex_, two empty buckets that every key's home (0 or 1)
   // falls on, so a lookup needs no test for a missing index.
   static uint32_t noIndex_[2];
-  std::unique_ptr<uint32_t[]> ownedIndex_;
+  struct FreeIndex {
+    void operator()(uint32_t* buckets) const { std::free(buckets); }
+  };
+  std::unique_ptr<uint32_t, FreeIndex> ownedIndex_;
   uint32_t* buckets_ = noIndex_;
   uint32_t mask_ = 0;       // 2^bits_ - 1
   uint32_t slotMask_ = 0;   // a bucket's slot field
@@ -574,11 +717,14 @@ class FlatTable {
   uint32_t freshSlot_ = 0;  // the next never-used slot of the last page
   uint32_t freshEnd_ = 0;   // the last page's end
   uint32_t freeHead_ = kNoSlot;  // erased slots, linked through the key field
+  uint32_t freeCount_ = 0;       // and how many
+  mutable uint32_t roomEnd_ = 0;  // entries held before MakeRoom (HasRoom)
 
   // The key order (see above). A cache of the records' keys, so it may be
   // rebuilt from a const table.
   mutable std::vector<uint32_t> order_;
-  mutable bool orderValid_ = true;  // else empty, rebuilt by the next walk
+  mutable bool orderValid_ = false;  // else empty, rebuilt by the next walk
+  mutable bool orderKept_ = false;   // built once: new keys go in, room is kept
   mutable uint32_t stale_ = 0;      // erased keys still in order_
   mutable std::size_t moveBudget_ = kBaseMoveBudget;
   // Changes whenever an entry comes or goes or the order is rearranged, so
