@@ -75,17 +75,14 @@ template <typename Record, uint32_t Record::*KeyField>
 class FlatTable {
   static_assert(std::is_trivially_copyable<Record>::value, "records are copied as bytes");
 
-  // A page: its records and the live bit of each.
-  struct PageRef {
-    Record* records;
-    uint64_t live;
-  };
-
  public:
   FlatTable() = default;
   FlatTable(const FlatTable&) = delete;
   FlatTable& operator=(const FlatTable&) = delete;
-  ~FlatTable() { FreePages(); }
+  ~FlatTable() {
+    FreePages();
+    ::operator delete(static_cast<void*>(pages_));
+  }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -122,17 +119,16 @@ class FlatTable {
       // The probe that looks for the key ends, when the key is not there,
       // at the empty bucket the new entry takes.
       const uint64_t h = Mix(key);
-      const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+      const uint32_t tag = static_cast<uint32_t>(h) & kTagMask;
       uint32_t i = static_cast<uint32_t>(h >> shift_);
       for (;; i = (i + 1) & mask_) {
         const uint32_t bucket = buckets_[i];
         if (bucket == 0) break;
         const uint32_t slot = (bucket ^ tag) - 1;
-        if (slot < slotMask_) {
-          const PageRef& page = pages_[slot >> kPageShift];
-          Record& record = page.records[slot & kPageMask];
+        if (slot < kSlotField) {
+          Record& record = pages_[slot >> kPageShift][slot & kPageMask];
           if (record.*KeyField == key) {
-            Follow(record, FollowingLive(page, slot));
+            Follow(record, FollowingLive(slot));
             write(record);
             return false;
           }
@@ -144,9 +140,8 @@ class FlatTable {
         Refresh();
       }
       const uint32_t slot = table_.TakeSlot(key, h, i);
-      const PageRef& page = pages_[slot >> kPageShift];
-      Record& record = page.records[slot & kPageMask];
-      Follow(record, FollowingLive(page, slot));
+      Record& record = pages_[slot >> kPageShift][slot & kPageMask];
+      Follow(record, FollowingLive(slot));
       write(record);
       return true;
     }
@@ -157,18 +152,17 @@ class FlatTable {
     // next probe load them again. Stale only after MakeRoom.
     void Refresh() {
       buckets_ = table_.buckets_;
-      pages_ = table_.pages_.data();
+      pages_ = table_.pages_;
+      live_ = table_.live_;
       mask_ = table_.mask_;
-      slotMask_ = table_.slotMask_;
-      tagMask_ = table_.tagMask_;
       shift_ = table_.shift_;
     }
 
     // The live bits of the slots after `slot` in its page (none past the
     // page's last).
-    static uint64_t FollowingLive(const PageRef& page, uint32_t slot) {
+    uint64_t FollowingLive(uint32_t slot) const {
       const unsigned at = (slot & kPageMask) + 1;
-      return at < kPageRecords ? page.live >> at : 0;
+      return at < kPageRecords ? live_[slot >> kPageShift] >> at : 0;
     }
     // The next Store looks at the record after `record` first; its bit 0
     // of `live` says whether that slot holds an entry. Nothing erases while
@@ -182,12 +176,11 @@ class FlatTable {
     FlatTable& table_;
     const std::size_t first_;  // where this list's new keys begin in the order
     const uint32_t* buckets_;
-    const PageRef* pages_;
+    Record* const* pages_;
+    const uint64_t* live_;
     Record* next_ = nullptr;  // the record after the one stored last
     uint64_t nextLive_ = 0;   // live bits from next_ on, within its page
     uint32_t mask_;
-    uint32_t slotMask_;
-    uint32_t tagMask_;
     unsigned shift_;
   };
 
@@ -205,7 +198,7 @@ class FlatTable {
     if (bucket == kNoSlot) return false;
     const uint32_t slot = SlotIn(buckets_[bucket]);
     RemoveBucket(bucket);
-    pages_[slot >> kPageShift].live &= ~(uint64_t{1} << (slot & kPageMask));
+    live_[slot >> kPageShift] &= ~(uint64_t{1} << (slot & kPageMask));
     At(slot).*KeyField = freeHead_;
     freeHead_ = slot;
     ++freeCount_;
@@ -218,13 +211,15 @@ class FlatTable {
   // Empties the table and gives its memory back.
   void clear() noexcept {
     FreePages();
-    std::vector<PageRef>().swap(pages_);
+    ::operator delete(static_cast<void*>(pages_));
+    pages_ = nullptr;
+    live_ = nullptr;
+    pageCount_ = 0;
+    pageRoom_ = 0;
     ownedIndex_.reset();
     buckets_ = noIndex_;
     bits_ = 0;
     mask_ = 0;
-    slotMask_ = 0;
-    tagMask_ = ~0u;
     maxLoad_ = 0;
     shift_ = 63;
     size_ = 0;
@@ -271,9 +266,9 @@ class FlatTable {
   // not change the table.
   template <typename Fn>
   void ForEachStored(Fn&& fn) {
-    for (const PageRef& page : pages_) {
-      for (uint64_t live = page.live; live != 0; live &= live - 1) {
-        fn(page.records[LowestBit(live)]);
+    for (std::size_t p = 0; p < pageCount_; ++p) {
+      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
+        fn(pages_[p][LowestBit(live)]);
       }
     }
   }
@@ -346,16 +341,18 @@ class FlatTable {
   static constexpr uint32_t kFirstPageRecords = 4;
   static constexpr std::size_t kGrowingPages = 4;  // 4, 8, 16, 32
   static constexpr std::size_t kPageAlign = 64;
-  // Index sizes: 8 buckets at first; at most 2^30 (the records would fill
-  // many gigabytes long before).
+  // A bucket: slot + 1 in the low 24 bits, 8 bits of the key's hash above
+  // (fixed widths, so that a probe tests them against constants). Slot
+  // numbers then stop below 2^24 - 1, 262,143 pages: some 16.7 million
+  // entries, a gigabyte of user records.
+  static constexpr unsigned kSlotBits = 24;
+  static constexpr uint32_t kSlotField = (uint32_t{1} << kSlotBits) - 1;
+  static constexpr uint32_t kTagMask = ~kSlotField;
+  static constexpr std::size_t kMaxPages = (std::size_t{kSlotField} >> kPageShift);
+  // Index sizes: 8 buckets at first; at most 2^25, which holds as many
+  // entries as there are slots.
   static constexpr unsigned kMinBits = 3;
-  static constexpr unsigned kMaxBits = 30;
-  // A bucket's slot field: one bit wider than the bucket number, and at
-  // least 9 bits. The smaller pages leave 196 slot numbers unused, so a table
-  // of n entries uses slot numbers up to n + 196, and n is at most 4/5 of
-  // the buckets: 2^(bits + 1) leaves room for that from 256 buckets on, and
-  // 2^9 below (where the slots stay under 256 + 102).
-  static constexpr unsigned kMinSlotBits = 9;
+  static constexpr unsigned kMaxBits = 25;
   // Key moves an out-of-order insert may spend before the order is dropped:
   // this much to start with, plus four per entry after each rebuild.
   static constexpr std::size_t kBaseMoveBudget = 4096;
@@ -385,27 +382,27 @@ class FlatTable {
   // Fibonacci hashing: the top bits of the product pick the home bucket;
   // the low word's bits above the slot field are the tag a bucket keeps.
   // A bucket is tag | (slot + 1), so bucket ^ Tag(h) is slot + 1 exactly
-  // when the tags agree, and larger than slotMask_ otherwise.
+  // when the tags agree, and larger than kSlotField otherwise.
   static uint64_t Mix(uint32_t key) { return uint64_t{key} * 0x9E3779B97F4A7C15ull; }
   uint32_t Home(uint64_t h) const { return static_cast<uint32_t>(h >> shift_); }
-  uint32_t Tag(uint64_t h) const { return static_cast<uint32_t>(h) & tagMask_; }
-  uint32_t SlotIn(uint32_t bucket) const { return (bucket & slotMask_) - 1; }
+  static uint32_t Tag(uint64_t h) { return static_cast<uint32_t>(h) & kTagMask; }
+  static uint32_t SlotIn(uint32_t bucket) { return (bucket & kSlotField) - 1; }
 
   Record& At(uint32_t slot) const {
-    return pages_[slot >> kPageShift].records[slot & kPageMask];
+    return pages_[slot >> kPageShift][slot & kPageMask];
   }
 
   // The lookup every presence and chat notice makes: the home bucket's
   // cache line, and the record's once a tag matches.
   Record* FindRecord(uint32_t key) const {
     const uint64_t h = Mix(key);
-    const uint32_t tag = static_cast<uint32_t>(h) & tagMask_;
+    const uint32_t tag = Tag(h);
     const uint32_t mask = mask_;
     for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return nullptr;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= slotMask_) {
+      if (slotPlusOne <= kSlotField) {
         Record& record = At(slotPlusOne - 1);
         if (record.*KeyField == key) return &record;
       }
@@ -420,7 +417,7 @@ class FlatTable {
       const uint32_t bucket = buckets_[i];
       if (bucket == 0) return kNoSlot;
       const uint32_t slotPlusOne = bucket ^ tag;
-      if (slotPlusOne <= slotMask_ && At(slotPlusOne - 1).*KeyField == key) return i;
+      if (slotPlusOne <= kSlotField && At(slotPlusOne - 1).*KeyField == key) return i;
     }
   }
 
@@ -502,12 +499,11 @@ class FlatTable {
     } else {
       slot = freshSlot_++;
     }
-    assert(slot + 1 <= slotMask_);
-    PageRef& page = pages_[slot >> kPageShift];
-    Record& record = page.records[slot & kPageMask];
+    assert(slot + 1 <= kSlotField);
+    Record& record = At(slot);
     std::memset(static_cast<void*>(&record), 0, sizeof record);
     record.*KeyField = key;
-    page.live |= uint64_t{1} << (slot & kPageMask);
+    live_[slot >> kPageShift] |= uint64_t{1} << (slot & kPageMask);
     buckets_[bucket] = Tag(h) | (slot + 1);
     ++size_;
     if (orderValid_) {
@@ -529,8 +525,9 @@ class FlatTable {
   // in the 8 bytes before them; the smaller pages come from the allocator
   // as they are.
   void AddPage() {
-    const std::size_t page = pages_.size();
-    if (pages_.size() == pages_.capacity()) pages_.reserve(page == 0 ? 1 : 2 * page);
+    const std::size_t page = pageCount_;
+    if (page == kMaxPages) throw std::length_error("FlatTable: too many entries");
+    if (pageCount_ == pageRoom_) GrowSpine();
     const uint32_t records = PageRecords(page);
     Record* first;
     if (page < kGrowingPages) {
@@ -544,14 +541,33 @@ class FlatTable {
       std::memcpy(aligned - sizeof memory, &memory, sizeof memory);
       first = reinterpret_cast<Record*>(aligned);
     }
-    pages_.push_back(PageRef{first, 0});  // room reserved: cannot throw
+    pages_[page] = first;
+    live_[page] = 0;
+    ++pageCount_;
     freshSlot_ = static_cast<uint32_t>(page << kPageShift);
     freshEnd_ = freshSlot_ + records;
   }
 
+  // Twice the room for pages (one at first): their addresses, then their
+  // live words, in one allocation.
+  void GrowSpine() {
+    const uint32_t room = pageRoom_ == 0 ? 1 : 2 * pageRoom_;
+    void* const memory = ::operator new(room * (sizeof(Record*) + sizeof(uint64_t)));
+    auto* const pages = static_cast<Record**>(memory);
+    auto* const live = reinterpret_cast<uint64_t*>(pages + room);
+    if (pageCount_ != 0) {
+      std::memcpy(pages, pages_, pageCount_ * sizeof(Record*));
+      std::memcpy(live, live_, pageCount_ * sizeof(uint64_t));
+    }
+    ::operator delete(static_cast<void*>(pages_));
+    pages_ = pages;
+    live_ = live;
+    pageRoom_ = room;
+  }
+
   void FreePages() noexcept {
-    for (std::size_t p = 0; p < pages_.size(); ++p) {
-      auto* const first = reinterpret_cast<unsigned char*>(pages_[p].records);
+    for (std::size_t p = 0; p < pageCount_; ++p) {
+      auto* const first = reinterpret_cast<unsigned char*>(pages_[p]);
       if (p < kGrowingPages) {
         ::operator delete(first);
       } else {
@@ -574,15 +590,12 @@ class FlatTable {
     buckets_ = ownedIndex_.get();
     bits_ = bits;
     mask_ = (uint32_t{1} << bits) - 1;
-    const unsigned slotBits = std::max(bits + 1, kMinSlotBits);
-    slotMask_ = (uint32_t{1} << slotBits) - 1;
-    tagMask_ = ~slotMask_;
     maxLoad_ = static_cast<uint32_t>((uint64_t{1} << bits) * 4 / 5);
     shift_ = 64 - bits;
-    for (std::size_t p = 0; p < pages_.size(); ++p) {
-      const Record* const records = pages_[p].records;
+    for (std::size_t p = 0; p < pageCount_; ++p) {
+      const Record* const records = pages_[p];
       const auto first = static_cast<uint32_t>(p << kPageShift);
-      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
+      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
         const unsigned at = LowestBit(live);
         const uint64_t h = Mix(records[at].*KeyField);
         buckets_[FreeBucket(h)] = Tag(h) | (first + at + 1);
@@ -650,9 +663,9 @@ class FlatTable {
       }
       assert(order_.capacity() >= size_);
       order_.clear();
-      for (const PageRef& page : pages_) {
-        for (uint64_t live = page.live; live != 0; live &= live - 1) {
-          order_.push_back(page.records[LowestBit(live)].*KeyField);
+      for (std::size_t p = 0; p < pageCount_; ++p) {
+        for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
+          order_.push_back(pages_[p][LowestBit(live)].*KeyField);
         }
       }
       std::sort(order_.begin(), order_.end());
@@ -685,8 +698,8 @@ class FlatTable {
   // The slot of the smallest key above `key`, by looking at every record.
   uint32_t ScanAfter(uint32_t key) const {
     uint32_t best = kNoSlot;
-    for (std::size_t p = 0; p < pages_.size(); ++p) {
-      for (uint64_t live = pages_[p].live; live != 0; live &= live - 1) {
+    for (std::size_t p = 0; p < pageCount_; ++p) {
+      for (uint64_t live = live_[p]; live != 0; live &= live - 1) {
         const auto slot = static_cast<uint32_t>((p << kPageShift) + LowestBit(live));
         const uint32_t k = At(slot).*KeyField;
         if (k > key && (best == kNoSlot || k < At(best).*KeyField)) best = slot;
@@ -695,9 +708,13 @@ class FlatTable {
     return best;
   }
 
-  // The pages with their live bits (one vector, so that finding a record's
-  // page is one indexed load).
-  std::vector<PageRef> pages_;
+  // The pages: each one's first record, and beside those, in the same
+  // allocation, a word per page whose bit i says that record i holds an
+  // entry (apart, so that finding a record's page is one indexed load).
+  Record** pages_ = nullptr;
+  uint64_t* live_ = nullptr;
+  uint32_t pageCount_ = 0;
+  uint32_t pageRoom_ = 0;
   // The index: 2^bits_ buckets, 0 = empty. Before the first entry (and after
   // clear) it is noIndex_, two empty buckets that every key's home (0 or 1)
   // falls on, so a lookup needs no test for a missing index.
@@ -708,8 +725,6 @@ class FlatTable {
   std::unique_ptr<uint32_t, FreeIndex> ownedIndex_;
   uint32_t* buckets_ = noIndex_;
   uint32_t mask_ = 0;       // 2^bits_ - 1
-  uint32_t slotMask_ = 0;   // a bucket's slot field
-  uint32_t tagMask_ = ~0u;  // ~slotMask_: a hash's tag bits
   uint32_t maxLoad_ = 0;    // entries the index may hold: 4/5 of its buckets
   unsigned bits_ = 0;
   unsigned shift_ = 63;     // 64 - bits_, or 63 on noIndex_
