@@ -93,10 +93,18 @@ class FlatTable {
 
   // Stores the entries of one list: Store each, and the key order is put
   // right once, when the loader goes (also when a Store throws). Nothing
-  // else may change the table while a loader lives.
+  // else may change the table while a loader lives. `most`, when known, is
+  // the most entries the list can bring: an empty table (a login has just
+  // emptied it) takes room for them at once, index and page list, rather
+  // than grow them step by step and leave the smaller ones behind as free
+  // fragments.
   class Loader {
    public:
-    explicit Loader(FlatTable& table) : table_(table), first_(table.order_.size()) { Refresh(); }
+    explicit Loader(FlatTable& table, std::size_t most = 0)
+        : table_(table), first_(table.order_.size()) {
+      if (most != 0 && table.size_ == 0) table.Reserve(most);
+      Refresh();
+    }
     ~Loader() { table_.FinishLoad(first_); }
     Loader(const Loader&) = delete;
     Loader& operator=(const Loader&) = delete;
@@ -476,6 +484,19 @@ class FlatTable {
     SetRoomEnd();
   }
 
+  // Room for `entries` entries in the index and the page list. Allocates
+  // and changes no entry.
+  void Reserve(std::size_t entries) {
+    if (entries > kSlotField) return;
+    unsigned bits = bits_ == 0 ? kMinBits : bits_;
+    while ((uint64_t{1} << bits) * 4 / 5 < entries && bits < kMaxBits) ++bits;
+    if (bits_ < bits) GrowIndex(bits);
+    std::size_t pages = 0;
+    for (std::size_t held = 0; held < entries; ++pages) held += PageRecords(pages);
+    if (pages > pageRoom_) GrowSpine(static_cast<uint32_t>(pages));
+    SetRoomEnd();
+  }
+
   // How many entries the table may hold before MakeRoom must run again:
   // each new entry takes a slot (free or fresh), a place under the index's
   // load limit and, when the order is kept, room in it. An erase only adds
@@ -527,7 +548,7 @@ class FlatTable {
   void AddPage() {
     const std::size_t page = pageCount_;
     if (page == kMaxPages) throw std::length_error("FlatTable: too many entries");
-    if (pageCount_ == pageRoom_) GrowSpine();
+    if (pageCount_ == pageRoom_) GrowSpine(pageRoom_ == 0 ? 1 : 2 * pageRoom_);
     const uint32_t records = PageRecords(page);
     Record* first;
     if (page < kGrowingPages) {
@@ -548,10 +569,9 @@ class FlatTable {
     freshEnd_ = freshSlot_ + records;
   }
 
-  // Twice the room for pages (one at first): their addresses, then their
-  // live words, in one allocation.
-  void GrowSpine() {
-    const uint32_t room = pageRoom_ == 0 ? 1 : 2 * pageRoom_;
+  // Room for `room` pages: their addresses, then their live words, in one
+  // allocation.
+  void GrowSpine(uint32_t room) {
     void* const memory = ::operator new(room * (sizeof(Record*) + sizeof(uint64_t)));
     auto* const pages = static_cast<Record**>(memory);
     auto* const live = reinterpret_cast<uint64_t*>(pages + room);
@@ -579,8 +599,10 @@ class FlatTable {
   }
 
   // Doubles the index.
-  void Grow() {
-    const unsigned bits = bits_ == 0 ? kMinBits : bits_ + 1;
+  void Grow() { GrowIndex(bits_ == 0 ? kMinBits : bits_ + 1); }
+
+  // An index of 2^bits buckets (more than it has) holding every entry.
+  void GrowIndex(unsigned bits) {
     if (bits > kMaxBits) throw std::length_error("FlatTable: too many entries");
     // calloc: a large index comes as fresh pages, zero already.
     std::unique_ptr<uint32_t, FreeIndex> buckets(

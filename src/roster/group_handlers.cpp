@@ -41,7 +41,8 @@ uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
   const uint8_t* const end = message + length;
   // One pass, as the user list (HandleMyUserList).
-  GroupMap::Loader load(GroupTable);
+  GroupMap::Loader load(GroupTable,
+                        length > kHeaderSize ? (length - kHeaderSize) / kGroupEntryMinSize : 0);
   // Entries too short for the fixed fields and a terminated name, and entries
   // longer than a 63-byte name needs, are passed over; an entry that runs
   // past the message ends the list.

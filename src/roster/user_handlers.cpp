@@ -25,8 +25,9 @@ uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
   const uint8_t* const end = message + length;
   // One pass: each entry is written straight into the stored record (a new
   // one starts as zeros), and the key order takes the list's new keys when
-  // the list is done.
-  UserMap::Loader load(UserTable);
+  // the list is done. No list holds more entries than its bytes allow.
+  UserMap::Loader load(UserTable,
+                       length > kHeaderSize ? (length - kHeaderSize) / kUserEntryMinSize : 0);
   // Entries too short to hold the fixed fields and a terminated name, and
   // entries longer than a 31-byte name needs, are passed over; an entry that
   // runs past the message ends the list.
