@@ -486,6 +486,9 @@ class FlatTable {
 
   // Room for `entries` entries in the index and the page list. Allocates
   // and changes no entry.
+#if defined(__GNUC__)
+  __attribute__((noinline))
+#endif
   void Reserve(std::size_t entries) {
     if (entries > kSlotField) return;
     unsigned bits = bits_ == 0 ? kMinBits : bits_;
