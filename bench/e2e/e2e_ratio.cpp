@@ -729,11 +729,15 @@ RosterStream MakeRosterStream(const std::string& kind, std::size_t count) {
     for (uint32_t i = 1; i <= count * kListFriends; ++i) ids.push_back(i);
     r.messages = FriendLists(ids);
   } else if (kind == "mixed") {
-    for (uint64_t i = 0; i < count * kListFriends; ++i) ids.push_back(static_cast<uint32_t>(i % 100005 + 1));
+    for (uint64_t i = 0; i < count * kListFriends; ++i) {
+      ids.push_back(static_cast<uint32_t>(i % 100005 + 1));
+    }
     r.messages = FriendLists(ids);
   } else if (kind == "burst") {
     const std::vector<Bytes> login = LoginBurst();
-    for (std::size_t k = 0; k < count; ++k) r.messages.insert(r.messages.end(), login.begin(), login.end());
+    for (std::size_t k = 0; k < count; ++k) {
+      r.messages.insert(r.messages.end(), login.begin(), login.end());
+    }
     r.entriesPerMessage = kBurstFriends + 1;
   }
   return r;

@@ -154,7 +154,9 @@ uint32_t g_accounts = 1;  // ids 1..g_accounts: the largest row's clients
 // are the accounts after this one (1 follows the last); each list message
 // holds as many entries as fit in 1,440 bytes.
 void AppendLoginAnswer(uint32_t userId, uint32_t accounts, std::vector<uint8_t>* out) {
-  auto append = [out](const std::vector<uint8_t>& m) { out->insert(out->end(), m.begin(), m.end()); };
+  auto append = [out](const std::vector<uint8_t>& m) {
+    out->insert(out->end(), m.begin(), m.end());
+  };
   if (g_friends < 0) {
     append(Message(kIdLoginOk, kelvo::layout::login_ok::kSize));
     return;
@@ -188,7 +190,9 @@ void AppendLoginAnswer(uint32_t userId, uint32_t accounts, std::vector<uint8_t>*
   std::size_t next = 0;
   do {
     std::size_t total = 4, end = next;
-    while (end < ids.size() && total + entrySize(ids[end]) <= kMaxListSize) total += entrySize(ids[end++]);
+    while (end < ids.size() && total + entrySize(ids[end]) <= kMaxListSize) {
+      total += entrySize(ids[end++]);
+    }
     std::vector<uint8_t> m = Message(kIdUserList, total);
     kelvo::ByteWriter w(m.data(), m.size());
     for (std::size_t at = 4; next < end; ++next) {
@@ -942,7 +946,8 @@ void PrintTargets(const std::vector<Row>& rows) {
     if (shared) {
       // 4 KiB for a client whose login brought one group and one friend (or
       // none), and 80 bytes for each further friend.
-      const double budget = 4 + (g_friends > 1 ? 80.0 * static_cast<double>(g_friends - 1) / 1024 : 0);
+      const double budget =
+          4 + (g_friends > 1 ? 80.0 * static_cast<double>(g_friends - 1) / 1024 : 0);
       char login[64];
       if (g_friends < 0) {
         std::snprintf(login, sizeof login, "login ok alone");

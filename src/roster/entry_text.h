@@ -46,7 +46,9 @@ inline void CopyTerminatedText(char* dst, const uint8_t* src, std::size_t readab
       const unsigned n = static_cast<unsigned>(__builtin_ctz(zeros));
       const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep.bytes + 16 - n));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), _mm_and_si128(part, keep));
-      for (at += 16; at < Width; at += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), zero);
+      for (at += 16; at < Width; at += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), zero);
+      }
       return;
     }
     // Not reached: the terminator is within the field's width.
