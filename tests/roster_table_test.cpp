@@ -59,6 +59,10 @@ struct RandomRunRow {
   uint32_t keySpan;  // keys drawn from [0, keySpan); 0: the whole 32-bit range
   int operations;
   int putPercent;    // the rest are erases, and a clear now and then
+  // 0: entries stored one Put at a time. Else each put is a list of 1 to
+  // this many entries through a Loader, new and known keys mixed, a key
+  // now and then twice in one list.
+  int listEntries = 0;
 };
 
 void PrintTo(const RandomRunRow& row, std::ostream* os) { *os << row.name; }
@@ -77,7 +81,22 @@ TEST_P(RosterTableRandomRun, MatchesAnOrderedMap) {
   auto key = [&] { return row.keySpan == 0 ? static_cast<uint32_t>(rng()) : rng() % row.keySpan; };
   for (int op = 0; op < row.operations; ++op) {
     const int dice = static_cast<int>(rng() % 1000);
-    if (dice < row.putPercent * 10) {
+    if (dice < row.putPercent * 10 && row.listEntries > 0) {
+      UserMap::Loader load(table);
+      const int entries = 1 + static_cast<int>(rng() % static_cast<uint32_t>(row.listEntries));
+      uint32_t k = key();
+      for (int e = 0; e < entries; ++e) {
+        // Mostly runs of neighbouring keys, as a server lists a roster.
+        if (rng() % 8 != 0) k = rng() % 4 == 0 ? key() : k + 1;
+        const uint32_t stamp = static_cast<uint32_t>(op * 100 + e);
+        EXPECT_EQ(load.Store(k, [&](UserRecord& r) {
+          const UserRecord want = Rec(k, stamp);
+          EXPECT_EQ(r.userId, k);
+          std::memcpy(&r, &want, sizeof r);
+        }), model.count(k) == 0);
+        model[k] = stamp;
+      }
+    } else if (dice < row.putPercent * 10) {
       const uint32_t k = key();
       const uint32_t stamp = static_cast<uint32_t>(op);
       EXPECT_EQ(table.Put(Rec(k, stamp)), model.count(k) == 0);
@@ -105,7 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
     RosterTable, RosterTableRandomRun,
     ::testing::Values(RandomRunRow{"NarrowKeysChurn", 300, 60000, 55},
                       RandomRunRow{"WideKeysGrow", 0, 60000, 80},
-                      RandomRunRow{"WideKeysShrinkToEmpty", 0, 30000, 35}),
+                      RandomRunRow{"WideKeysShrinkToEmpty", 0, 30000, 35},
+                      // Lists: erased keys coming back (merged into the
+                      // order as live again), lists below the largest key
+                      // merged or, past the budget, dropping the order.
+                      RandomRunRow{"ListsNarrowKeysChurn", 400, 20000, 50, 60},
+                      RandomRunRow{"ListsWideKeysGrow", 0, 8000, 85, 79}),
     [](const ::testing::TestParamInfo<RandomRunRow>& info) { return info.param.name; });
 
 // A walk whose callback stores and erases entries (the visited one among

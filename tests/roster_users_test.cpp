@@ -2,6 +2,7 @@
 // game-server and online-state notices, add requests and game-master
 // presence. Messages are built byte by byte in wire order, independently of
 // the client's layout constants.
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -131,6 +132,36 @@ TEST_F(RosterUsersTest, UserListEndsAtZeroOrAtAnEntryRunningPastTheMessage) {
   EXPECT_EQ(Table(fc->users()), "U{3,2,0,0,0,4369,8738,163,1,0,'b'}\n");
   EXPECT_TRUE(std::equal(msg.begin() + 44, msg.end(), after.begin() + 44));
   EXPECT_EQ(sink.Take(), "");
+}
+
+// A name ends at its first 0 and the rest of the field is zeros: bytes after
+// an early 0 and the entries that follow are not taken. Each name is checked
+// in a list where 32 bytes of the message follow it (the field is copied 16
+// bytes at a time) and as one of a list's last entries (fewer follow); 15 and
+// 16 bytes end on either side of a 16-byte part.
+TEST_F(RosterUsersTest, UserListNameEndsAtItsFirstZero) {
+  const std::vector<std::string> names = {std::string("ab\0cd", 5), std::string(15, 'q'),
+                                          std::string(16, 'r'), "\xD0\xA1\xC3\xF7",
+                                          std::string(31, 'z'), ""};
+  for (const bool last : {false, true}) {
+    SCOPED_TRACE(last ? "last entries" : "entries followed by 32 bytes or more");
+    fc->Close();
+    std::vector<Bytes> entries;
+    if (last) entries.push_back(UserEntry(49, 100, 0, 0, 0, std::string(31, 'f')));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      entries.push_back(UserEntry(static_cast<uint8_t>(18 + names[i].size()),
+                                  static_cast<uint32_t>(i + 1), 0, 0, 0, names[i]));
+    }
+    if (!last) entries.push_back(UserEntry(49, 100, 0, 0, 0, std::string(31, 'f')));
+    Deliver(*fc, UserList(entries));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const UserRecord* stored = fc->users().Find(static_cast<uint32_t>(i + 1));
+      ASSERT_NE(stored, nullptr) << i;
+      char want[32] = {};
+      std::memcpy(want, names[i].c_str(), std::strlen(names[i].c_str()));
+      EXPECT_EQ(std::memcmp(stored->name, want, sizeof want), 0) << i;
+    }
+  }
 }
 
 struct AddRow {

@@ -19,6 +19,15 @@
 //   memory    heap bytes per friend at 100,000 friends (glibc's arena bytes
 //             in use plus the blocks it maps on their own), and resident
 //             bytes.
+//   roster    inbound as above, for roster loads: 1,420-byte user lists of
+//   lists     59 friends (24-byte entries) that only update friends on the
+//             roster, that only bring new ones, and the mix of a roster
+//             resent over and over (ids cycling over 100,005 friends, a
+//             fifth of the entries new); and the login burst: server info,
+//             login ok, the own record, the group list and 10,000 friends
+//             in 170 lists, the client's roster emptied by each login, 20
+//             logins back to back, time from the first byte of the first
+//             login answer until the last list is stored.
 //
 // Each pair runs three times and the median ratio is printed.
 //
@@ -28,11 +37,21 @@
 //   kelvo_e2e_ratio scale pump               both inbound pairs in both
 //                                            delivery modes
 //   kelvo_e2e_ratio scale rtt                the round trips alone
-//   kelvo_e2e_ratio count presence|lists N [pump]
+//   kelvo_e2e_ratio scale roster             the roster list pairs alone
+//   kelvo_e2e_ratio count KIND N [pump] [walked] [built=M]
 //                                            one client run and one raw run
 //                                            of exactly N messages, for an
 //                                            instruction counter (tools/
-//                                            callgrind_inbound.sh)
+//                                            callgrind_inbound.sh, bench/e2e/
+//                                            callgrind_lists.sh); KIND is
+//                                            presence, lists, updates,
+//                                            inserts, mixed or burst (N
+//                                            logins); built=M builds the
+//                                            stream of M messages and sends
+//                                            its first N, so that two runs
+//                                            differ in what is sent alone;
+//                                            walked: the host enumerates
+//                                            the roster before the stream
 //
 // The sender must not be what limits the raw reader: the server writes the
 // pre-built stream in writes of kWriteChunk bytes with a large send buffer,
@@ -191,6 +210,9 @@ class Listener {
 
 // Pump mode for the clients made from now on (the "pump" argument).
 bool gPump = false;
+// The host enumerates the roster once after the fill (the "walked" word):
+// the table then keeps its key order through the lists that follow.
+bool gWalked = false;
 
 class TimingSink : public NullSink {
  public:
@@ -265,6 +287,18 @@ Bytes MakeStream(const Bytes& one, std::size_t count) {
   return s;
 }
 
+// The stream: the first `count` of `messages`, then the sentinel.
+Bytes MakeStream(const std::vector<Bytes>& messages, std::size_t count) {
+  const Bytes sentinel = Chat(1005);
+  std::size_t size = sentinel.size();
+  for (std::size_t i = 0; i < count; ++i) size += messages[i].size();
+  Bytes s;
+  s.reserve(size);
+  for (std::size_t i = 0; i < count; ++i) s.insert(s.end(), messages[i].begin(), messages[i].end());
+  s.insert(s.end(), sentinel.begin(), sentinel.end());
+  return s;
+}
+
 // Writes `stream` in bulk writes of gWriteChunk bytes from CPU A, noting
 // when the first byte goes out, then waits for the peer to close.
 void ServeStream(int fd, const Bytes& stream, Clock::time_point* firstByte) {
@@ -284,12 +318,15 @@ void ServeStream(int fd, const Bytes& stream, Clock::time_point* firstByte) {
 // Client side. The roster is filled first, by a direct delivery, with the
 // friends the stream talks about, so that every message is a steady-state
 // update of an entry already present.
-int64_t InboundClient(Listener& listener, const Bytes& stream, const Bytes& roster) {
+int64_t InboundClient(Listener& listener, const Bytes& stream, const std::vector<Bytes>& roster) {
   TimingSink sink;
   int serverFd = -1;
   auto client = ConnectClient(sink, listener, &serverFd);
-  Bytes fill = roster;
-  client->HandleMessage(fill.data(), static_cast<uint32_t>(fill.size()), 0, 0);
+  for (const Bytes& list : roster) {
+    Bytes fill = list;
+    client->HandleMessage(fill.data(), static_cast<uint32_t>(fill.size()), 0, 0);
+  }
+  if (gWalked) client->EnumUsers(0, 0, 0, 0, 0);
   Clock::time_point firstByte;
   std::thread server(ServeStream, serverFd, std::cref(stream), &firstByte);
   bool ok;
@@ -371,10 +408,11 @@ struct InboundResult {
   double rawGBps;    // raw bytes per second / 1e9, median run
 };
 
-InboundResult InboundPair(const char* name, const Bytes& one, std::size_t count,
-                          const Bytes& roster) {
+// `count` messages in `stream` before the sentinel; `roster` is delivered to
+// each client before its run.
+InboundResult InboundPairOf(const char* name, const Bytes& stream, std::size_t count,
+                            const std::vector<Bytes>& roster) {
   Listener listener;
-  const Bytes stream = MakeStream(one, count);
   std::vector<double> ratios, clientRates, rawRates, rawBytes;
   for (int run = 0; run < 3; ++run) {
     const int64_t client = InboundClient(listener, stream, roster);
@@ -400,6 +438,11 @@ InboundResult InboundPair(const char* name, const Bytes& one, std::size_t count,
     rawRates.push_back(r);
   }
   return {Median(ratios), Median(clientRates), Median(rawRates), Median(rawBytes)};
+}
+
+InboundResult InboundPair(const char* name, const Bytes& one, std::size_t count,
+                          const Bytes& roster) {
+  return InboundPairOf(name, MakeStream(one, count), count, {roster});
 }
 
 // ---------------------------------------------------------------------------
@@ -595,6 +638,150 @@ Memory RosterMemory(uint32_t friends) {
 
 const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
 
+// ---------------------------------------------------------------------------
+// (e) Roster lists.
+
+// A user list as the reference server packs friends with 6-byte names:
+// 59 entries of 24 bytes, 1,420 bytes.
+constexpr std::size_t kListFriends = 59;
+constexpr std::size_t kListEntry = 24;
+// The login burst: 10,000 friends, 170 lists.
+constexpr uint32_t kBurstFriends = 10000;
+// Messages of one login answer: server info, login ok, the own record, the
+// group list and the friend lists.
+constexpr std::size_t kBurstLists = (kBurstFriends + kListFriends - 1) / kListFriends;
+constexpr std::size_t kBurstMessages = 4 + kBurstLists;
+
+// `ids` as lists of up to 59 friends each, in order.
+std::vector<Bytes> FriendLists(const std::vector<uint32_t>& ids) {
+  std::vector<Bytes> lists;
+  for (std::size_t first = 0; first < ids.size(); first += kListFriends) {
+    const std::size_t n = std::min(kListFriends, ids.size() - first);
+    Bytes list = UserList(1, n, kListEntry);
+    ByteWriter out(list.data(), list.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      out.U32(kHeaderSize + kListEntry * i + kUserEntryUserId, ids[first + i]);
+    }
+    lists.push_back(std::move(list));
+  }
+  return lists;
+}
+
+Bytes Header(uint8_t id, std::size_t size) {
+  Bytes m(size, 0);
+  ByteWriter out(m.data(), m.size());
+  WriteHeader(out, m.size(), id);
+  return m;
+}
+
+// What the reference server answers a login of user 1 with 10,000 friends:
+// server info (which empties the client's roster), login ok, the own
+// record, the group list ("Friends") and the 170 friend lists.
+std::vector<Bytes> LoginBurst() {
+  std::vector<Bytes> m;
+  m.push_back(Header(IM_MSG_ID_SERVER_INFO, layout::server_info::kSize));
+  m.push_back(Header(IM_MSG_ID_MY_LOGIN_OK, layout::login_ok::kSize));
+  Bytes me = Header(IM_MSG_ID_MY_USERDATA, layout::my_userdata::kFullSize);
+  ByteWriter(me.data(), me.size()).U32(layout::my_userdata::kUserId, 1);
+  m.push_back(me);
+  static const char kGroup[] = "Friends";
+  const std::size_t e = kGroupEntryName + sizeof kGroup;
+  Bytes groups = Header(IM_MSG_ID_MY_GROUP_LIST, kHeaderSize + e);
+  ByteWriter g(groups.data(), groups.size());
+  g.U8(kHeaderSize + kGroupEntryLength, static_cast<uint8_t>(e));
+  g.U16(kHeaderSize + kGroupEntryGroupId, 1);
+  g.U8(kHeaderSize + kGroupEntryGroupKind, 1);
+  g.Text(kHeaderSize + kGroupEntryName, sizeof kGroup, kGroup);
+  m.push_back(groups);
+  std::vector<uint32_t> ids(kBurstFriends);
+  for (uint32_t i = 0; i < kBurstFriends; ++i) ids[i] = i + 2;
+  for (Bytes& list : FriendLists(ids)) m.push_back(std::move(list));
+  return m;
+}
+
+// A roster stream: the messages to send, the roster delivered to the
+// client before, and the list entries among the messages.
+struct RosterStream {
+  std::vector<Bytes> messages;
+  std::vector<Bytes> roster;
+  std::size_t entriesPerMessage;  // per login for "burst"
+};
+
+// `count` lists (logins for "burst") of the kind named:
+//   updates  59 friends a list, all on the roster: 100 lists' worth (5,900
+//            friends) delivered first, sent over and over;
+//   inserts  59 new friends a list, ids ascending (a server sending its
+//            table in order), into an empty roster;
+//   mixed    the roster resent over and over: list k holds the ids
+//            59k + 1 ... 59k + 59 taken cyclically over 100,005 friends, so
+//            the first 1,695 lists bring new friends and the rest update
+//            them (over 8,000 lists a fifth of the entries are new);
+//   burst    `count` logins of 10,000 friends each.
+RosterStream MakeRosterStream(const std::string& kind, std::size_t count) {
+  RosterStream r;
+  r.entriesPerMessage = kListFriends;
+  std::vector<uint32_t> ids;
+  if (kind == "updates") {
+    for (uint32_t i = 1; i <= 100 * kListFriends; ++i) ids.push_back(i);
+    r.roster = FriendLists(ids);
+    for (std::size_t k = 0; k < count; ++k) r.messages.push_back(r.roster[k % r.roster.size()]);
+  } else if (kind == "inserts") {
+    for (uint32_t i = 1; i <= count * kListFriends; ++i) ids.push_back(i);
+    r.messages = FriendLists(ids);
+  } else if (kind == "mixed") {
+    for (uint64_t i = 0; i < count * kListFriends; ++i) {
+      ids.push_back(static_cast<uint32_t>(i % 100005 + 1));
+    }
+    r.messages = FriendLists(ids);
+  } else if (kind == "burst") {
+    const std::vector<Bytes> login = LoginBurst();
+    for (std::size_t k = 0; k < count; ++k) {
+      r.messages.insert(r.messages.end(), login.begin(), login.end());
+    }
+    r.entriesPerMessage = kBurstFriends + 1;
+  }
+  return r;
+}
+
+struct RosterResults {
+  InboundResult updates, mixed, burst;
+};
+
+RosterResults RunRosterPairs(double scale) {
+  RosterResults out{};
+  const auto lists = std::max<std::size_t>(100, static_cast<std::size_t>(20000 * scale));
+  std::printf("\n(e) roster lists of 59 friends, 1,420 bytes each\n");
+  RosterStream updates = MakeRosterStream("updates", lists);
+  out.updates = InboundPairOf("59-friend lists, updates", MakeStream(updates.messages, lists),
+                              lists, updates.roster);
+  // As the issue measured it: 8,000 lists, a fifth of the entries new.
+  const auto mixedLists = std::max<std::size_t>(100, static_cast<std::size_t>(8000 * scale));
+  RosterStream mixed = MakeRosterStream("mixed", mixedLists);
+  out.mixed = InboundPairOf("59-friend lists, mixed", MakeStream(mixed.messages, mixedLists),
+                            mixedLists, mixed.roster);
+  const std::size_t logins = 20;
+  RosterStream burst = MakeRosterStream("burst", logins);
+  out.burst = InboundPairOf("login bursts", MakeStream(burst.messages, burst.messages.size()),
+                            burst.messages.size(), burst.roster);
+  return out;
+}
+
+void PrintRoster(const RosterResults& r) {
+  const double burstMs = static_cast<double>(kBurstMessages) / r.burst.clientMps * 1e3;
+  const double burstRawMs = static_cast<double>(kBurstMessages) / r.burst.rawMps * 1e3;
+  std::printf("  59-friend lists, updates   ratio %.3f  (client %.3f M entries/s, raw %.2f GB/s)"
+              "  target >= 0.6  %s\n",
+              r.updates.ratio, r.updates.clientMps * kListFriends * 1e-6, r.updates.rawGBps,
+              Verdict(r.updates.ratio >= 0.6));
+  std::printf("  59-friend lists, mixed     ratio %.3f  (client %.3f M entries/s, raw %.2f GB/s)"
+              "  target >= 0.6  %s\n",
+              r.mixed.ratio, r.mixed.clientMps * kListFriends * 1e-6, r.mixed.rawGBps,
+              Verdict(r.mixed.ratio >= 0.6));
+  std::printf("  login burst (10,000 friends in %zu lists)  ratio %.3f  (client %.2f ms a login, "
+              "raw %.2f ms)  target >= 0.6  %s\n",
+              kBurstLists, r.burst.ratio, burstMs, burstRawMs, Verdict(r.burst.ratio >= 0.6));
+}
+
 // (b) both delivery modes, three runs each, every client run next to a raw
 // run.
 struct RoundTrips {
@@ -653,24 +840,35 @@ void PrintRoundTrips(const RoundTrips& r) {
 
 // One client run and one raw run of exactly `count` messages, no
 // repetition: what an instruction counter runs twice (with `count` and with
-// none) to take the cost per message as the difference.
-int CountRun(const std::string& kind, std::size_t count, const Bytes& roster) {
-  const Bytes one = kind == "lists" ? FullUserList(1000) : OnlineState(1005, 2);
-  if (kind != "lists" && kind != "presence") {
-    std::fprintf(stderr, "count: presence or lists\n");
+// none) to take the cost per message as the difference. The roster kinds
+// build `built` messages (logins for "burst") whatever `count` is, so that
+// building them is the same in both runs.
+int CountRun(const std::string& kind, std::size_t count, std::size_t built, const Bytes& roster) {
+  Listener listener;
+  Bytes stream;
+  std::vector<Bytes> fill{roster};
+  if (kind == "lists" || kind == "presence") {
+    stream = MakeStream(kind == "lists" ? FullUserList(1000) : OnlineState(1005, 2), count);
+  } else if (kind == "updates" || kind == "inserts" || kind == "mixed" || kind == "burst") {
+    RosterStream r = MakeRosterStream(kind, std::max(count, built));
+    stream = MakeStream(r.messages, kind == "burst" ? count * kBurstMessages : count);
+    fill = r.roster;
+    // Something to enumerate: friend 0, below every id the stream brings.
+    if (gWalked && fill.empty()) fill = FriendLists({0});
+  } else {
+    std::fprintf(stderr, "count: presence, lists, updates, inserts, mixed or burst\n");
     return 2;
   }
-  Listener listener;
-  const Bytes stream = MakeStream(one, count);
-  const int64_t client = InboundClient(listener, stream, roster);
+  const std::size_t messages = kind == "burst" ? count * kBurstMessages : count;
+  const int64_t client = InboundClient(listener, stream, fill);
   uint64_t counted = 0;
   const int64_t raw = InboundRaw(listener, stream, &counted);
-  if (client <= 0 || raw <= 0 || counted != count + 1) {
+  if (client <= 0 || raw <= 0 || counted != messages + 1) {
     std::fprintf(stderr, "count run failed\n");
     return 2;
   }
-  std::printf("%zu %s messages%s: client %.2f ms, raw %.2f ms\n", count, kind.c_str(),
-              gPump ? " (pump mode)" : "", client * 1e-6, raw * 1e-6);
+  std::printf("%zu %s%s%s: client %.2f ms, raw %.2f ms\n", count, kind.c_str(),
+              gPump ? " (pump mode)" : "", gWalked ? " (walked)" : "", client * 1e-6, raw * 1e-6);
   return 0;
 }
 
@@ -681,8 +879,14 @@ int Main(int argc, char** argv) {
   const Bytes roster = FullUserList(1000);
 
   if (argc > 3 && std::string(argv[1]) == "count") {
-    gPump = argc > 4 && std::string(argv[4]) == "pump";
-    return CountRun(argv[2], static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10)),
+    std::size_t built = 0;
+    for (int i = 4; i < argc; ++i) {
+      const std::string word = argv[i];
+      if (word == "pump") gPump = true;
+      if (word == "walked") gWalked = true;
+      if (word.rfind("built=", 0) == 0) built = std::strtoull(word.c_str() + 6, nullptr, 10);
+    }
+    return CountRun(argv[2], static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10)), built,
                     roster);
   }
 
@@ -704,6 +908,12 @@ int Main(int argc, char** argv) {
   }
   if (only == "lists") {
     InboundPair("1440-byte user lists", FullUserList(1000), listCount, roster);
+    return 0;
+  }
+  if (only == "roster") {
+    const RosterResults r = RunRosterPairs(scale);
+    std::printf("\nSummary (median of 3 runs)\n");
+    PrintRoster(r);
     return 0;
   }
   if (only == "rtt") {
@@ -789,6 +999,8 @@ int Main(int argc, char** argv) {
   std::printf("  heap %.1f bytes/entry, resident %.1f bytes/entry (record %zu bytes)\n",
               memory.heapPerEntry, memory.residentPerEntry, sizeof(UserRecord));
 
+  const RosterResults rosterLists = RunRosterPairs(scale);
+
   std::printf("\nSummary (median of 3 runs)\n");
   std::printf("  sender check               raw %.2f GB/s with 4x larger writes = %.2f x  "
               "(baseline not sender-bound when < 1.10)  %s\n",
@@ -810,6 +1022,7 @@ int Main(int argc, char** argv) {
               // To the byte: a few stray allocations of the run itself add
               // hundredths.
               Verdict(memory.heapPerEntry < 80.5));
+  PrintRoster(rosterLists);
   return 0;
 }
 

@@ -88,6 +88,51 @@ void BM_Inbound_UserList30(benchmark::State& state) {
 }
 BENCHMARK(BM_Inbound_UserList30);
 
+// A 1,420-byte user list of 59 friends with 6-byte names (24-byte entries),
+// as the reference server packs them, all on the roster already.
+void BM_Inbound_UserList59(benchmark::State& state) {
+  Fixture f;
+  Bytes list = UserList(1000, 59, 24);
+  Run(state, [&] { benchmark::DoNotOptimize(f.Deliver(list)); });
+  if (f.client->users().size() != 59) state.SkipWithError("list not taken");
+  state.SetItemsProcessed(state.iterations() * 59);
+}
+BENCHMARK(BM_Inbound_UserList59);
+
+bool FillRoster(Fixture& f, uint32_t n);
+
+// Friends coming and going once the roster's pages exist: a list of 59
+// friends new to a roster of 1,000, then the 59 removal results (id 55,
+// result 3). The new entries take the slots the last ones left, so nothing
+// is allocated. Items are list entries.
+void BM_Inbound_UserList59_Churn(benchmark::State& state) {
+  Fixture f;
+  Bytes me(layout::my_userdata::kFullSize, 0);
+  ByteWriter meOut(me.data(), me.size());
+  WriteHeader(meOut, me.size(), IM_MSG_ID_MY_USERDATA);
+  meOut.U32(layout::my_userdata::kUserId, 1);
+  f.Deliver(me);
+  if (!FillRoster(f, 1000)) return state.SkipWithError("roster not filled");
+  f.client->EnumUsers(0, 0, 0, 0, 0);  // the host has shown the roster: the order is kept
+  Bytes list = UserList(5000, 59, 24);
+  std::vector<Bytes> removals;
+  for (uint32_t id = 5000; id < 5059; ++id) {
+    Bytes r(kRemoveUserResultSize, 0);
+    ByteWriter out(r.data(), r.size());
+    WriteHeader(out, r.size(), IM_MSG_ID_REMOVE_USER_RESULT);
+    out.U32(kRemoveUserResultCode, 3);
+    out.U32(kRemoveUserResultUserId, id);
+    removals.push_back(std::move(r));
+  }
+  Run(state, [&] {
+    f.Deliver(list);
+    for (Bytes& r : removals) f.Deliver(r);
+  });
+  if (f.client->users().size() != 1000) state.SkipWithError("friends not removed");
+  state.SetItemsProcessed(state.iterations() * 59);
+}
+BENCHMARK(BM_Inbound_UserList59_Churn);
+
 // A 1,440-byte group list of 20 groups, all held already.
 void BM_Inbound_GroupList20(benchmark::State& state) {
   Fixture f;

@@ -5,6 +5,15 @@
 // against an epoll server of its own (a child process, so that its sockets,
 // threads and CPU are not counted as the clients'), then measures:
 //
+// The server answers a login as the reference server (kelvo-server) does:
+// server info, login ok, the user's own record, a group list with the one
+// group every account has ("Friends") and the user list, here of F friends
+// (--friends F, default 1: the usual bot account) named as kelvo-bots names
+// its accounts. --bare-login answers with login ok alone, as this program
+// did before the lists were counted. With --enum each host enumerates its
+// friends and groups once after the login, before memory is read (a table
+// keeps its key order from its first enumeration on).
+//
 //   - the time from the first Connect until every client is logged in;
 //   - threads, descriptors and memory of the process, minus what it had
 //     before the clients existed: resident memory (VmRSS), heap in use
@@ -26,8 +35,12 @@
 // with PumpSharedLoop, woken through SharedLoopWaitHandle). A module without
 // the engine interface runs the "own" rows; the others say "not available".
 //
-//   kelvo_scale [--lib PATH] [--idle SECONDS] [MODE:N ...]
+//   kelvo_scale [--lib PATH] [--idle SECONDS] [--friends F | --bare-login] [--enum]
+//               [MODE:N ...]
 //   default rows: shared:1000 shared:10000 pump:10000 own:1000
+//
+// --lib takes any build of the module, so the same program measures two
+// builds (before and after a change) with the same login.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -68,6 +81,12 @@
 #include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
+// The server's messages are written through the layouts the client reads
+// with (header-only constants and the byte writer); the clients' side of the
+// program uses the public headers alone.
+#include "messaging/messaging_layouts.h"
+#include "protocol/byte_io.h"
+#include "roster/roster_layouts.h"
 
 namespace {
 
@@ -79,12 +98,30 @@ int64_t NowNs() {
 }
 
 // The wire, as far as this benchmark needs it: a 4-byte header (15-bit
-// length, category 11 in bits 2-7 of byte 2, the id), login (13) answered by
-// login ok (51, 8 bytes), and a chat (73) for the fan-out.
+// length, category 11 in bits 2-7 of byte 2, the id), login (13, the user id
+// at offset 4) answered by server info (45), login ok (51), the own record
+// (48), the group list (46) and the user list (47), and a chat (73) for the
+// fan-out.
 constexpr uint8_t kCategoryByte = 11 << 2;
 constexpr uint8_t kIdLogin = 13;
+constexpr std::size_t kLoginUserId = 4;
+constexpr uint8_t kIdServerInfo = 45;
+constexpr uint8_t kIdGroupList = 46;
+constexpr uint8_t kIdUserList = 47;
+constexpr uint8_t kIdMyUserData = 48;
 constexpr uint8_t kIdLoginOk = 51;
 constexpr uint8_t kIdUserChat = 73;
+// What the reference server puts in a friend's entry, and the most it packs
+// into one list message.
+constexpr uint8_t kRelationFriend = 2;
+constexpr uint8_t kStateOnline = 2;
+constexpr std::size_t kMaxListSize = 1440;
+
+// Friends per account (--friends), or -1 for the bare login.
+long g_friends = 1;
+// Each client's host enumerates its friends and groups once after the login
+// (--enum), as a game showing the roster does.
+bool g_enumerate = false;
 
 std::vector<uint8_t> Message(uint8_t id, std::size_t size) {
   std::vector<uint8_t> m(size, 0);
@@ -101,6 +138,75 @@ std::vector<uint8_t> FanoutChat() {
   m[4] = 1;  // sender 1
   std::memcpy(m.data() + 23, kText, sizeof kText);
   return m;
+}
+
+std::string BotName(uint32_t id) { return "bot" + std::to_string(id); }
+
+// The k-th friend (k >= 1) of account `userId`: the accounts after it, 1
+// following the last.
+uint32_t FriendOf(uint32_t userId, long k, uint32_t accounts) {
+  return static_cast<uint32_t>((userId - 1 + static_cast<uint64_t>(k)) % accounts + 1);
+}
+uint32_t g_accounts = 1;  // ids 1..g_accounts: the largest row's clients
+
+// The messages the reference server sends on a successful login of `userId`
+// (its login sequence up to the user list), appended to `out`. The friends
+// are the accounts after this one (1 follows the last); each list message
+// holds as many entries as fit in 1,440 bytes.
+void AppendLoginAnswer(uint32_t userId, uint32_t accounts, std::vector<uint8_t>* out) {
+  auto append = [out](const std::vector<uint8_t>& m) {
+    out->insert(out->end(), m.begin(), m.end());
+  };
+  if (g_friends < 0) {
+    append(Message(kIdLoginOk, kelvo::layout::login_ok::kSize));
+    return;
+  }
+  append(Message(kIdServerInfo, kelvo::layout::server_info::kSize));
+  append(Message(kIdLoginOk, kelvo::layout::login_ok::kSize));
+  {
+    namespace ud = kelvo::layout::my_userdata;
+    std::vector<uint8_t> m = Message(kIdMyUserData, ud::kFullSize);
+    kelvo::ByteWriter w(m.data(), m.size());
+    w.U32(ud::kUserId, userId);
+    w.U8(ud::kOnlineState, kStateOnline);
+    w.Text(ud::kName, ud::kNameWidth - 1, BotName(userId).c_str());
+    append(m);
+  }
+  {
+    static const char kGroupName[] = "Friends";
+    const std::size_t e = kelvo::kGroupEntryName + sizeof kGroupName;
+    std::vector<uint8_t> m = Message(kIdGroupList, 4 + e);
+    kelvo::ByteWriter w(m.data(), m.size());
+    w.U8(4 + kelvo::kGroupEntryLength, static_cast<uint8_t>(e));
+    w.U16(4 + kelvo::kGroupEntryGroupId, 1);
+    w.U8(4 + kelvo::kGroupEntryGroupKind, 1);
+    w.Text(4 + kelvo::kGroupEntryName, sizeof kGroupName, kGroupName);
+    append(m);
+  }
+  // As the reference server packs them: at least one message, empty or not.
+  std::vector<uint32_t> ids;
+  for (long k = 1; k <= g_friends; ++k) ids.push_back(FriendOf(userId, k, accounts));
+  auto entrySize = [](uint32_t id) { return kelvo::kUserEntryName + BotName(id).size() + 1; };
+  std::size_t next = 0;
+  do {
+    std::size_t total = 4, end = next;
+    while (end < ids.size() && total + entrySize(ids[end]) <= kMaxListSize) {
+      total += entrySize(ids[end++]);
+    }
+    std::vector<uint8_t> m = Message(kIdUserList, total);
+    kelvo::ByteWriter w(m.data(), m.size());
+    for (std::size_t at = 4; next < end; ++next) {
+      const std::size_t e = entrySize(ids[next]);
+      w.U8(at + kelvo::kUserEntryLength, static_cast<uint8_t>(e));
+      w.U32(at + kelvo::kUserEntryUserId, ids[next]);
+      w.U8(at + kelvo::kUserEntryRelation, kRelationFriend);
+      w.U8(at + kelvo::kUserEntryOnlineState, kStateOnline);
+      w.U16(at + kelvo::kUserEntryGroupId, 1);
+      w.Text(at + kelvo::kUserEntryName, e - kelvo::kUserEntryName, BotName(ids[next]).c_str());
+      at += e;
+    }
+    append(m);
+  } while (next < ids.size());
 }
 
 void RaiseDescriptorLimit() {
@@ -124,7 +230,6 @@ class Server {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     Watch(listen_);
     Watch(control_);
-    const std::vector<uint8_t> loginOk = Message(kIdLoginOk, 8);
     const std::vector<uint8_t> chat = FanoutChat();
     std::vector<epoll_event> events(1024);
     uint8_t buffer[4096];
@@ -137,7 +242,7 @@ class Server {
         } else if (fd == control_) {
           Command(chat);
         } else {
-          Read(fd, buffer, sizeof buffer, loginOk);
+          Read(fd, buffer, sizeof buffer);
         }
       }
     }
@@ -162,7 +267,7 @@ class Server {
     }
   }
 
-  void Read(int fd, uint8_t* buffer, std::size_t size, const std::vector<uint8_t>& loginOk) {
+  void Read(int fd, uint8_t* buffer, std::size_t size) {
     std::vector<uint8_t>& in = conns_[fd];
     for (;;) {
       const ssize_t got = recv(fd, buffer, size, 0);
@@ -175,12 +280,18 @@ class Server {
       in.insert(in.end(), buffer, buffer + got);
     }
     std::size_t at = 0;
+    answer_.clear();
     while (in.size() - at >= 4) {
       const std::size_t length = (in[at] | (in[at + 1] << 8)) & 0x7FFF;
       if (length < 4 || in.size() - at < length) break;
-      if (in[at + 3] == kIdLogin) send(fd, loginOk.data(), loginOk.size(), MSG_NOSIGNAL);
+      if (in[at + 3] == kIdLogin) {
+        const kelvo::ByteReader r(in.data() + at, length);
+        AppendLoginAnswer(r.U32(kLoginUserId), g_accounts, &answer_);
+      }
       at += length;
     }
+    // A few KiB at most, into an empty socket buffer.
+    if (!answer_.empty()) send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
     in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(at));
   }
 
@@ -210,6 +321,7 @@ class Server {
   int control_;
   int epoll_ = -1;
   std::unordered_map<int, std::vector<uint8_t>> conns_;
+  std::vector<uint8_t> answer_;
 };
 
 // The parent's handle on the server: its port and the control socket.
@@ -533,6 +645,9 @@ struct Row {
   uint32_t fanoutGot = 0;
   double releasePerClientUs = 0;
   long leakedThreads = 0, leakedDescriptors = 0;
+  // The roster of the first client after the login: friends and groups the
+  // server sent that GetUser / GetGroup find (-1: not checked).
+  long friendsStored = -1, groupsStored = -1;
 };
 
 struct Module {
@@ -645,6 +760,13 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
     row.reasons = crowd.reasons;
   }
 
+  if (g_enumerate) {
+    for (kelvo::IImClient* c : clients) {
+      if (c == nullptr) continue;
+      c->EnumUsers(0, 0, 0, 0, 0);
+      c->EnumGroups(0, 0);
+    }
+  }
   // Idle: whatever the logins left behind has a moment to settle first.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   malloc_trim(0);
@@ -657,6 +779,16 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
   row.vmPerClientKib = static_cast<double>(loaded.vmKib - base.vmKib) / n;
   row.heapPerClientKib =
       (static_cast<double>(loaded.heapBytes) - static_cast<double>(base.heapBytes)) / 1024.0 / n;
+  // The lists did arrive: the first client's roster holds what was sent.
+  if (g_friends >= 0 && clients[0] != nullptr && row.loggedIn == n) {
+    row.friendsStored = 0;
+    kelvo::UserRecord user{};
+    for (long k = 1; k <= g_friends; ++k) {
+      row.friendsStored += clients[0]->GetUser(FriendOf(1, k, g_accounts), &user) ? 1 : 0;
+    }
+    kelvo::GroupRecord group{};
+    row.groupsStored = clients[0]->GetGroup(1, &group) ? 1 : 0;
+  }
 
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
   const TaskTimes before = ReadTasksFreely(self);
@@ -743,6 +875,10 @@ void PrintRow(const Row& r) {
   std::printf("  descriptors      %ld (%.2f per client)\n", r.descriptors, r.descriptorsPerClient);
   std::printf("  memory/client    %.1f KiB resident, %.1f KiB heap, %.0f KiB address space\n",
               r.rssPerClientKib, r.heapPerClientKib, r.vmPerClientKib);
+  if (r.friendsStored >= 0) {
+    std::printf("  roster           client 1 holds %ld of %ld friends and %ld of 1 group\n",
+                r.friendsStored, g_friends, r.groupsStored);
+  }
   std::printf("  idle             %.3f%% of a core, %.0f wake-ups/s\n", r.idleCpuPercent,
               r.wakeupsPerSecond);
   std::printf("  fan-out          %u of %u; server's write loop %s; after its end p50 %s, "
@@ -808,8 +944,23 @@ void PrintTargets(const std::vector<Row>& rows) {
                   Verdict(r.idleCpuPercent <= 1).c_str());
     }
     if (shared) {
-      std::printf("    memory per idle client: %.1f KiB resident (<= 4 KiB)  %s\n",
-                  r.rssPerClientKib, Verdict(r.rssPerClientKib <= 4).c_str());
+      // 4 KiB for a client whose login brought one group and one friend (or
+      // none), and 80 bytes for each further friend.
+      const double budget =
+          4 + (g_friends > 1 ? 80.0 * static_cast<double>(g_friends - 1) / 1024 : 0);
+      char login[64];
+      if (g_friends < 0) {
+        std::snprintf(login, sizeof login, "login ok alone");
+      } else {
+        std::snprintf(login, sizeof login, "1 group, %ld friend%s%s", g_friends,
+                      g_friends == 1 ? "" : "s", g_enumerate ? ", enumerated" : "");
+      }
+      const bool stored = g_friends < 0 || (r.friendsStored == g_friends && r.groupsStored == 1);
+      std::printf("    memory per idle client (%s): %.2f KiB resident, %.2f KiB heap "
+                  "(<= %.2f KiB)  %s\n",
+                  login, r.rssPerClientKib, r.heapPerClientKib, budget,
+                  stored ? Verdict(r.rssPerClientKib <= budget).c_str()
+                         : "MISS (the lists were not all stored)");
       std::printf("    descriptors per client: %.2f (1 plus a fixed few)  %s\n",
                   r.descriptorsPerClient, Verdict(r.descriptorsPerClient <= 1.05).c_str());
     } else {
@@ -842,13 +993,24 @@ int main(int argc, char** argv) {
       library = argv[++i];
     } else if (arg == "--idle" && i + 1 < argc) {
       idleSeconds = std::atof(argv[++i]);
+    } else if (arg == "--friends" && i + 1 < argc) {
+      g_friends = std::strtol(argv[++i], nullptr, 10);
+      if (g_friends < 0 || g_friends > 1000) {
+        std::fprintf(stderr, "kelvo_scale: --friends takes 0 to 1000\n");
+        return 2;
+      }
+    } else if (arg == "--bare-login") {
+      g_friends = -1;
+    } else if (arg == "--enum") {
+      g_enumerate = true;
     } else {
       const std::size_t colon = arg.find(':');
       const std::string mode = arg.substr(0, colon);
       const unsigned long n =
           colon == std::string::npos ? 0 : std::strtoul(arg.c_str() + colon + 1, nullptr, 10);
       if (n == 0 || (mode != "own" && mode != "shared" && mode != "pump")) {
-        std::fprintf(stderr, "usage: kelvo_scale [--lib PATH] [--idle SECONDS] [own|shared|pump:N ...]\n");
+        std::fprintf(stderr, "usage: kelvo_scale [--lib PATH] [--idle SECONDS] [--friends F | "
+                             "--bare-login] [--enum] [own|shared|pump:N ...]\n");
         return 2;
       }
       plan.emplace_back(mode == "own" ? Mode::kOwn : mode == "shared" ? Mode::kShared : Mode::kPump,
@@ -863,7 +1025,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   // The server is forked before the module is loaded and before any thread
   // exists.
-  ServerHandle server = StartServer();
+  for (const auto& row : plan) g_accounts = std::max(g_accounts, row.second);
+  ServerHandle server = StartServer();  // after g_accounts is set
   DescriptorReserve reserve;
   g_reserve = &reserve;
 
@@ -877,8 +1040,15 @@ int main(int argc, char** argv) {
     server.Ask("quit");
     return 2;
   }
-  std::printf("kelvo_scale: %s; idle period %.0f s; %u cores\n", library.c_str(), idleSeconds,
-              std::thread::hardware_concurrency());
+  std::printf("kelvo_scale: %s; idle period %.0f s; %u cores; login: ", library.c_str(),
+              idleSeconds, std::thread::hardware_concurrency());
+  if (g_friends < 0) {
+    std::printf("login ok alone\n");
+  } else {
+    std::printf("as kelvo-server sends it, 1 group and %ld friend%s%s\n", g_friends,
+                g_friends == 1 ? "" : "s",
+                g_enumerate ? "; each host enumerates them once" : "");
+  }
   std::fflush(stdout);
 
   std::vector<Row> rows;

@@ -24,15 +24,22 @@ namespace kelvo {
 template <typename Take>
 void WalkEntries(uint8_t* message, std::size_t length, std::size_t minEntry,
                  std::size_t maxEntry, Take&& take) {
-  std::size_t pos = kHeaderSize;
-  while (pos < length) {
-    const std::size_t entryLength = message[pos];
-    if (entryLength == 0 || entryLength > length - pos) return;
-    if (entryLength >= minEntry && entryLength <= maxEntry) {
-      message[pos + entryLength - 1] = 0;
-      take(message + pos, entryLength);
+  // Pointers rather than offsets: a list is walked some 60 entries at a
+  // time, and the walk's own state is then two registers.
+  uint8_t* entry = message + kHeaderSize;
+  uint8_t* const end = message + length;
+  while (entry < end) {
+    const std::size_t entryLength = *entry;
+    const auto room = static_cast<std::size_t>(end - entry);
+    // minEntry >= 1: an entry in the range is not the list's end.
+    if (entryLength - minEntry <= maxEntry - minEntry) {
+      if (entryLength > room) return;
+      entry[entryLength - 1] = 0;
+      take(entry, entryLength);
+    } else if (entryLength == 0 || entryLength > room) {
+      return;
     }
-    pos += entryLength;
+    entry += entryLength;
   }
 }
 

@@ -13,6 +13,7 @@
 #include "protocol/byte_io.h"
 #include "protocol/entry_walker.h"
 #include "protocol/message_ids.h"
+#include "roster/entry_text.h"
 #include "roster/roster_layouts.h"
 #include "sink/texts.h"
 
@@ -38,19 +39,24 @@ GroupRecord ReadGroupResult(const uint8_t* message, std::size_t length) {
 
 uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
+  const uint8_t* const end = message + length;
+  // One pass, as the user list (HandleMyUserList).
+  GroupMap::Loader load(GroupTable,
+                        length > kHeaderSize ? (length - kHeaderSize) / kGroupEntryMinSize : 0);
   // Entries too short for the fixed fields and a terminated name, and entries
   // longer than a 63-byte name needs, are passed over; an entry that runs
   // past the message ends the list.
   WalkEntries(message, length, kGroupEntryMinSize, kGroupEntryMaxSize,
-              [this](const uint8_t* entry, std::size_t entryLength) {
-                const ByteReader in(entry, entryLength);
-                GroupRecord group{};
-                group.groupId = in.U16(kGroupEntryGroupId);
-                group.parentGroupId = in.U16(kGroupEntryParentGroupId);
-                group.groupKind = in.U8(kGroupEntryGroupKind);
-                group.groupAttr = in.U16(kGroupEntryGroupAttr);
-                in.Text(kGroupEntryName, group.name, sizeof group.name);
-                GroupTable.Put(group);
+              [&load, end](const uint8_t* entry, std::size_t) {
+                const FixedReader<kGroupEntryMinSize> in(entry);
+                load.Store(in.U16<kGroupEntryGroupId>(), [&in, entry, end](GroupRecord& group) {
+                  group.parentGroupId = in.U16<kGroupEntryParentGroupId>();
+                  group.groupKind = in.U8<kGroupEntryGroupKind>();
+                  group.groupAttr = in.U16<kGroupEntryGroupAttr>();
+                  const uint8_t* const name = entry + kGroupEntryName;
+                  CopyTerminatedText<sizeof group.name>(group.name, name,
+                                                        static_cast<std::size_t>(end - name));
+                });
               });
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "protocol/byte_io.h"
 #include "protocol/entry_walker.h"
 #include "protocol/message_ids.h"
+#include "roster/entry_text.h"
 #include "roster/roster_layouts.h"
 #include "sink/texts.h"
 
@@ -21,27 +22,35 @@ namespace kelvo {
 
 uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
   const std::size_t length = MessageLength(message);
+  const uint8_t* const end = message + length;
+  // One pass: each entry is written straight into the stored record (a new
+  // one starts as zeros), and the key order takes the list's new keys when
+  // the list is done. No list holds more entries than its bytes allow.
+  UserMap::Loader load(UserTable,
+                       length > kHeaderSize ? (length - kHeaderSize) / kUserEntryMinSize : 0);
   // Entries too short to hold the fixed fields and a terminated name, and
   // entries longer than a 31-byte name needs, are passed over; an entry that
   // runs past the message ends the list.
   WalkEntries(message, length, kUserEntryMinSize, kUserEntryMaxSize,
-              [this](const uint8_t* entry, std::size_t entryLength) {
+              [&load, end](const uint8_t* entry, std::size_t) {
                 // The walker hands over entries of kUserEntryMinSize bytes or
                 // more: the fixed fields are all there.
                 const FixedReader<kUserEntryMinSize> in(entry);
-                UserRecord user{};
-                user.userId = in.U32<kUserEntryUserId>();
-                user.attr3 = in.U8<kUserEntryAttr3>();
-                user.attrFlag = in.U8<kUserEntryAttrFlag>() != 0 ? 1 : 0;
-                user.relation = in.U8<kUserEntryRelation>();
-                user.onlineState = in.U8<kUserEntryOnlineState>();
-                user.groupId = in.U16<kUserEntryGroupId>();
-                user.attr2 = in.U16<kUserEntryAttr2>();
-                user.gameServerId = in.U16<kUserEntryGameServerId>();
-                user.attr1 = in.U16<kUserEntryAttr1>();
-                CopyTextToZeroed(user.name, sizeof user.name, entry + kUserEntryName,
-                                 entryLength - kUserEntryName);
-                UserTable.Put(user);
+                load.Store(in.U32<kUserEntryUserId>(), [&in, entry, end](UserRecord& user) {
+                  user.relation = in.U8<kUserEntryRelation>();
+                  user.groupId = in.U16<kUserEntryGroupId>();
+                  user.gameServerId = in.U16<kUserEntryGameServerId>();
+                  user.gmLevel = 0;
+                  user.attr1 = in.U16<kUserEntryAttr1>();
+                  user.attr2 = in.U16<kUserEntryAttr2>();
+                  user.attr3 = in.U8<kUserEntryAttr3>();
+                  user.attrFlag = in.U8<kUserEntryAttrFlag>() != 0 ? 1 : 0;
+                  user.onlineState = in.U8<kUserEntryOnlineState>();
+                  // The walker has ended the name at the entry's last byte.
+                  const uint8_t* const name = entry + kUserEntryName;
+                  CopyTerminatedText<sizeof user.name>(user.name, name,
+                                                       static_cast<std::size_t>(end - name));
+                });
               });
   return 0;
 }
