@@ -146,6 +146,9 @@ if(NOT WIN32)
   install(FILES bindings/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python)
   install(DIRECTORY bindings/csharp/src DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
   install(FILES bindings/csharp/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
+  # The SDK's version file beside bindings/, where the Python package's
+  # kelvo.__version__ reads it.
+  install(FILES VERSION DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo)
 endif()
 
 # The Linux archives: a .tar.gz of the installed tree and a .deb installing
