@@ -22,8 +22,9 @@
 #
 # What it installs (Debian packages, only those missing, listed before they
 # are installed; `tools/setup.sh` installs what the tests need as well):
-# g++, cmake, ninja-build, libssl-dev, libreadline-dev and microsocks;
-# libgtest-dev, libgmock-dev and libbenchmark-dev, as the release preset also
+# g++, cmake, ninja-build, libssl-dev, libreadline-dev, libasio-dev
+# (kelvo-server is built on Asio) and microsocks; libgtest-dev,
+# libgmock-dev and libbenchmark-dev, as the release preset also
 # configures the tests and benchmarks (the demo builds three programs only);
 # with --tls, openssl for the certificates, and stunnel4 for --tls stunnel,
 # nginx and libnginx-mod-stream for --tls nginx.
@@ -40,7 +41,7 @@ case "${1:-}" in
     esac ;;
   *) echo "usage: $0 [--tls stunnel|nginx|server]" >&2; exit 2 ;;
 esac
-packages=(g++ cmake ninja-build libssl-dev libreadline-dev microsocks
+packages=(g++ cmake ninja-build libssl-dev libreadline-dev libasio-dev microsocks
           libgtest-dev libgmock-dev libbenchmark-dev)
 case "$tls" in
   stunnel) packages+=(openssl stunnel4) ;;
@@ -148,10 +149,16 @@ KELVO_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/serve
 export KELVO_PORT
 echo "=== kelvo-server listening on 127.0.0.1:${KELVO_PORT}${tls:+ (${server_mode})}"
 
-# A loopback port that nothing answers on yet, into $free_port.
+# A loopback port that nothing answers on yet, into $free_port. It is taken
+# below the range the system gives client sockets their ports from: there a
+# port can still be held by a closed connection in TIME_WAIT, which no
+# connect test sees and which makes stunnel's or nginx's bind fail (on a
+# machine busy with loopback connections, a third of the picks did).
+read -r client_ports_low _ </proc/sys/net/ipv4/ip_local_port_range || client_ports_low=32768
+[ "$client_ports_low" -gt 12000 ] || client_ports_low=61000
 pick_port() {
   for _ in $(seq 20); do
-    free_port=$(( 20000 + RANDOM % 40000 ))
+    free_port=$(( 10000 + RANDOM % (client_ports_low - 10000) ))
     (exec 3<>/dev/tcp/127.0.0.1/"$free_port") 2>/dev/null || return 0
   done
   fail "no free loopback port"
