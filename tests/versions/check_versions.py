@@ -90,10 +90,10 @@ def check_sources(source, version):
           py is not None and int(py, 16) == word, py)
 
     # kelvo.__version__ of the source tree, without loading the module.
-    spec_globals = {"__file__": os.path.join(source, "bindings/python/kelvo/_version.py")}
-    exec(compile(read(spec_globals["__file__"]), spec_globals["__file__"], "exec"), spec_globals)
-    check("kelvo.__version__ of the source tree", spec_globals["__version__"] == version,
-          spec_globals["__version__"])
+    names = {"__file__": os.path.join(source, "bindings/python/kelvo/_version.py")}
+    exec(compile(read(names["__file__"]), names["__file__"], "exec"), names)
+    check("kelvo.__version__ of the source tree", names["__version__"] == version,
+          names["__version__"])
 
     # Kelvo.csproj (dotnet): a version typed in, or the VERSION file read.
     csproj_dir = os.path.join(source, "bindings/csharp")
