@@ -4,7 +4,7 @@
 #   kelvo-VERSION-py3-none-linux_x86_64.whl   Python, with libkelvocore.so
 #   kelvo-VERSION-py3-none-win_amd64.whl      Python, with the x64 DLL
 #   kelvo-VERSION-py3-none-win32.whl          Python, with the x86 DLL
-#   Kelvo.VERSION.nupkg                       C#, lib/netstandard2.0 and runtimes/*/native
+#   Kelvo.VERSION.nupkg                       C#, lib/net461 and runtimes/*/native
 #   com.kelvo.client-VERSION.tgz              the Unity package
 # Called by tools/package.sh once the archives and SHA256SUMS are written:
 #   bindings/package_bindings.sh VERSION WINDOWS_SDK_STAGE DIST

@@ -146,6 +146,9 @@ if(NOT WIN32)
   install(FILES bindings/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python)
   install(DIRECTORY bindings/csharp/src DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
   install(FILES bindings/csharp/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
+  # The SDK's version file beside bindings/, where the Python package's
+  # kelvo.__version__ reads it.
+  install(FILES VERSION DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo)
 endif()
 
 # The Linux archives: a .tar.gz of the installed tree and a .deb installing
@@ -155,7 +158,7 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_NAME kelvocore)
   set(CPACK_PACKAGE_VENDOR "Kelvo")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Kelvo client core SDK: libkelvocore, headers, CLI host and reference server")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Kelvo client core SDK: libkelvocore, headers, CLI host, load bots and reference server")
   # The archive is named after the processor (x86_64, aarch64) or, for 32-bit
   # ARM, the ABI (armhf); the ARM cross toolchains say which, and which
   # Debian architecture the .deb is for.

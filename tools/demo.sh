@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the project's demo: kelvo-server
-# with the demo accounts, a SOCKS5 proxy (microsocks) and three scripted
-# kelvo-cli sessions (alice direct, bob through the proxy, 小明 direct) that
-# go through the whole flow: login, roster, presence, game-server moves,
-# friend requests accepted and declined, groups, chat both ways, an offline
-# message, a search, server notices and a forced logout.
+# Installs what the demo needs and is missing, builds, and runs the
+# project's demo: kelvo-server with the demo accounts, a SOCKS5 proxy
+# (microsocks) and three scripted kelvo-cli sessions (alice direct, bob
+# through the proxy, 小明 direct) that go through the whole flow: login,
+# roster, presence, game-server moves, friend requests accepted and
+# declined, groups, chat both ways, an offline message, a search, server
+# notices and a forced logout.
 #
 # Every expected event is a `wait` in tools/demo/*.cli: the demo exits
 # non-zero when any of them is missing. It is bounded (under a minute even
@@ -18,6 +19,15 @@
 # With --tls the demo makes a CA and a server certificate for im.kelvo.test
 # (openssl), every session verifies it against the CA, and the proxy asks
 # for a username and password, which bob's session gives.
+#
+# What it installs (Debian packages, only those missing, listed before they
+# are installed; `tools/setup.sh` installs what the tests need as well):
+# g++, cmake, ninja-build, libssl-dev, libreadline-dev, libasio-dev
+# (kelvo-server is built on Asio) and microsocks; libgtest-dev,
+# libgmock-dev and libbenchmark-dev, as the release preset also
+# configures the tests and benchmarks (the demo builds three programs only);
+# with --tls, openssl for the certificates, and stunnel4 for --tls stunnel,
+# nginx and libnginx-mod-stream for --tls nginx.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tls=""
@@ -31,7 +41,14 @@ case "${1:-}" in
     esac ;;
   *) echo "usage: $0 [--tls stunnel|nginx|server]" >&2; exit 2 ;;
 esac
-bash tools/setup.sh
+packages=(g++ cmake ninja-build libssl-dev libreadline-dev libasio-dev microsocks
+          libgtest-dev libgmock-dev libbenchmark-dev)
+case "$tls" in
+  stunnel) packages+=(openssl stunnel4) ;;
+  nginx) packages+=(openssl nginx libnginx-mod-stream) ;;
+  server) packages+=(openssl) ;;
+esac
+bash tools/apt_install.sh demo "${packages[@]}"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target kelvocore kelvo-server kelvo-cli
 
@@ -132,10 +149,16 @@ KELVO_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/serve
 export KELVO_PORT
 echo "=== kelvo-server listening on 127.0.0.1:${KELVO_PORT}${tls:+ (${server_mode})}"
 
-# A loopback port that nothing answers on yet, into $free_port.
+# A loopback port that nothing answers on yet, into $free_port. It is taken
+# below the range the system gives client sockets their ports from: there a
+# port can still be held by a closed connection in TIME_WAIT, which no
+# connect test sees and which makes stunnel's or nginx's bind fail (on a
+# machine busy with loopback connections, a third of the picks did).
+read -r client_ports_low _ </proc/sys/net/ipv4/ip_local_port_range || client_ports_low=32768
+[ "$client_ports_low" -gt 12000 ] || client_ports_low=61000
 pick_port() {
   for _ in $(seq 20); do
-    free_port=$(( 20000 + RANDOM % 40000 ))
+    free_port=$(( 10000 + RANDOM % (client_ports_low - 10000) ))
     (exec 3<>/dev/tcp/127.0.0.1/"$free_port") 2>/dev/null || return 0
   done
   fail "no free loopback port"

@@ -11,7 +11,8 @@
 #   kelvocore_VERSION_armhf.deb             and package-armhf)
 #   kelvocore-VERSION-windows-sdk.zip       include/, bin/x64, bin/x86,
 #                                           lib/x64, lib/x86, lib/cmake,
-#                                           docs/, CHANGELOG.md
+#                                           docs/, bindings/, CHANGELOG.md,
+#                                           VERSION
 #   SHA256SUMS
 # Release builds in build/package-linux, build/package-win64 and
 # build/package-win32 (presets of the same names); an existing build there is
@@ -77,6 +78,8 @@ cp CHANGELOG.md "$sdk/"
 mkdir -p "$sdk/bindings/python" "$sdk/bindings/csharp"
 cp -r bindings/python/kelvo bindings/python/README.md "$sdk/bindings/python/"
 cp -r bindings/csharp/src bindings/csharp/README.md "$sdk/bindings/csharp/"
+# The SDK's version file beside bindings/, where kelvo.__version__ reads it.
+cp VERSION "$sdk/"
 find "$sdk/bindings" -name __pycache__ -prune -exec rm -rf {} +
 (cd build/package-stage && zip -qrX "../../dist/${sdk_name}.zip" "$sdk_name")
 

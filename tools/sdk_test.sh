@@ -2,6 +2,8 @@
 # Tests the archives that tools/package.sh left in dist/ the way an SDK user
 # meets them, each unpacked into a scratch folder outside the source tree:
 #   - SHA256SUMS matches the archives;
+#   - every archive and package carries the version of the file VERSION
+#     (tests/versions/check_versions.py --dist);
 #   - Linux .tar.gz: tests/consumer configured with find_package against the
 #     unpacked prefix, both hosts (linked, and loading the module at run
 #     time) run against the archive's own kelvo-server (login, one chat each
@@ -175,6 +177,12 @@ PY
 }
 bindings_tests
 # --- end bindings and docs
+
+# One version: every archive and package of dist/, by name and by what it
+# holds (module, SONAME, headers, DLL version resources, .deb fields, wheel
+# metadata, the NuGet package's assembly, the Unity manifest), against VERSION.
+check "every archive and package carries the version of VERSION (${version})" \
+  python3 "$root/tests/versions/check_versions.py" --source "$root" --dist "$root/dist" --work "$work/versions"
 
 echo "=== sdk_test: Linux .tar.gz"
 holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \

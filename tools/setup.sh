@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on a Debian 12 machine.
-# Runs as root (CI and the project's machines) or through sudo.
+# Installs what building, testing and packaging need on a Debian 12 machine
+# (tools/test.sh, tools/package.sh and the scripts they run); the demo
+# installs its own, shorter list (tools/demo.sh). Runs as root (CI and the
+# project's machines) or through sudo.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -32,13 +34,15 @@ if [ "${#locust_missing[@]}" -gt 0 ]; then
   $SUDO apt-get install -y "${locust_missing[@]}"
 fi
 # --- end load tests with Locust
+# mono-devel: the .NET Framework 4.6.1 reference assemblies that the NuGet
+# package's Kelvo.dll is compiled against (bindings/csharp/package_nuget.sh).
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
   microsocks libreadline-dev libssl-dev binutils
   tshark python3 python3-pytest
   doxygen llvm-14 zip unzip pkgconf dpkg-dev icoutils
-  mono-mcs nunit-console libnunit-cil-dev libmono-i18n4.0-all
+  mono-mcs mono-devel nunit-console libnunit-cil-dev libmono-i18n4.0-all
   iproute2 stress-ng
 )
 missing=()

@@ -24,17 +24,17 @@ mkdir -p "$HOME"
 cat >"$work/program/packages.config" <<XML
 <?xml version="1.0" encoding="utf-8"?>
 <packages>
-  <package id="Kelvo" version="$version" targetFramework="netstandard2.0" />
+  <package id="Kelvo" version="$version" targetFramework="net461" />
 </packages>
 XML
 # The folder feed is the only source: nothing can come from elsewhere.
 nuget install "$work/program/packages.config" -Source "$work/feed" -OutputDirectory "$work/program/packages" \
       -NonInteractive -NoCache
 restored="$work/program/packages/Kelvo.$version"
-for f in lib/netstandard2.0/Kelvo.dll lib/netstandard2.0/Kelvo.xml runtimes/linux-x64/native/libkelvocore.so \
+for f in lib/net461/Kelvo.dll lib/net461/Kelvo.xml runtimes/linux-x64/native/libkelvocore.so \
          runtimes/win-x64/native/kelvocore.dll runtimes/win-x86/native/kelvocore.dll; do
   [ -f "$restored/$f" ] || { echo "*** the restored package lacks $f" >&2; exit 1; }
 done
 echo "=== restored Kelvo $version from the folder feed into $restored"
 "$here/run_tests.sh" "$restored/runtimes/linux-x64/native/libkelvocore.so" "$server" "$work/program/bin" \
-  "$restored/lib/netstandard2.0/Kelvo.dll"
+  "$restored/lib/net461/Kelvo.dll"

@@ -16,6 +16,8 @@ trap 'rm -rf "$stage"' EXIT
 cp "$here/pyproject.toml" "$here/setup.py" "$here/README.md" "$stage/"
 mkdir "$stage/kelvo"
 cp "$here"/kelvo/*.py "$here/kelvo/py.typed" "$stage/kelvo/"
+# The SDK's version, for the wheel's name and metadata and kelvo.__version__.
+cp "$here/../../VERSION" "$stage/kelvo/VERSION"
 case "$module" in
   *.dll) cp "$module" "$stage/kelvo/kelvocore.dll" ;;
   *) cp "$module" "$stage/kelvo/libkelvocore.so" ;;

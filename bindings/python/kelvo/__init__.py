@@ -21,7 +21,7 @@ from .events import (AddGroupResult, AddUserReply, AddUserRequest, AddUserResult
                      SearchUserResult, ServerInfo, UpdateGroupResult, User, UserEnteredGameServer,
                      UserLeftGameServer)
 
-__version__ = "1.1.1"
+from ._version import __version__
 
 __all__ = [
     "Client", "SharedLoop", "password_digest", "MAX_CHAT_BYTES", "MAX_GROUP_NAME_BYTES",
