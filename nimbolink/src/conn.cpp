@@ -44,10 +44,16 @@ void Conn::OnOps(uint32_t ops) {
     }
   }
   if (ops & Loop::kNotifyClosed) owner_->Notify(nullptr);
-  if ((ops & Loop::kResume) && phase_ == Phase::kUp && tls_) {
+  if ((ops & Loop::kResume) && phase_ == Phase::kUp) {
     // Decrypted bytes may wait inside the session, with nothing new on the
     // socket to wake us for them.
-    if (!DrainPlain()) return;
+    if (tls_ && !DrainPlain()) return;
+    // What waited on the socket while reading was paused is read now, not
+    // when the poller reports it: a poller that reports readiness only as
+    // it arrives (Wine's WSAPoll, for a socket that was not read meanwhile)
+    // would never report it again, and the connection would stop reading
+    // for good.
+    ReadSome(false, false);
   }
   if (phase_ == Phase::kUp && (ops & Loop::kWantWrite) && tickAt_ == Clock::time_point{}) {
     // Bytes wait: the stall watchdog runs until they are out.
