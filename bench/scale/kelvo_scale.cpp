@@ -26,8 +26,15 @@
 //     read the system's monotonic clock), so the figure is the clients'
 //     delay, not the server's loop;
 //   - Release of every client, per client;
-//   - what is left after the release: threads and descriptors above the
-//     figures from before.
+//   - what is left after the release: threads, descriptors and resident
+//     memory above the figures from before.
+//
+// The server listens on as many loopback addresses as the largest row needs
+// (127.0.0.1, .2, ...; a client's local port must be unique per server
+// address, and one address has only the system's ephemeral range) and the
+// clients spread over them; the program raises its descriptor limit to what
+// the largest row needs (the hard limit too when run as root) and says so
+// when it cannot. 50,000 clients: `kelvo_scale shared:50000`.
 //
 // Modes: "own" (today's default: a network thread per client), "shared"
 // (IImClientEngine::UseSharedLoop, callbacks on the loop's threads) and
@@ -78,6 +85,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "descriptor_limit.h"
 #include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
@@ -209,12 +217,19 @@ void AppendLoginAnswer(uint32_t userId, uint32_t accounts, std::vector<uint8_t>*
   } while (next < ids.size());
 }
 
-void RaiseDescriptorLimit() {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+// Loopback addresses the server listens on and the clients spread over: a
+// connection's local port must be unique per server address, so one
+// address gives out after the system's ephemeral range (about 28,000
+// ports by default, and connect() takes them from one half of the range
+// first). 127.0.0.1, .2, ...: one for each half range the largest row needs.
+uint32_t AddressesFor(uint32_t clients) {
+  unsigned long low = 32768, high = 60999;
+  if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(f, "%lu %lu", &low, &high) != 2 || high < low) low = 32768, high = 60999;
+    std::fclose(f);
   }
+  const unsigned long perAddress = std::max(1ul, (high - low + 1) / 2);
+  return static_cast<uint32_t>(std::min(250ul, (clients + perAddress - 1) / perAddress));
 }
 
 // ---------------------------------------------------------------- server
@@ -224,11 +239,12 @@ void RaiseDescriptorLimit() {
 // connection in one loop and reports the loop's start and end.
 class Server {
  public:
-  Server(int listenFd, int controlFd) : listen_(listenFd), control_(controlFd) {}
+  Server(std::vector<int> listenFds, int controlFd)
+      : listens_(std::move(listenFds)), control_(controlFd) {}
 
   [[noreturn]] void Run() {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    Watch(listen_);
+    for (int fd : listens_) Watch(fd);
     Watch(control_);
     const std::vector<uint8_t> chat = FanoutChat();
     std::vector<epoll_event> events(1024);
@@ -237,8 +253,8 @@ class Server {
       const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), -1);
       for (int k = 0; k < n; ++k) {
         const int fd = events[static_cast<std::size_t>(k)].data.fd;
-        if (fd == listen_) {
-          AcceptAll();
+        if (std::find(listens_.begin(), listens_.end(), fd) != listens_.end()) {
+          AcceptAll(fd);
         } else if (fd == control_) {
           Command(chat);
         } else {
@@ -256,9 +272,9 @@ class Server {
     epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e);
   }
 
-  void AcceptAll() {
+  void AcceptAll(int listenFd) {
     for (;;) {
-      const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) return;
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -317,7 +333,7 @@ class Server {
     send(control_, reply, std::strlen(reply), MSG_NOSIGNAL);
   }
 
-  int listen_;
+  std::vector<int> listens_;
   int control_;
   int epoll_ = -1;
   std::unordered_map<int, std::vector<uint8_t>> conns_;
@@ -328,6 +344,7 @@ class Server {
 struct ServerHandle {
   pid_t pid = -1;
   uint16_t port = 0;
+  uint32_t addresses = 1;  // listening on 127.0.0.1 to 127.0.0.<addresses>
   int control = -1;
 
   std::string Ask(const char* command) {
@@ -341,31 +358,58 @@ struct ServerHandle {
   std::size_t Connections() { return std::strtoull(Ask("count").c_str(), nullptr, 10); }
 };
 
-ServerHandle StartServer() {
-  ServerHandle h;
+// A listening socket on 127.0.0.<1 + index> at `port` (0: any), or -1.
+int Listen(uint32_t index, uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK + index);
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 65535) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ServerHandle StartServer(uint32_t addresses) {
+  ServerHandle h;
+  h.addresses = addresses;
+  // The same port on every address; another program may hold it on one of
+  // them, so a few tries.
+  std::vector<int> fds;
+  for (int attempt = 0; attempt < 20 && fds.size() < addresses; ++attempt) {
+    for (int fd : fds) close(fd);
+    fds.clear();
+    const int first = Listen(0, 0);
+    if (first < 0) break;
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(first, reinterpret_cast<sockaddr*>(&a), &len);
+    h.port = ntohs(a.sin_port);
+    fds.push_back(first);
+    for (uint32_t i = 1; i < addresses; ++i) {
+      const int fd = Listen(i, h.port);
+      if (fd < 0) break;
+      fds.push_back(fd);
+    }
+  }
+  if (fds.size() < addresses) {
     std::perror("kelvo_scale: bind/listen");
     std::exit(1);
   }
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  h.port = ntohs(a.sin_port);
   int pair[2];
   socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
   h.pid = fork();
   if (h.pid == 0) {
     close(pair[0]);
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the benchmark
-    Server(fd, pair[1]).Run();
+    Server(fds, pair[1]).Run();
   }
   close(pair[1]);
-  close(fd);
+  for (int fd : fds) close(fd);
   h.control = pair[0];
   return h;
 }
@@ -645,6 +689,8 @@ struct Row {
   uint32_t fanoutGot = 0;
   double releasePerClientUs = 0;
   long leakedThreads = 0, leakedDescriptors = 0;
+  long leakedRssKib = 0, loadedRssKib = 0;  // resident above the baseline: after, before release
+  long leakedHeapKib = 0, loadedHeapKib = 0;  // heap in use above the baseline: likewise
   // The roster of the first client after the login: friends and groups the
   // server sent that GetUser / GetGroup find (-1: not checked).
   long friendsStored = -1, groupsStored = -1;
@@ -738,10 +784,10 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
   };
 
   kelvo::ServerAddress address{};
-  address.serverIp = INADDR_LOOPBACK;
   address.serverPort = server.port;
   const int64_t start = NowNs();
   for (uint32_t i = 0; i < n; ++i) {
+    address.serverIp = INADDR_LOOPBACK + i % server.addresses;
     if (clients[i] == nullptr) {
       crowd.Fail("the module did not create a client");
     } else if (!clients[i]->Connect(&address)) {
@@ -776,6 +822,8 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
   row.descriptors = loaded.descriptors;
   row.descriptorsPerClient = static_cast<double>(loaded.descriptors - base.descriptors) / n;
   row.rssPerClientKib = static_cast<double>(loaded.rssKib - base.rssKib) / n;
+  row.loadedRssKib = loaded.rssKib - base.rssKib;
+  row.loadedHeapKib = (static_cast<long>(loaded.heapBytes) - static_cast<long>(base.heapBytes)) / 1024;
   row.vmPerClientKib = static_cast<double>(loaded.vmKib - base.vmKib) / n;
   row.heapPerClientKib =
       (static_cast<double>(loaded.heapBytes) - static_cast<double>(base.heapBytes)) / 1024.0 / n;
@@ -845,6 +893,11 @@ Row RunRow(const Module& module, ServerHandle& server, Mode mode, uint32_t n, do
     if (row.leakedThreads <= 0 && row.leakedDescriptors <= 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  malloc_trim(0);
+  const Reading released = ReadFreely();
+  row.leakedRssKib = released.rssKib - base.rssKib;
+  row.leakedHeapKib =
+      (static_cast<long>(released.heapBytes) - static_cast<long>(base.heapBytes)) / 1024;
   // The next row starts against an empty server.
   for (int i = 0; i < 200 && server.Connections() != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -887,8 +940,9 @@ void PrintRow(const Row& r) {
               Ms(r.fanoutP99Ms).c_str(), Ms(r.fanoutAllMs).c_str(),
               Ms(r.fanoutAllFromStartMs).c_str());
   std::printf("  Release          %.1f us per client\n", r.releasePerClientUs);
-  std::printf("  after release    threads %+ld, descriptors %+ld\n", r.leakedThreads,
-              r.leakedDescriptors);
+  std::printf("  after release    threads %+ld, descriptors %+ld, heap in use %+ld KiB, "
+              "resident %+ld KiB\n",
+              r.leakedThreads, r.leakedDescriptors, r.leakedHeapKib, r.leakedRssKib);
   std::fflush(stdout);
 }
 
@@ -978,6 +1032,15 @@ void PrintTargets(const std::vector<Row>& rows) {
     std::printf("    left after release: %+ld threads, %+ld descriptors (0)  %s\n",
                 r.leakedThreads, r.leakedDescriptors,
                 Verdict(r.leakedThreads <= 0 && r.leakedDescriptors <= 0, false).c_str());
+    // Released: the heap the clients held is free again (within a hundredth,
+    // or 64 KiB). What the allocator keeps of it for reuse, rather than
+    // giving it back to the system, shows in the resident figure beside it:
+    // memory a thread's arena keeps is reused by the next clients.
+    const long kept = std::max(64L, r.loadedHeapKib / 100);
+    std::printf("    heap after release: %+ld KiB of %ld KiB held (<= %+ld KiB; resident %+ld KiB "
+                "of %ld KiB)  %s\n",
+                r.leakedHeapKib, r.loadedHeapKib, kept, r.leakedRssKib, r.loadedRssKib,
+                Verdict(r.leakedHeapKib <= kept, false).c_str());
   }
 }
 
@@ -1021,12 +1084,19 @@ int main(int argc, char** argv) {
     plan = {{Mode::kShared, 1000}, {Mode::kShared, 10000}, {Mode::kPump, 10000}, {Mode::kOwn, 1000}};
   }
 
-  RaiseDescriptorLimit();
+  // A client on the shared loop holds its socket; one on a thread of its
+  // own holds two more (its loop's poller and waker). The server, forked
+  // from here, inherits the limit and holds one per client.
+  rlim_t need = 64;
+  for (const auto& [mode, n] : plan) {
+    need = std::max<rlim_t>(need, (mode == Mode::kOwn ? 3 : 1) * static_cast<rlim_t>(n) + 256);
+  }
+  kelvo::tools::RaiseDescriptorLimit(need, "kelvo_scale");
   signal(SIGPIPE, SIG_IGN);
   // The server is forked before the module is loaded and before any thread
   // exists.
   for (const auto& row : plan) g_accounts = std::max(g_accounts, row.second);
-  ServerHandle server = StartServer();  // after g_accounts is set
+  ServerHandle server = StartServer(AddressesFor(g_accounts));  // after g_accounts is set
   DescriptorReserve reserve;
   g_reserve = &reserve;
 
@@ -1040,8 +1110,10 @@ int main(int argc, char** argv) {
     server.Ask("quit");
     return 2;
   }
-  std::printf("kelvo_scale: %s; idle period %.0f s; %u cores; login: ", library.c_str(),
-              idleSeconds, std::thread::hardware_concurrency());
+  std::printf("kelvo_scale: %s; idle period %.0f s; %u cores; server on 127.0.0.1",
+              library.c_str(), idleSeconds, std::thread::hardware_concurrency());
+  if (server.addresses > 1) std::printf(" to 127.0.0.%u", server.addresses);
+  std::printf("; login: ");
   if (g_friends < 0) {
     std::printf("login ok alone\n");
   } else {
