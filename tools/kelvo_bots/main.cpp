@@ -30,9 +30,10 @@ constexpr int kExitUsage = 2;
 void PrintUsage(std::FILE* out) {
   std::fprintf(
       out,
-      "usage: kelvo-bots --server HOST:PORT (--seed FILE | --first-id ID [--password PATTERN])\n"
-      "                  [--clients N] [--ramp PER_SECOND] [--duration SECONDS]\n"
-      "                  [--chat-rate PER_SECOND] [--proxy HOST:PORT] [--max-failures SHARE]\n"
+      "usage: kelvo-bots --server HOST:PORT [--addresses N] (--seed FILE | --first-id ID\n"
+      "                  [--password PATTERN]) [--clients N] [--ramp PER_SECOND]\n"
+      "                  [--duration SECONDS] [--chat-rate PER_SECOND] [--proxy HOST:PORT]\n"
+      "                  [--max-failures SHARE]\n"
       "                  [--timeout SECONDS] [--drain SECONDS] [--loop-threads N] [--own-threads]\n"
       "                  [--json] [--quiet] [--lib PATH]\n"
       "       kelvo-bots --server HOST:PORT (--seed FILE | --first-id ID [--password PATTERN])\n"
@@ -46,6 +47,9 @@ void PrintUsage(std::FILE* out) {
       "       kelvo-bots --first-id ID --clients N [--password PATTERN] --write-seed FILE\n"
       "\n"
       "  --server HOST:PORT    the messaging server\n"
+      "  --addresses N         spread the bots over N IPv4 addresses from HOST on (bot i to\n"
+      "                        HOST + i %% N; kelvo-server --addresses N listens on them): one\n"
+      "                        address runs out of local ports near 28,000 bots\n"
       "  --seed FILE           log in with the user records of a kelvo-server seed file, in order\n"
       "  --first-id ID         log in as ID, ID+1, ... with --password (default \"bot{id}\",\n"
       "                        {id} stands for the account's id)\n"
@@ -193,6 +197,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--server") {
       options.serverText = v;
       ok = ParseEndpoint(v, &options.serverIp, &options.serverPort);
+    } else if (arg == "--addresses") {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+      ok = !v.empty() && *end == '\0' && n >= 1 && n <= 250;
+      options.addresses = static_cast<uint32_t>(n);
     } else if (arg == "--proxy") {
       options.proxyText = v;
       ok = ParseEndpoint(v, &options.proxyIp, &options.proxyPort);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "churn_check.h"
+#include "descriptor_limit.h"
 #include "gbk.h"
 #include "kelvo/im_client_engine.h"
 #include "kelvo/im_client_pump.h"
@@ -322,7 +323,7 @@ void Swarm::Start(std::size_t i) {
     }
   }
   kelvo::ServerAddress address{};
-  address.serverIp = options_.serverIp;
+  address.serverIp = options_.serverIp + static_cast<uint32_t>(i) % options_.addresses;
   address.serverPort = options_.serverPort;
   address.proxyIp = options_.proxyIp;
   address.proxyPort = options_.proxyPort;
@@ -468,20 +469,13 @@ void Swarm::ReleaseAll() {
 
 int Swarm::Run() {
   tty_ = isatty(STDERR_FILENO) != 0;
-  // A client holds at least one descriptor: take all the system allows.
+  // A client holds at least one descriptor (three on a thread of its own):
+  // take what the crowd needs, and say so in words when the system will not
+  // give it.
+  const rlim_t need = static_cast<rlim_t>(options_.clients) * (options_.ownThreads ? 3 : 1) + 64;
+  kelvo::tools::RaiseDescriptorLimit(need, "kelvo-bots");
   getrlimit(RLIMIT_NOFILE, &files_);
-  if (files_.rlim_cur < files_.rlim_max) {
-    files_.rlim_cur = files_.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files_);
-    getrlimit(RLIMIT_NOFILE, &files_);
-  }
   fdBaseline_ = CountDescriptors();
-  if (files_.rlim_cur < options_.clients + 64u) {
-    std::fprintf(stderr,
-                 "kelvo-bots: the descriptor limit (%ld) is too low for %u clients, which need "
-                 "at least one each\n",
-                 static_cast<long>(files_.rlim_cur), options_.clients);
-  }
 
   bots_.reserve(options_.clients);
   std::vector<std::array<uint8_t, 16>> digests(options_.clients);

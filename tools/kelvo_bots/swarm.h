@@ -18,6 +18,9 @@ struct Options {
   std::string serverText;  // HOST:PORT as given
   uint32_t serverIp = 0;   // host byte order
   uint16_t serverPort = 0;
+  // Bot i connects to serverIp + i % addresses (kelvo-server --addresses):
+  // a crowd over one address runs out of local ports near 28,000.
+  uint32_t addresses = 1;
   std::string proxyText;
   uint32_t proxyIp = 0;
   uint16_t proxyPort = 0;

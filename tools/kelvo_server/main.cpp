@@ -23,6 +23,7 @@
 
 #include "admin.h"
 #include "chaos.h"
+#include "descriptor_limit.h"
 #include "link.h"
 #include "nimbo2/msg_head.h"
 #include "protocol/message_ids.h"
@@ -32,6 +33,10 @@
 namespace kelvo {
 namespace server {
 namespace {
+
+// The descriptor limit the server runs with, for the line that tells a
+// failed accept.
+unsigned long g_descriptorLimit = 0;
 
 using asio::ip::tcp;
 
@@ -108,19 +113,39 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closed_ = false;
 };
 
+// One listening socket and the timer that retries its accept.
+struct Listener {
+  explicit Listener(asio::io_context& io) : acceptor(io), pause(io) {}
+  tcp::acceptor acceptor;
+  asio::steady_timer pause;
+};
+
 class Server : public Outlet {
  public:
-  Server(asio::io_context& io, tcp::endpoint endpoint, Directory dir, int verbosity,
-         std::shared_ptr<TlsContext> tls)
-      : acceptor_(io), acceptPause_(io), state_(std::move(dir), *this), verbosity_(verbosity),
-        tls_(std::move(tls)) {
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen();
+  // Listens on `endpoint` and on the `extra` IPv4 addresses after it, all
+  // at the port the first one got (a crowd of clients spread over
+  // 127.0.0.1, .2, ... does not run out of local ports).
+  Server(asio::io_context& io, tcp::endpoint endpoint, unsigned extra, Directory dir,
+         int verbosity, std::shared_ptr<TlsContext> tls)
+      : state_(std::move(dir), *this), verbosity_(verbosity), tls_(std::move(tls)) {
+    for (unsigned i = 0; i <= extra; ++i) {
+      Listener& l = listeners_.emplace_back(io);
+      l.acceptor.open(endpoint.protocol());
+      l.acceptor.set_option(tcp::acceptor::reuse_address(true));
+      l.acceptor.bind(endpoint);
+      l.acceptor.listen();
+      if (i == 0) endpoint.port(l.acceptor.local_endpoint().port());
+      if (endpoint.address().is_v4()) {
+        endpoint.address(asio::ip::address_v4(endpoint.address().to_v4().to_uint() + 1));
+      }
+    }
   }
 
-  tcp::endpoint local_endpoint() const { return acceptor_.local_endpoint(); }
+  tcp::endpoint local_endpoint() const { return listeners_.front().acceptor.local_endpoint(); }
+  std::size_t listeners() const { return listeners_.size(); }
+  tcp::endpoint endpoint(std::size_t i) const {
+    return std::next(listeners_.begin(), static_cast<std::ptrdiff_t>(i))->acceptor.local_endpoint();
+  }
   ServerState& state() { return state_; }
   // A new certificate and key for the connections accepted from now on.
   void SetTls(std::shared_ptr<TlsContext> tls) { tls_ = std::move(tls); }
@@ -130,18 +155,26 @@ class Server : public Outlet {
   ChaosCounts& chaosCounts() { return chaosCounts_; }
 
   void Accept() {
-    acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
+    for (Listener& l : listeners_) Accept(l);
+  }
+
+  void Accept(Listener& l) {
+    l.acceptor.async_accept([this, &l](const asio::error_code& ec, tcp::socket socket) {
       if (ec) {
         if (ec == asio::error::operation_aborted) return;
         if (OutOfResources(ec)) {
           // The waiting connection stays in the backlog and the listening
           // socket stays readable: accepting again at once would spin. Try
           // again a little later, when a connection may have gone.
-          if (!acceptStalled_) LogLine("accept failed: " + ec.message() + "; retrying every 100 ms");
+          if (!acceptStalled_) {
+            LogLine("accept failed: " + ec.message() + " (the descriptor limit is " +
+                    std::to_string(g_descriptorLimit) +
+                    "; raise it with `ulimit -n`, the hard limit as root); retrying every 100 ms");
+          }
           acceptStalled_ = true;
-          acceptPause_.expires_after(std::chrono::milliseconds(100));
-          acceptPause_.async_wait([this](const asio::error_code& e) {
-            if (!e) Accept();
+          l.pause.expires_after(std::chrono::milliseconds(100));
+          l.pause.async_wait([this, &l](const asio::error_code& e) {
+            if (!e) Accept(l);
           });
           return;
         }
@@ -174,14 +207,16 @@ class Server : public Outlet {
         state_.Connect(id, where.str());
         conn->Start();
       }
-      Accept();
+      Accept(l);
     });
   }
 
   void Stop() {
-    asio::error_code ec;
-    acceptor_.close(ec);
-    acceptPause_.cancel();
+    for (Listener& l : listeners_) {
+      asio::error_code ec;
+      l.acceptor.close(ec);
+      l.pause.cancel();
+    }
     for (auto& [id, conn] : connections_) conn->Close();
     connections_.clear();
   }
@@ -222,8 +257,7 @@ class Server : public Outlet {
            (ec.category() == asio::error::get_system_category() && ec.value() == ENFILE);
   }
 
-  tcp::acceptor acceptor_;
-  asio::steady_timer acceptPause_;
+  std::list<Listener> listeners_;  // a list: handlers hold references
   bool acceptStalled_ = false;
   ServerState state_;
   int verbosity_;
@@ -430,10 +464,12 @@ void Connection::ReadBody(std::size_t size) {
 
 void Usage(std::FILE* to) {
   std::fprintf(to,
-               "usage: kelvo-server [--bind 127.0.0.1] [--port N] [--seed FILE] [-v|-vv] "
-               "[--admin-stdin]\n"
+               "usage: kelvo-server [--bind 127.0.0.1] [--addresses N] [--port N] [--seed FILE] "
+               "[-v|-vv] [--admin-stdin]\n"
                "                    [--tls-cert FILE --tls-key FILE]\n"
                "                    [--chaos SEED [--chaos-share P] [--chaos-only KIND,...]]\n"
+               "With --addresses N it listens on N IPv4 addresses from --bind on (127.0.0.1 to\n"
+               "127.0.0.N), one port: a crowd spread over them does not run out of local ports.\n"
                "With --tls-cert and --tls-key the listener speaks TLS only (SIGHUP reloads both\n"
                "files for the connections accepted after it).\n"
                "With --chaos a share P (default 0.5) of the connections get a fault, drawn from\n"
@@ -443,6 +479,7 @@ void Usage(std::FILE* to) {
 
 int Run(int argc, char** argv) {
   std::string bind = "127.0.0.1";
+  unsigned long addresses = 1;
   unsigned long port = 0;
   std::string seedPath;
   int verbosity = 0;
@@ -462,6 +499,13 @@ int Run(int argc, char** argv) {
     };
     std::string v;
     if (arg == "--bind" && value(&bind)) {
+    } else if (arg == "--addresses" && value(&v)) {
+      char* end = nullptr;
+      addresses = std::strtoul(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || addresses < 1 || addresses > 250) {
+        std::fprintf(stderr, "kelvo-server: --addresses takes 1 to 250\n");
+        return 2;
+      }
     } else if (arg == "--port" && value(&v)) {
       char* end = nullptr;
       port = std::strtoul(v.c_str(), &end, 10);
@@ -549,18 +593,18 @@ int Run(int argc, char** argv) {
     return 2;
   }
   std::signal(SIGPIPE, SIG_IGN);
-  // One descriptor per connection: take all the system allows (the usual
-  // soft limit of 1024 would stop at about a thousand clients).
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
+  // One descriptor per connection: take all the system allows, up to what
+  // a crowd of a few hundred thousand would need (the usual soft limit of
+  // 1024 would stop at about a thousand clients). Where it ends is logged,
+  // and again with the accept that runs into it.
+  const rlim_t files = tools::RaiseDescriptorLimit(1u << 20, nullptr);
+  g_descriptorLimit = static_cast<unsigned long>(files);
   asio::io_context io;
   std::unique_ptr<Server> server;
   try {
     server = std::make_unique<Server>(io, tcp::endpoint(address, static_cast<uint16_t>(port)),
-                                      std::move(dir), verbosity, tls);
+                                      static_cast<unsigned>(addresses - 1), std::move(dir),
+                                      verbosity, tls);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kelvo-server: cannot listen on %s:%lu: %s\n", bind.c_str(), port,
                  e.what());
@@ -645,6 +689,16 @@ int Run(int argc, char** argv) {
   if (tls) LogLine("TLS only, certificate " + tlsCert);
   std::printf("listening on %s:%u\n", local.address().to_string().c_str(),
               static_cast<unsigned>(local.port()));
+  if (server->listeners() > 1) {
+    std::printf("also listening on %s%s%s, port %u\n",
+                server->endpoint(1).address().to_string().c_str(),
+                server->listeners() > 2 ? " to " : "",
+                server->listeners() > 2
+                    ? server->endpoint(server->listeners() - 1).address().to_string().c_str()
+                    : "",
+                static_cast<unsigned>(local.port()));
+  }
+  LogLine("descriptor limit " + std::to_string(files) + " (about as many connections)");
   std::fflush(stdout);
 
   io.run();
