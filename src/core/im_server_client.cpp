@@ -137,6 +137,9 @@ void* ImServerClient::QueryInterface(const GUID& iid, uint32_t version) {
   if (SameGuid(iid, IID_IImClientSecurity) && (version >> 16) == 0x0100) {
     return static_cast<IImClientSecurity*>(&securityFace_);
   }
+  if (SameGuid(iid, IID_IImClientNetwork) && (version >> 16) == 0x0100) {
+    return static_cast<IImClientNetwork*>(&networkFace_);
+  }
   return nullptr;
 }
 

@@ -61,6 +61,7 @@
 #include "core/client_lock.h"
 #include "kelvo/im_client.h"
 #include "kelvo/im_client_engine.h"
+#include "kelvo/im_client_network.h"
 #include "kelvo/im_client_pump.h"
 #include "kelvo/im_client_security.h"
 #include "kelvo/im_client_sink.h"
@@ -132,6 +133,15 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // the lock, refused while a connection exists.
   template <typename Set>
   bool SetSecurity(Set set);
+
+  // IImClientNetwork, reached through networkFace_ (core/network_face.cpp):
+  // a connection by host name (transport/connect_by_name.cpp), the proxy by
+  // name, reconnection after a loss (transport/reconnect.cpp) and where the
+  // login stands (messaging/login_state.cpp).
+  bool ConnectTo(const char* host, uint16_t port);
+  bool SetProxyHost(const char* host, uint16_t port);
+  bool SetReconnect(const KelvoReconnectPolicy* policy);
+  uint32_t LoginState();
 
   // The shared pumper (core/shared_pump.cpp): runs up to `maxEvents` of
   // this client's events with the lock taken on `ticket`, and lists the
@@ -283,6 +293,15 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
     bool KELVO_CALL SetProxyCredentials(const char* username, const char* password) override;
   };
 
+  class NetworkFace final : public Face<IImClientNetwork> {
+   public:
+    using Face::Face;
+    bool KELVO_CALL ConnectTo(const char* host, uint16_t port) override;
+    bool KELVO_CALL SetProxy(const char* host, uint16_t port) override;
+    bool KELVO_CALL SetReconnect(const KelvoReconnectPolicy* policy) override;
+    uint32_t KELVO_CALL GetLoginState() override;
+  };
+
   // The socket client's delivery companion: told on the loop thread that
   // the current connection has something new (rule 2).
   class Inbox final : public Nimbo2::InboxWorker {
@@ -345,6 +364,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   PumpFace pump_{this};
   EngineFace engine_{this};
   SecurityFace securityFace_{this};
+  NetworkFace networkFace_{this};
   SecuritySettings security_;  // under lock_
   Inbox inbox_{this};
 

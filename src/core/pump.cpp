@@ -31,6 +31,7 @@ void* ImServerClient::Face<Interface>::QueryInterface(const GUID& iid, uint32_t 
 template class ImServerClient::Face<IImClientPump>;
 template class ImServerClient::Face<IImClientEngine>;
 template class ImServerClient::Face<IImClientSecurity>;
+template class ImServerClient::Face<IImClientNetwork>;
 
 bool ImServerClient::PumpFace::SetDeliveryMode(uint32_t mode) {
   return client_->SetDeliveryMode(mode);
