@@ -156,6 +156,38 @@ def test_failures_reach_the_statistics_with_their_reasons(tmp_path):
         runner.quit()
 
 
+def test_tasks_start_once_the_login_is_complete():
+    # Chaos seed 17 holds back every message after the login answer of the
+    # first four connections (a delay at "after-login", 20 to 400 ms each):
+    # the own data, groups and friends come well after LoginResult.
+    server = Server(options=["--chaos", "17", "--chaos-share", "1", "--chaos-only", "delay"])
+    accounts = iter([kl.Account(1001, "alice"), kl.Account(1002, "bob"), kl.Account(1003, "carol")])
+    seen = []
+
+    class Player(kl.KelvoUser):
+        fixed_count = 3
+
+        def take_account(self):
+            return next(accounts)
+
+        @task
+        def look(self):
+            me = self.client.my_info
+            seen.append((self.client.user_id, me and me.user_id))
+            gevent.sleep(0.05)
+
+    env = environment([Player], "127.0.0.1:%d" % server.port)
+    runner = env.create_local_runner()
+    try:
+        runner.start(3, spawn_rate=100)
+        run_until(lambda: {user for user, _ in seen} == {1001, 1002, 1003})
+        assert all(user == mine for user, mine in seen), seen
+        assert failures(env) == {}
+    finally:
+        runner.quit()
+        server.stop()
+
+
 def test_accounts_are_handed_out_once(tmp_path):
     seed = tmp_path / "seed"
     seed.write_text("# two\nuser 7 a pa\n\nuser 9 b pb gm=1  # comment\ngroup 7 1 0 1 x\n")
