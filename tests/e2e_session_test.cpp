@@ -6,6 +6,8 @@
 #include "gtest/gtest.h"
 
 #if defined(KELVO_SERVER_PATH)
+#include "kelvo/im_client_engine.h"
+#include "kelvo/im_client_network.h"
 #include "kelvo/kelvo_core.h"
 #include "support/e2e_client.h"
 #include "support/e2e_password.h"
@@ -312,6 +314,104 @@ TEST_F(ServerSession, RemovingAFriendTakesBothOffEachOthersRoster) {
   EXPECT_FALSE(alice->GetUser(1002, &r));
   EXPECT_TRUE(bob.WaitFor("OnRemoveUserResult(2,1001)")) << bob.events().All();
   EXPECT_FALSE(bob->GetUser(1001, &r));
+}
+
+
+// The login's state through IImClientNetwork as kelvo-server answers, on the
+// client's own thread and on the shared loop: LOADING inside
+// OnLoginResult(1), COMPLETE only with the own data, groups and friends in,
+// NONE again after a forced logout or Close. A game server entered inside
+// OnLoginResult is overwritten in MyInfo by the own data that follows,
+// while the server, and so the friends, keep it.
+class EnterOnLoginSink : public e2e::EventLog {
+ public:
+  void KELVO_CALL OnLoginResult(uint32_t result, const char* text) override {
+    if (result == 1) {
+      stateInside = net->GetLoginState();
+      client->EnterGameServer(gameServer);
+    }
+    EventLog::OnLoginResult(result, text);
+  }
+  IImClient* client = nullptr;
+  IImClientNetwork* net = nullptr;
+  uint16_t gameServer = 0;
+  uint32_t stateInside = 99;
+};
+
+TEST_F(ServerSession, LoginStateFollowsTheServersLoginAndGameServerEnteredEarlyIsOverwritten) {
+  const struct {
+    const char* name;
+    bool sharedLoop;
+    bool kick;  // ended by the server's forced logout, else by Close
+    uint16_t gameServer;  // one per row: what alice sees is this row's
+  } rows[] = {{"own thread", false, true, 7}, {"shared loop", true, false, 8}};
+  Client alice;
+  ASSERT_TRUE(LogIn(alice, 1001, "alice"));
+  UserRecord seen{};
+  ASSERT_TRUE(alice.AwaitUser(1002, &seen));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EnterOnLoginSink sink;
+    auto* bob = static_cast<IImClient*>(CreateKelvoCore(&IID_IImClient, IM_INTERFACE_VERSION));
+    ASSERT_NE(bob, nullptr);
+    sink.client = bob;
+    sink.gameServer = row.gameServer;
+    sink.net = static_cast<IImClientNetwork*>(
+        bob->QueryInterface(IID_IImClientNetwork, IM_NETWORK_INTERFACE_VERSION));
+    ASSERT_NE(sink.net, nullptr);
+    IImClientNetwork* net = sink.net;
+    if (row.sharedLoop) {
+      auto* engine = static_cast<IImClientEngine*>(
+          bob->QueryInterface(IID_IImClientEngine, IM_ENGINE_INTERFACE_VERSION));
+      ASSERT_TRUE(engine != nullptr && engine->UseSharedLoop(1));
+    }
+    ASSERT_TRUE(bob->SetSink(&sink));
+    EXPECT_EQ(net->GetLoginState(), KELVO_LOGIN_NONE);
+    ServerAddress address{};
+    address.serverIp = 0x7F000001;
+    address.serverPort = server_.port();
+    ASSERT_TRUE(bob->Connect(&address));
+    ASSERT_TRUE(sink.WaitFor("OnConnect(1)", std::chrono::seconds(5))) << sink.All();
+    EXPECT_EQ(net->GetLoginState(), KELVO_LOGIN_NONE);
+    const auto digest = Password("bob");
+    ASSERT_TRUE(bob->Login(1002, digest.data(), nullptr));
+    // Until COMPLETE the state only moves forward; the roster and own data
+    // are in once it is COMPLETE.
+    uint32_t last = KELVO_LOGIN_WAITING;
+    EXPECT_TRUE(e2e::Eventually(
+        [&] {
+          const uint32_t now = net->GetLoginState();
+          EXPECT_GE(now, last);
+          last = now;
+          return now == KELVO_LOGIN_COMPLETE;
+        },
+        std::chrono::milliseconds(5000)));
+    const UserRecord* me = bob->GetMyInfo();
+    ASSERT_NE(me, nullptr);
+    EXPECT_EQ(me->userId, 1002u);
+    EXPECT_TRUE(bob->GetUser(1001, &seen));
+    GroupRecord group{};
+    EXPECT_TRUE(bob->GetGroup(1, &group));
+    EXPECT_EQ(sink.stateInside, KELVO_LOGIN_LOADING);
+
+    EXPECT_EQ(me->gameServerId, 0u) << "the own data came after the entry";
+    ASSERT_TRUE(alice.WaitFor("OnUserEnterGameServer(1002)")) << alice.events().All();
+    ASSERT_TRUE(alice->GetUser(1002, &seen));
+    EXPECT_EQ(seen.gameServerId, row.gameServer);
+    // Entering again once complete puts it into MyInfo to stay.
+    ASSERT_TRUE(bob->EnterGameServer(row.gameServer));
+    ASSERT_TRUE(alice.WaitFor("OnUserEnterGameServer(1002)")) << alice.events().All();
+    EXPECT_EQ(bob->GetMyInfo()->gameServerId, row.gameServer);
+
+    if (row.kick) {
+      ASSERT_TRUE(server_.Admin("kick 1002"));
+      EXPECT_TRUE(sink.WaitFor("OnLogout()", std::chrono::seconds(5))) << sink.All();
+    } else {
+      EXPECT_TRUE(bob->Close());
+    }
+    EXPECT_EQ(net->GetLoginState(), KELVO_LOGIN_NONE);
+    bob->Release();
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "core/im_server_client.h"
 #include "gtest/gtest.h"
 #include "harness.h"
+#include "kelvo/im_client_network.h"
 #include "kelvo/im_client_pump.h"
 #include "kelvo/kelvo_core.h"
 #include "support/loopback_server.h"
@@ -368,6 +369,140 @@ TEST(PumpTest, PumpFromInsideACallbackDoesNothingAndCallbacksMayCloseOrRelease) 
       EXPECT_EQ(sink.Take(), "OnConnect(1)\nOnOnlineStateChanged(100)\n");
       if (std::string(inside) == "Release") c.im = nullptr, c.pump = nullptr;
     }
+  }
+}
+
+// The login's progress as the host reads it (IImClientNetwork), step by
+// step in pump mode: the state is that of the events pumped so far. The
+// settling second is judged on a clock the test moves.
+std::atomic<int64_t> fakeNowMs{0};
+ClientLock::Clock::time_point FakeNow() {
+  return ClientLock::Clock::time_point(std::chrono::milliseconds(fakeNowMs.load()));
+}
+
+struct LoginStep {
+  enum Op { kSend, kPump, kLogin, kClose, kServerClose, kReconnect, kAdvanceMs } op;
+  uint32_t state;      // GetLoginState after the step
+  uint32_t n = 0;      // kPump: events; kAdvanceMs: milliseconds
+  test::Bytes bytes{};  // kSend
+};
+LoginStep Send(std::vector<test::Bytes> parts, uint32_t state) {
+  return {LoginStep::kSend, state, 0, Concat(parts)};
+}
+LoginStep PumpN(uint32_t n, uint32_t state) { return {LoginStep::kPump, state, n}; }
+LoginStep Do(LoginStep::Op op, uint32_t state) { return {op, state}; }
+LoginStep Advance(uint32_t ms, uint32_t state) { return {LoginStep::kAdvanceMs, state, ms}; }
+
+TEST(PumpTest, LoginStateFollowsTheLoginAsPumped) {
+  constexpr uint32_t N = KELVO_LOGIN_NONE, W = KELVO_LOGIN_WAITING, L = KELVO_LOGIN_LOADING,
+                     C = KELVO_LOGIN_COMPLETE;
+  // As kelvo-server answers a login: server info, login ok, own data, the
+  // group list, the user list (empty when there are no friends).
+  const test::Bytes info = Msg(45).Fill(7, 0).Build();
+  const test::Bytes ok = Msg(51).Fill(4, 0).Build();
+  const test::Bytes mine = Msg(48).U32(1001).PadTo(56).Build();
+  const test::Bytes groups = Msg(46).U8(10).U16(1).U16(0).U8(1).U16(0).Raw("g").U8(0).Build();
+  const test::Bytes noFriends = Msg(47).Build();
+  const test::Bytes refused = Msg(52).U16(0).Text("no", 256).Build();
+  const test::Bytes logout = Msg(53).Fill(6, 0).Build();
+  const auto loaded = [&] {
+    return std::vector<LoginStep>{Do(LoginStep::kLogin, W),
+                                  Send({info, ok, mine, groups, Friend(100)}, W), PumpN(5, C)};
+  };
+  const auto plus = [](std::vector<LoginStep> a, const std::vector<LoginStep>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Row {
+    const char* name;
+    std::vector<LoginStep> steps;
+  };
+  const std::vector<Row> rows = {
+      {"the reference server's order, one event at a time",
+       {Do(LoginStep::kLogin, W), Send({info, ok, mine, groups, Friend(100), Presence(100, 2)}, W),
+        PumpN(1, W), PumpN(1, L), PumpN(1, L), PumpN(1, L), PumpN(1, C), PumpN(1, C),
+        Advance(5000, C)}},
+      {"an empty friend list counts",
+       {Do(LoginStep::kLogin, W), Send({ok, noFriends, groups, mine}, W), PumpN(4, C)}},
+      // No list of some kind: complete one second after the last of the
+      // login's messages, not after the answer. No answer: no settling.
+      {"no friend list settles a second after the last message",
+       {Do(LoginStep::kLogin, W), Advance(5000, W), Send({ok}, W), PumpN(1, L), Advance(900, L),
+        Send({mine, groups}, L), PumpN(2, L), Advance(999, L), Advance(1, C)}},
+      {"refused", {Do(LoginStep::kLogin, W), Send({refused}, W), PumpN(1, N)}},
+      {"logged out", plus(loaded(), {Send({logout}, C), PumpN(1, N)})},
+      {"Close while loading",
+       {Do(LoginStep::kLogin, W), Send({ok}, W), PumpN(1, L), Do(LoginStep::kClose, N)}},
+      {"lost: loading until the end is pumped",
+       {Do(LoginStep::kLogin, W), Send({ok}, W), PumpN(1, L), Do(LoginStep::kServerClose, L),
+        PumpN(2, N)}},
+      // The loss is never delivered: the new connection replaces it.
+      {"Connect over an unpumped loss",
+       {Do(LoginStep::kLogin, W), Send({ok, mine}, W), PumpN(2, L), Do(LoginStep::kServerClose, L),
+        Do(LoginStep::kReconnect, N), PumpN(1, N)}},
+      // Nothing of the new connection pumped yet when its Login goes out.
+      {"Login before OnConnect is pumped",
+       {Do(LoginStep::kClose, N), Do(LoginStep::kReconnect, N), Do(LoginStep::kLogin, W),
+        Send({ok}, W), PumpN(2, L)}},
+      // What was left of the first login's data does not count for the
+      // second, nor does what server info emptied.
+      {"a second Login starts over",
+       plus(loaded(), {Do(LoginStep::kLogin, W), Send({Friend(100), ok, mine}, W), PumpN(3, L),
+                       Send({groups, info, Friend(100)}, L), PumpN(3, L), Send({groups}, L),
+                       PumpN(1, C)})},
+  };
+  test::LoopbackServer server;
+  const ServerAddress at = To(server.port());
+  const uint8_t password[16] = {};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Client c;
+    ASSERT_TRUE(c.pump->SetDeliveryMode(KELVO_DELIVERY_PUMP));
+    auto* net = static_cast<IImClientNetwork*>(
+        c.im->QueryInterface(IID_IImClientNetwork, IM_NETWORK_INTERFACE_VERSION));
+    ASSERT_NE(net, nullptr);
+    fakeNowMs = 1000000;
+    static_cast<ImServerClient*>(c.im)->SetLoginClock(&FakeNow);
+    test::WaitingSink sink;
+    std::vector<uint32_t> insideAnswer;
+    sink.hook = [&](const std::string& name) {
+      if (name == "OnLoginResult") insideAnswer.push_back(net->GetLoginState());
+    };
+    ASSERT_TRUE(c.im->SetSink(&sink));
+    ASSERT_TRUE(c.im->Connect(&at));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(AwaitPending(c.pump, 1));
+    ASSERT_EQ(c.pump->Pump(1), 1u);
+    EXPECT_EQ(net->GetLoginState(), N) << "connected, no login";
+    std::size_t index = 0;
+    for (const LoginStep& step : row.steps) {
+      SCOPED_TRACE("step " + std::to_string(index++));
+      switch (step.op) {
+        case LoginStep::kSend: ASSERT_TRUE(server.Send(step.bytes)); break;
+        case LoginStep::kPump:
+          ASSERT_TRUE(AwaitPending(c.pump, step.n));
+          ASSERT_EQ(c.pump->Pump(step.n), step.n);
+          break;
+        case LoginStep::kLogin: ASSERT_TRUE(c.im->Login(1001, password, nullptr)); break;
+        case LoginStep::kClose: ASSERT_TRUE(c.im->Close()); break;
+        case LoginStep::kServerClose:
+          // Everything sent so far, the reason and OnClose wait unpumped.
+          server.Close();
+          ASSERT_TRUE(AwaitPending(c.pump, 2));
+          break;
+        case LoginStep::kReconnect:
+          ASSERT_TRUE(c.im->Connect(&at));
+          ASSERT_TRUE(server.Accept());
+          ASSERT_TRUE(AwaitPending(c.pump, 1));  // up, its OnConnect unpumped
+          break;
+        case LoginStep::kAdvanceMs: fakeNowMs += step.n; break;
+      }
+      EXPECT_EQ(net->GetLoginState(), step.state);
+    }
+    // Inside OnLoginResult(1) the data is still to come; a refusal has
+    // already ended the login.
+    const uint32_t expected = sink.log.find("OnLoginResult(0") == std::string::npos ? L : N;
+    for (uint32_t seen : insideAnswer) EXPECT_EQ(seen, expected);
   }
 }
 

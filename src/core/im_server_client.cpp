@@ -175,6 +175,7 @@ void ImServerClient::ClearLoginData() {
   GroupTable.clear();
   RequestTable.clear();
   std::memset(&MyInfo, 0, sizeof MyInfo);
+  login_ = LoginProgress{};
 }
 
 }  // namespace kelvo

@@ -143,6 +143,11 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool SetReconnect(const KelvoReconnectPolicy* policy);
   uint32_t LoginState();
 
+  // The clock the login's one-second settling reads (steady); tests put
+  // one of their own in, the module never changes it.
+  using SteadyNow = ClientLock::Clock::time_point (*)();
+  void SetLoginClock(SteadyNow now);
+
   // The shared pumper (core/shared_pump.cpp): runs up to `maxEvents` of
   // this client's events with the lock taken on `ticket`, and lists the
   // client with the pumper again, before it lets the lock go, when events
@@ -160,8 +165,9 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   void OnTick(uint32_t tickMs) override;
   void OnConnectState(uint32_t state) override;
 
-  // Empties UserTable, GroupTable and RequestTable (in this order) and zeroes
-  // MyInfo. SearchTable stays. Calls nothing on the sink. Lock held.
+  // Empties UserTable, GroupTable and RequestTable (in this order), zeroes
+  // MyInfo and puts the login state back to KELVO_LOGIN_NONE. SearchTable
+  // stays. Calls nothing on the sink. Lock held.
   void ClearLoginData();
 
   // Formats `format` (%u only) into a 512-byte buffer and hands it to OnLog
@@ -347,6 +353,23 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // line (transport/link_notes.cpp). Lock held.
   void TellNote(const Nimbo2::LinkNote& note);
 
+  // The login's progress (messaging/login_state.cpp), lock held: a Login
+  // went out; login ok came; one of the login's data messages came (a
+  // kLoginData* part, 0 for one that only counts as a message of the
+  // login); server info emptied the roster. NoteLoginData is what the list
+  // handlers call per message: one comparison once the login is complete.
+  static constexpr uint32_t kLoginDataOwn = 1;
+  static constexpr uint32_t kLoginDataGroups = 2;
+  static constexpr uint32_t kLoginDataFriends = 4;
+  static constexpr uint32_t kLoginDataAll = kLoginDataOwn | kLoginDataGroups | kLoginDataFriends;
+  void LoginSent();
+  void LoginAnswered();
+  void LoginDataArrived(uint32_t part);
+  void LoginRosterEmptied();
+  void NoteLoginData(uint32_t part) {
+    if (login_.state == KELVO_LOGIN_LOADING) LoginDataArrived(part);
+  }
+
   // What one presence message does (HandleOnlineStateNotify and its run
   // handler). Lock held, life kOpen.
   uint32_t OnlineStateChange(const uint8_t* message);
@@ -374,6 +397,23 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   bool sharedLoop_ = false;  // under lock_
   // The thread inside Pump, if any (rule 3).
   std::atomic<std::thread::id> pumpingThread_{};
+
+  // Where the login on the current connection stands (under lock_). The
+  // connection is known by the socket client's epoch of the item last
+  // taken for delivery: a Close or Connect since then makes the login's
+  // connection no longer the current one, whether its end was delivered or
+  // not. A Login sent before anything of its connection was delivered (pump
+  // mode, OnConnect still queued) takes the epoch of the first item
+  // delivered after it.
+  struct LoginProgress {
+    uint32_t state = KELVO_LOGIN_NONE;
+    uint32_t arrived = 0;  // kLoginData* parts since login ok
+    uint64_t epoch = 0;    // the connection it belongs to; 0: not known
+    ClientLock::Clock::time_point last{};  // the last of its messages
+  };
+  LoginProgress login_;
+  uint64_t deliveredEpoch_ = 0;  // under lock_: of the item Deliver took last
+  SteadyNow loginClock_ = &ClientLock::Clock::now;
 
   // Members in the order of the object's composition.
   Nimbo2::TCPClient_Socks5* socket_ = nullptr;

@@ -193,6 +193,9 @@ uint32_t ImServerClient::Deliver(uint32_t maxEvents) {
   uint32_t ran = 0;
   Nimbo2::InboxItem item;
   while (ran < maxEvents && life_ == Life::kOpen && socket_ != nullptr && socket_->Take(&item)) {
+    // The connection whose events run now (a Login made in them is its).
+    deliveredEpoch_ = item.epoch;
+    if (login_.epoch == 0 && login_.state != KELVO_LOGIN_NONE) login_.epoch = item.epoch;
     if (item.kind == Nimbo2::InboxItem::kMessages) {
       uint8_t* at = item.data;
       uint8_t* const end = at + item.bytes;

@@ -1,8 +1,8 @@
 // Handlers of the messages that open, describe and end a login: server info,
 // the own user's data, login success and failure, forced logout.
 //
-// The client keeps no login state of its own: MyInfo.userId != 0 is the only
-// sign that the own user's data is present.
+// MyInfo.userId != 0 is the sign that the own user's data is present; where
+// the login as a whole stands is kept by messaging/login_state.cpp.
 #include <cstring>
 
 #include "core/im_server_client.h"
@@ -26,6 +26,7 @@ uint32_t ImServerClient::HandleServerInfo(uint32_t, uint8_t*) {
   if (sink_) sink_->OnServerInfo();
   GroupTable.clear();
   UserTable.clear();
+  LoginRosterEmptied();
   return 0;
 }
 
@@ -67,10 +68,16 @@ uint32_t ImServerClient::HandleMyUserData(uint32_t, uint8_t* message) {
   MyInfo.onlineState = record.onlineState;
   std::memcpy(MyInfo.name, record.name, sizeof MyInfo.name);
   MyInfo.userId = record.userId;
+  // A record without a user id leaves GetMyInfo null: not the own data the
+  // login waits for.
+  NoteLoginData(record.userId != 0 ? kLoginDataOwn : 0);
   return 0;
 }
 
 uint32_t ImServerClient::HandleLoginOk(uint32_t, uint8_t*) {
+  // Loading before the call: a host that asks inside OnLoginResult learns
+  // that the data is still to come.
+  LoginAnswered();
   if (sink_) sink_->OnLoginResult(1, kEmptyText);
   return 0;
 }

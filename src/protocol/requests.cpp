@@ -4,8 +4,10 @@
 // buffer on its own stack, so every byte that no field covers goes out as 0,
 // and hands it to the socket client in one SendMsg call. The socket client
 // copies the message before SendMsg returns, so the buffer may end with the
-// call. Nothing here allocates, keeps state, or ties a later answer to the
-// request: the bool result only says whether the socket client took it.
+// call. Nothing here allocates or ties a later answer to the request: the
+// bool result only says whether the socket client took it. The one state
+// kept is that a login is under way once Login's message was taken
+// (GetLoginState).
 //
 // Host texts are never trusted to be terminated within their field: every
 // length is counted with a bound, so an unterminated or over-long text is
@@ -62,7 +64,9 @@ bool ImServerClient::Login(uint32_t userId, const uint8_t* password, const uint8
   out.Bytes(kLoginPasswordOffset, password, kLoginPasswordWidth);
   // Older hosts pass no extra block; the server reads zeros as "none".
   out.Bytes(kLoginExtraOffset, extra, kLoginExtraWidth);
-  return Send(message.data(), message.size());
+  if (!Send(message.data(), message.size())) return false;
+  LoginSent();
+  return true;
 }
 
 bool ImServerClient::Logout(uint32_t userId) {

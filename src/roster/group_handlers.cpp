@@ -58,6 +58,7 @@ uint32_t ImServerClient::HandleMyGroupList(uint32_t, uint8_t* message) {
                                                         static_cast<std::size_t>(end - name));
                 });
               });
+  NoteLoginData(kLoginDataGroups);
   return 0;
 }
 

@@ -52,6 +52,7 @@ uint32_t ImServerClient::HandleMyUserList(uint32_t, uint8_t* message) {
                                                        static_cast<std::size_t>(end - name));
                 });
               });
+  NoteLoginData(kLoginDataFriends);
   return 0;
 }
 

@@ -15,6 +15,19 @@ namespace Kelvo
         Succeeded = 1,
     }
 
+    /// <summary>Where the current connection's login stands (<see cref="KelvoClient.LoginState"/>).</summary>
+    public enum LoginState : uint
+    {
+        /// <summary>No login sent, refused, logged out, or no connection.</summary>
+        None = 0,
+        /// <summary>Login sent, no answer yet.</summary>
+        Waiting = 1,
+        /// <summary>The login succeeded; own data, groups and friends are arriving.</summary>
+        Loading = 2,
+        /// <summary>Own data, groups and the first friend list are in (or a second passed after the last of them).</summary>
+        Complete = 3,
+    }
+
     /// <summary>The server's answer to a login.</summary>
     public enum LoginCode : uint
     {

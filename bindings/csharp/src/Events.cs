@@ -34,6 +34,15 @@ namespace Kelvo
         public uint Reason { get; private set; }
     }
 
+    /// <summary>
+    /// The login is complete (<see cref="KelvoClient.LoginCompleted"/>):
+    /// <see cref="KelvoClient.MyInfo"/>, the groups and the friends are in.
+    /// </summary>
+    public sealed class LoginCompletedEventArgs : EventArgs
+    {
+        internal LoginCompletedEventArgs() { }
+    }
+
     /// <summary>Server information opening a login (<see cref="KelvoClient.ServerInfoReceived"/>).</summary>
     public sealed class ServerInfoEventArgs : EventArgs
     {

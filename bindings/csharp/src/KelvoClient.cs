@@ -44,6 +44,14 @@ namespace Kelvo
         public event EventHandler<ServerInfoEventArgs> ServerInfoReceived;
         /// <summary>The server's answer to Login.</summary>
         public event EventHandler<LoginResultEventArgs> LoginResultReceived;
+        /// <summary>
+        /// The login is complete: own data (<see cref="MyInfo"/>), the groups
+        /// and the first friend list have arrived, or a second passed after
+        /// the last of them with some missing. Raised once per login, inside
+        /// Pump, once the events that completed it have run (the quiet
+        /// second: at the first Pump after it, even with nothing queued).
+        /// </summary>
+        public event EventHandler<LoginCompletedEventArgs> LoginCompleted;
         /// <summary>Forced logout (the account logged in elsewhere, or an operator's kick).</summary>
         public event EventHandler<LoggedOutEventArgs> LoggedOut;
         /// <summary>Result of AddUser, or a game master coming online.</summary>
@@ -90,6 +98,7 @@ namespace Kelvo
 
         private IntPtr _client;   // IImClient*, zero once disposed
         private IntPtr _pump;     // IImClientPump* of the same object
+        private IntPtr _network;  // IImClientNetwork* of the same object; zero for an older module
         private IntPtr _sink;     // our IImClientSink object, freed after Release
         private GCHandle _self;   // weak: the sink must not keep the client alive
         private readonly object _lifetime = new object();
@@ -123,6 +132,8 @@ namespace Kelvo
         private readonly Native.UU _pumpEvents;
         private readonly Native.U _pendingEvents;
         private readonly Native.BU _waitForEvents;
+        private readonly Native.U _getLoginState;  // null without _network
+        private bool _loginCompletedRaised;        // for the login under way
 
         /// <summary>
         /// Creates a client in pump mode with this object as its sink. Loads
@@ -170,6 +181,9 @@ namespace Kelvo
                 _pumpEvents = Native.Slot<Native.UU>(_pump, 5);
                 _pendingEvents = Native.Slot<Native.U>(_pump, 6);
                 _waitForEvents = Native.Slot<Native.BU>(_pump, 7);
+
+                _network = query(client, Native.IidNetwork, Native.NetworkInterfaceVersion);
+                if (_network != IntPtr.Zero) _getLoginState = Native.Slot<Native.U>(_network, 6);
 
                 if (_setDeliveryMode(_pump, Native.DeliveryPump) == 0)
                     throw new InvalidOperationException("Kelvo: the module refused pump mode");
@@ -263,8 +277,26 @@ namespace Kelvo
             lock (_pumping)
             {
                 ThrowIfDisposed();
-                return (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+                int ran = (int)_pumpEvents(_pump, (uint)Math.Max(0, maxEvents));
+                NoteLoginState();
+                return ran;
             }
+        }
+
+        // After a pump: LoginCompleted when the login under way has become
+        // complete. Not from a pump inside a handler (the outer one does it),
+        // nor after a Dispose made in a handler.
+        private void NoteLoginState()
+        {
+            if (_getLoginState == null || _depth != 0 || IsDisposed) return;
+            if ((LoginState)_getLoginState(_network) != LoginState.Complete)
+            {
+                _loginCompletedRaised = false;
+                return;
+            }
+            if (_loginCompletedRaised) return;
+            _loginCompletedRaised = true;
+            Raise(LoginCompleted, new LoginCompletedEventArgs());
         }
 
         /// <summary>Events waiting now (a hint).</summary>
@@ -402,6 +434,36 @@ namespace Kelvo
             return answer;
         }
 
+        /// <summary>
+        /// Completes with true once the login under way is complete
+        /// (<see cref="LoginState"/> Complete), with false at once when no
+        /// login is under way or when it ends first (refused, logged out,
+        /// connection closed or lost). Pumps while it waits, as WaitForAsync
+        /// does. Throws TimeoutException after <paramref name="timeout"/>
+        /// (none: no limit), OperationCanceledException on cancellation and
+        /// ObjectDisposedException when the client is disposed meanwhile.
+        /// </summary>
+        public async Task<bool> LoginCompletedAsync(TimeSpan? timeout = null,
+                                                    CancellationToken cancellationToken = default(CancellationToken))
+        {
+            var clock = Stopwatch.StartNew();
+            int pause = 1;
+            while (true)
+            {
+                cancellationToken.ThrowIfCancellationRequested();
+                LoginState state = LoginState;
+                if (state == LoginState.Complete) return true;
+                if (state == LoginState.None) return false;
+                if (timeout.HasValue && clock.Elapsed >= timeout.Value)
+                    throw new TimeoutException("Kelvo: the login was not complete within " + timeout.Value);
+                if (Pump(256) > 0) { pause = 1; continue; }
+                // The login may also complete by a quiet second with nothing
+                // queued: look again a little later.
+                await Task.Delay(pause, cancellationToken).ConfigureAwait(true);
+                pause = Math.Min(pause * 2, 10);
+            }
+        }
+
         // ---- connection and requests ----
         // true: the module handed the message to the network library; the
         // answer, if any, comes later as an event. false: not sent (not
@@ -444,7 +506,9 @@ namespace Kelvo
         {
             if (password == null || password.Length != 16) throw new ArgumentException("Kelvo: the password digest is 16 bytes", "password");
             if (extra != null && extra.Length != 33) throw new ArgumentException("Kelvo: extra is 33 bytes", "extra");
-            return _login(Live, userId, password, extra) != 0;
+            if (_login(Live, userId, password, extra) == 0) return false;
+            _loginCompletedRaised = false;  // a new login: LoginCompleted again
+            return true;
         }
 
         /// <summary>Logs the own user out; the connection stays.</summary>
@@ -598,6 +662,22 @@ namespace Kelvo
             {
                 IntPtr info = _getMyInfo(Live);
                 return info == IntPtr.Zero ? (UserRecord?)null : Blit.Read<UserRecord>(info);
+            }
+        }
+
+        /// <summary>
+        /// Where the current connection's login stands, as of the events
+        /// pumped so far; back to None on Close, a loss, a refusal and a
+        /// logout. NotSupportedException with a module older than
+        /// IImClientNetwork.
+        /// </summary>
+        public LoginState LoginState
+        {
+            get
+            {
+                ThrowIfDisposed();
+                if (_getLoginState == null) throw new NotSupportedException("Kelvo: the module has no IImClientNetwork");
+                return (LoginState)_getLoginState(_network);
             }
         }
 

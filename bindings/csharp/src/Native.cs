@@ -31,8 +31,10 @@ namespace Kelvo
         internal static readonly byte[] IidBase = new Guid("92D87E91-5A5B-4A45-8CFD-382FE6B32B0B").ToByteArray();
         internal static readonly byte[] IidSink = new Guid("597D8B19-0D30-4700-98B4-C6F6859AB5C8").ToByteArray();
         internal static readonly byte[] IidPump = new Guid("6C1F3E52-2B7D-4F0A-9E64-0D5A8C17B3E9").ToByteArray();
+        internal static readonly byte[] IidNetwork = new Guid("6F1C2D8A-5B34-4E9D-A2C7-0E8B3F5D7A19").ToByteArray();
         internal const uint InterfaceVersion = 0x01010100;
         internal const uint PumpInterfaceVersion = 0x01000000;
+        internal const uint NetworkInterfaceVersion = 0x01000000;
         internal const uint DeliveryPump = 1;
 
         // ---- the export ----

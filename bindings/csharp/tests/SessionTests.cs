@@ -23,6 +23,7 @@ namespace Kelvo.Tests
         public string LoginText;
         public uint? SearchEnd;
         public int LoggedOut;
+        public int LoginsCompleted;
 
         public Peer()
         {
@@ -30,6 +31,12 @@ namespace Kelvo.Tests
             Client.Connected += (s, e) => { ConnectedOk = e.Succeeded; note("connect " + e.Result); };
             Client.LoginResultReceived += (s, e) => { LoginCode = e.Result; LoginText = e.Text; note("login " + e.Result); };
             Client.LoggedOut += (s, e) => { LoggedOut++; note("logout"); };
+            Client.LoginCompleted += (s, e) =>
+            {
+                // Raised with the login's data in.
+                if (Client.MyInfo.HasValue && Client.GetGroups().Count > 0) LoginsCompleted++;
+                note("complete");
+            };
             Client.ChatMessageReceived += (s, e) => { Chats.Add(e); note("chat " + e.Sender); };
             Client.AddUserRequestReceived += (s, e) => note("request " + e.UserId);
             Client.AddUserResultReceived += (s, e) => note("adduser " + e.Result + " " + e.User.UserId + " " + e.User.Name);
@@ -256,10 +263,16 @@ namespace Kelvo.Tests
                 Assert.AreEqual(Kelvo.LoginCode.Refused, carol.LoginCode.Value);
                 Assert.AreEqual("密码错误", carol.LoginText);
                 Assert.IsNull(carol.Client.MyInfo);
+                Assert.AreEqual(LoginState.None, carol.Client.LoginState);
+                Assert.IsFalse(carol.Client.LoginCompletedAsync(TimeSpan.FromSeconds(10)).Result, "refused");
+                Assert.IsFalse(carol.Events.Contains("complete"));
             }
 
             using (Peer alice = LogIn(1001, "alice"))
             {
+                PumpUntil(() => alice.Events.Contains("complete"), "the login complete", alice);
+                Assert.AreEqual(LoginState.Complete, alice.Client.LoginState);
+
                 // A throwing handler is reported and the next handler and event still run.
                 int after = 0;
                 alice.Client.LoggedOut += (s, e) => { throw new InvalidOperationException("handler bug"); };
@@ -267,20 +280,25 @@ namespace Kelvo.Tests
                 _server.Admin("kick 1001");
                 PumpUntil(() => alice.LoggedOut == 1, "the kick", alice);
                 Assert.IsNull(alice.Client.MyInfo);
+                Assert.AreEqual(LoginState.None, alice.Client.LoginState);
                 Assert.AreEqual(1, alice.Failures.Count);
                 Assert.AreEqual("handler bug", alice.Failures[0].Message);
 
                 // Logged out but connected: logging in again works.
                 alice.LoginCode = null;
                 Assert.IsTrue(alice.Client.Login(1001, "alice"));
-                PumpUntil(() => alice.LoginCode.HasValue && alice.Client.MyInfo.HasValue, "second login", alice);
+                Assert.IsTrue(alice.Client.LoginCompletedAsync(TimeSpan.FromSeconds(10)).Result);
                 Assert.AreEqual(Kelvo.LoginCode.Succeeded, alice.LoginCode.Value);
+                alice.Client.Pump();
+                Assert.AreEqual(2, alice.LoginsCompleted, "once per login, each with its data in");
 
                 // A second login of the same account elsewhere forces this one out.
                 using (Peer other = LogIn(1001, "alice"))
                 {
                     PumpUntil(() => alice.LoggedOut == 2, "forced out by the second login", alice, other);
                     Assert.AreEqual(2, after, "the handler after the throwing one ran each time");
+                    PumpUntil(() => other.Events.Contains("complete"), "the other login complete", other);
+                    Assert.AreEqual(1, other.LoginsCompleted);
                 }
 
                 // The server going away is reported once, and empties the tables.

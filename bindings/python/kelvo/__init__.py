@@ -11,7 +11,7 @@ kelvo.OnlineState, ...); every sink call arrives as an event object
 from .client import (MAX_CHAT_BYTES, MAX_GROUP_NAME_BYTES, MAX_SEARCH_NAME_BYTES, Client,
                      SharedLoop, password_digest)
 from .codes import (AddGroupCode, AddUserCode, AddUserReplyCode, Code, ConnectResult,
-                    DeleteGroupCode, GroupKind, LoginCode, MessageKind, MoveUserCode, OnlineState,
+                    DeleteGroupCode, GroupKind, LoginCode, LoginState, MessageKind, MoveUserCode, OnlineState,
                     Relation, RemoveUserCode, UpdateGroupCode)
 from .errors import InvalidArgument, KelvoError, NotSent, Refusal, ReleasedError, RequestRefused
 from .events import (AddGroupResult, AddUserReply, AddUserRequest, AddUserResult, ChatMessage,
@@ -27,7 +27,7 @@ __all__ = [
     "Client", "SharedLoop", "password_digest", "MAX_CHAT_BYTES", "MAX_GROUP_NAME_BYTES",
     "MAX_SEARCH_NAME_BYTES",
     "KelvoError", "ReleasedError", "RequestRefused", "InvalidArgument", "NotSent", "Refusal",
-    "Code", "ConnectResult", "LoginCode", "AddUserCode", "AddUserReplyCode", "RemoveUserCode",
+    "Code", "ConnectResult", "LoginCode", "LoginState", "AddUserCode", "AddUserReplyCode", "RemoveUserCode",
     "MoveUserCode", "AddGroupCode", "UpdateGroupCode", "DeleteGroupCode", "OnlineState",
     "Relation", "GroupKind", "MessageKind",
     "Event", "User", "Group", "SearchResult", "Connected", "Closed", "ServerInfo", "LoginResult",

@@ -23,7 +23,8 @@ from typing import (Any, AsyncIterator, Callable, List, Optional, Tuple, Type, T
                     overload)
 
 from . import events as E
-from .client import Client, Handler, Requests, _matcher
+from .client import LOGIN_POLL_SECONDS, Client, Handler, Requests, _matcher
+from .codes import LoginState
 from .errors import Refusal, ReleasedError
 
 EventT = TypeVar("EventT", bound=E.Event)
@@ -206,6 +207,41 @@ class AsyncClient(Requests):
         result: E.LoginResult = await self._wait_after(
             lambda e: isinstance(e, E.LoginResult), mark, timeout, "login")
         return result
+
+    @property
+    def login_state(self) -> LoginState:
+        """As Client.login_state."""
+        return self.client.login_state
+
+    async def login_complete(self, timeout: Optional[float] = 10.0) -> bool:
+        """True once the login is complete (login_state COMPLETE: my_info,
+        the groups and the first friend list are in); False at once when no
+        login is under way, or when it ends first (refused, logged out,
+        connection closed or lost). TimeoutError after `timeout` seconds
+        (None: no limit), ReleasedError when the client is released."""
+        loop = self._start()
+        arrived = self._arrived
+        assert arrived is not None
+        deadline = None if timeout is None else loop.time() + timeout
+        while True:
+            if self.client.released:
+                raise ReleasedError("login_complete: the client was released")
+            state = self.client.login_state
+            if state is LoginState.COMPLETE:
+                return True
+            if state is LoginState.NONE:
+                return False
+            left = LOGIN_POLL_SECONDS if deadline is None else deadline - loop.time()
+            if left <= 0:
+                raise TimeoutError("login not complete within %s s (%s)"
+                                   % (timeout, state.name))
+            # Each pump wakes us; the timer catches the quiet second that
+            # completes a login without an event.
+            arrived.clear()
+            try:
+                await asyncio.wait_for(arrived.wait(), min(left, LOGIN_POLL_SECONDS))
+            except asyncio.TimeoutError:
+                pass
 
     def close(self) -> bool:
         """Empties the tables and closes the connection; no Closed event."""

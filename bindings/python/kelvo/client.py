@@ -21,8 +21,8 @@ from typing import (Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple,
 from . import _native as N
 from . import events as E
 from .codes import (AddGroupCode, AddUserCode, AddUserReplyCode, ConnectResult, DeleteGroupCode,
-                    GroupKind, LoginCode, MessageKind, MoveUserCode, OnlineState, Relation,
-                    RemoveUserCode, UpdateGroupCode)
+                    GroupKind, LoginCode, LoginState, MessageKind, MoveUserCode, OnlineState,
+                    Relation, RemoveUserCode, UpdateGroupCode)
 from .errors import InvalidArgument, KelvoError, NotSent, Refusal, ReleasedError
 
 _log = logging.getLogger("kelvo")
@@ -37,6 +37,11 @@ Match = Union[Type[EventT], Callable[[E.Event], bool]]
 MAX_CHAT_BYTES = 255
 MAX_GROUP_NAME_BYTES = 63
 MAX_SEARCH_NAME_BYTES = 31
+
+# How often login_complete() looks at the state while no event comes: the
+# login also completes a second after the last of its messages, with no
+# event to say so.
+LOGIN_POLL_SECONDS = 0.05
 
 
 def password_digest(password: str) -> bytes:
@@ -296,6 +301,7 @@ class Client(Requests):
         self._ptr: Optional[int] = None
         self._ops: Optional[Dict[str, N.Bound]] = None
         self._pump_ops: Optional[Dict[str, N.Bound]] = None
+        self._net_ops: Optional[Dict[str, N.Bound]] = None
         self._build_sink()
 
         ptr = create(byref(N.IID_IImClient), N.IM_INTERFACE_VERSION)
@@ -315,6 +321,10 @@ class Client(Requests):
                 engine = _engine_ops(self._ops)
                 if not engine["UseSharedLoop"](1):
                     raise KelvoError("the module refused the shared loop")
+            network = self._ops["QueryInterface"](byref(N.IID_IImClientNetwork),
+                                                  N.IM_NETWORK_INTERFACE_VERSION)
+            if network:  # a module older than the face: no login_state
+                self._net_ops = N.bind(network, N.NETWORK_OPS)
             if not self._ops["SetSink"](ctypes.addressof(self._sink)):
                 raise KelvoError("the module did not accept the sink")
         except BaseException:
@@ -352,7 +362,7 @@ class Client(Requests):
             ops = self._ops
             if ops is None:
                 return
-            self._ops = self._pump_ops = self._ptr = None
+            self._ops = self._pump_ops = self._net_ops = self._ptr = None
             self._connected = False
             ops["Release"]()
         finally:
@@ -550,6 +560,43 @@ class Client(Requests):
             extra_buf = (c_uint8 * 33).from_buffer_copy(bytes(extra).ljust(33, b"\0"))
         pw = (c_uint8 * 16).from_buffer_copy(digest)
         return self._send("login", "Login", user_id, pw, extra_buf)
+
+    @property
+    def login_state(self) -> LoginState:
+        """Where the current connection's login stands, as of the events
+        pumped so far. COMPLETE: the own data (my_info), the groups and the
+        first friend list have arrived, or a second passed after the last of
+        the login's messages. Back to NONE on close, loss, refusal and
+        logout."""
+        ops = self._net_ops
+        if ops is None:
+            if self.released:
+                raise ReleasedError("login_state: the client was released")
+            raise KelvoError("login_state: the module has no IImClientNetwork")
+        return LoginState(ops["GetLoginState"]())
+
+    def login_complete(self, timeout: Optional[float] = 10.0) -> bool:
+        """Pumps until the login is complete (login_state COMPLETE) and
+        returns True; False at once when no login is under way, or when it
+        ends first (refused, logged out, connection closed or lost).
+        TimeoutError after `timeout` seconds (None: no limit), ReleasedError
+        when the client is released meanwhile. Events it pumps stay for
+        pump(), events() and wait_for(), as with wait_for()."""
+        if self._in_handler():
+            raise KelvoError("login_complete() cannot wait inside a handler")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            self._pump_native(256)
+            state = self.login_state
+            if state is LoginState.COMPLETE:
+                return True
+            if state is LoginState.NONE:
+                return False
+            left = LOGIN_POLL_SECONDS if deadline is None else deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("login not complete within %s s (%s)"
+                                   % (timeout, state.name))
+            self.wait_for_events(min(left, LOGIN_POLL_SECONDS))
 
     # ----- enumeration and the sink
 

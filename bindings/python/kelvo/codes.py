@@ -148,6 +148,15 @@ class MessageKind(Code):
         return self is MessageKind.CHAT
 
 
+class LoginState(Code):
+    """Client.login_state (GetLoginState): where the current connection's
+    login stands. Not a code of an event, so not in ALL_CODES."""
+    NONE = 0      #: no login sent, refused, logged out, or no connection
+    WAITING = 1   #: login sent, no answer yet
+    LOADING = 2   #: LoginResult(SUCCEEDED) came; own data, groups and friends arriving
+    COMPLETE = 3  #: they are in (or a second passed after the last of them)
+
+
 ALL_CODES: Tuple[Type[Code], ...] = (
     ConnectResult, LoginCode, AddUserCode, AddUserReplyCode, RemoveUserCode, MoveUserCode,
     AddGroupCode, UpdateGroupCode, DeleteGroupCode, OnlineState, Relation, GroupKind,

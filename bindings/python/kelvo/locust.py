@@ -23,7 +23,8 @@ through gevent's hub, so no thread blocks and the other greenlets run.
 Each player connects and logs in on start (an account from the seed file or
 the numbered range the command line names, handed out by the master so
 that no two players of a distributed run share one) and is released on
-stop. Every request that has an answer is reported to Locust's statistics
+stop. Its tasks begin once the login is complete: own data (my_info),
+groups and friends are in. Every request that has an answer is reported to Locust's statistics
 with the time until the answer came:
 
     type        name               answered by
@@ -69,7 +70,7 @@ from locust.runners import MasterRunner, WorkerRunner
 import kelvo
 
 from . import events as E
-from .client import Client, SharedLoop
+from .client import LOGIN_POLL_SECONDS, Client, SharedLoop
 
 _log = logging.getLogger("kelvo.locust")
 
@@ -587,12 +588,27 @@ class KelvoPlayer:
                              lambda: self.kelvo.connect(address, port)) is not None
 
     def login(self, user_id: int, password: str, name: str = "login") -> bool:
-        """Logs in; reported as ("login", name). A refusal is a failure
-        with the server's text."""
+        """Logs in; reported as ("login", name), timed by the server's
+        answer. A refusal is a failure with the server's text. Returns once
+        the login is complete (my_info, the groups and the first friend list
+        are in); a login that is not within the answer timeout is a
+        NoAnswer failure of ("login", name) too."""
         self.user_id = user_id
+        sent = time.perf_counter()
         if self._request("login", name, ("login",),
                          lambda: self.kelvo.login(user_id, password)) is None:
             return False
+        # The lists usually came in the same read as the answer and were
+        # pumped with it; else they, or the quiet second that stands for
+        # a missing one, are a few polls away.
+        while self.lost is None and self.kelvo.login_state is not kelvo.LoginState.COMPLETE:
+            if time.perf_counter() - sent > self.timeout:
+                self._report("login", name, (time.perf_counter() - sent) * 1000, 0,
+                             NoAnswer("login not complete within %g s" % self.timeout))
+                return False
+            gevent.sleep(LOGIN_POLL_SECONDS)
+        if self.lost is not None:
+            return False  # reported as ("connection", "lost")
         self.logged_in = True
         players.add(self)
         return True
@@ -825,6 +841,9 @@ class KelvoUser(User):
     then starts another player in its place while it ramps up, with the
     next account). So a run keeps the number of players it was asked for,
     and every refused account is tried exactly once.
+
+    Tasks start once the login is complete: `self.client.my_info`, the
+    groups and the friends are there from the first task on.
 
     Override on_start to do more after logging in (call super first)."""
 

@@ -30,10 +30,10 @@ MODULE = os.environ.get("KELVO_MODULE") or kelvo._native.find_module()
 
 
 class Server:
-    def __init__(self, seed=None):
+    def __init__(self, seed=None, options=()):
         self.proc = subprocess.Popen(
             [SERVER, "--bind", "127.0.0.1", "--port", "0", "--admin-stdin"]
-            + (["--seed", seed] if seed else []),
+            + (["--seed", seed] if seed else []) + list(options),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self._read_line(10.0)
         if not line.startswith("listening on 127.0.0.1:"):

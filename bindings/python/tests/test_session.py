@@ -1,9 +1,12 @@
 """The binding against kelvo-server: a whole session through the module's
 interfaces, GBK both ways, and release at awkward moments."""
 
+import asyncio
 import gc
 import os
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -12,6 +15,7 @@ import time
 import pytest
 
 import kelvo
+import kelvo.aio
 from conftest import INSTALLED, MODULE
 
 
@@ -296,6 +300,101 @@ def test_release_from_another_thread_while_pumping_a_flood(login):
     assert flood == {"stopped by the release": True}
     delivered = len(seen)
     assert alice.pump() == [] and len(seen) == delivered
+
+
+class _SyncFace:
+    """kelvo.Client behind the coroutines of the asyncio face, so that one
+    session runs through either."""
+
+    def __init__(self):
+        self.client = kelvo.Client()
+
+    async def connect(self, port):
+        self.client.connect("127.0.0.1", port)
+        return self.client.wait_for(kelvo.Connected, timeout=10)
+
+    async def login(self, user_id, password):
+        # No wait for the answer: login_complete() follows the login from
+        # the request on.
+        return self.client.login(user_id, password)
+
+    async def login_complete(self, timeout=10.0):
+        return self.client.login_complete(timeout)
+
+    async def release(self):
+        self.client.release()
+
+
+class _AioFace(kelvo.aio.AsyncClient):
+    async def connect(self, port):
+        return await super().connect("127.0.0.1", port)
+
+    async def login(self, user_id, password):
+        return (await super().login(user_id, password)).ok
+
+
+def _server_without_lists():
+    """A listening socket and a thread that answers one login with login ok
+    and the own data (user 1001) only: no group or friend list follows."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(10)
+
+    def message(msg_id, body):
+        return struct.pack("<HBB", 4 + len(body), 11 << 2, msg_id) + body
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(10)
+            conn.recv(4096)  # the login request
+            own = struct.pack("<I", 1001).ljust(20, b"\0") + b"solo".ljust(32, b"\0")
+            conn.sendall(message(51, bytes(4)) + message(48, own))
+            conn.recv(4096)  # until the client closes
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    return listener, thread
+
+
+@pytest.mark.parametrize("face", [_SyncFace, _AioFace], ids=["sync", "asyncio"])
+def test_login_complete_waits_for_own_data_groups_and_friends(server, face):
+    async def session():
+        c = face()
+        state = lambda: c.client.login_state  # noqa: E731
+        try:
+            assert state() is kelvo.LoginState.NONE
+            assert (await c.connect(server.port)).ok
+            assert await c.login_complete() is False, "no login under way"
+            assert await c.login(1001, "alice")
+            assert await c.login_complete() is True
+            assert state() is kelvo.LoginState.COMPLETE
+            assert c.client.my_info.user_id == 1001
+            assert c.client.get_user(1005) is not None and c.client.groups()
+            c.client.close()
+            assert state() is kelvo.LoginState.NONE
+            assert await c.login_complete() is False
+
+            assert (await c.connect(server.port)).ok
+            await c.login(1001, "not-alice")
+            assert await c.login_complete() is False, "refused"
+            assert c.client.my_info is None
+            c.client.close()
+
+            # No list at all: complete a quiet second after the own data,
+            # with no event to say so.
+            listener, thread = _server_without_lists()
+            with listener:
+                assert (await c.connect(listener.getsockname()[1])).ok
+                await c.login(1001, "x")
+                assert await c.login_complete() is True
+                assert c.client.my_info.name == "solo" and c.client.users() == []
+                c.client.close()
+                thread.join(10)
+        finally:
+            await c.release()
+    asyncio.run(asyncio.wait_for(session(), 60))
 
 
 def _readme_bots():

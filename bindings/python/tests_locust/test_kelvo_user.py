@@ -57,6 +57,9 @@ def test_failures_reach_the_statistics_with_their_reasons(tmp_path):
     server = seeded(tmp_path, "".join("user %d p%d p%d\n" % (i, i, i) for i in range(2001, 2005))
                     + "user 2005 p2005 other\n")
     ids = iter([2001, 2002, 2003, 2005])
+    # (user id, my_info) as each task found it: tasks start only once the
+    # login is complete, so never None.
+    own_data = []
 
     class Mute(kl.KelvoUser):
         fixed_count = 1
@@ -88,10 +91,9 @@ def test_failures_reach_the_statistics_with_their_reasons(tmp_path):
                 peer = 2001 if self.client.user_id != 2001 else 2002
                 self.client.chat(peer, name="to talker")
             # A read through the player parks it once it is out, so a task
-            # never runs on after its loss. (Not my_info: the server answers
-            # a login before it sends the player's own data, which may come
-            # in a later read.)
-            self.client.users()
+            # never runs on after its loss.
+            me = self.client.my_info
+            own_data.append((self.client.user_id, me and me.user_id))
             assert self.client.lost is None
             gevent.sleep(0.05)
 
@@ -110,6 +112,8 @@ def test_failures_reach_the_statistics_with_their_reasons(tmp_path):
             ("chat", "to mute", "NoAnswer: no answer within 1 s"): 3,
         }
         assert sorted(kl.players._by_id) == [2001, 2002, 2003, 2004]
+        assert {user for user, _ in own_data} == {2001, 2002, 2003}
+        assert all(user == mine for user, mine in own_data), own_data
 
         # The server goes: each player reports the module's reason once and
         # is out, in no table, doing nothing more (no exception in a task),
@@ -150,6 +154,38 @@ def test_failures_reach_the_statistics_with_their_reasons(tmp_path):
         assert failures(env) == {("connect", "connect", "ConnectFailed: connection refused"): 1}
     finally:
         runner.quit()
+
+
+def test_tasks_start_once_the_login_is_complete():
+    # Chaos seed 17 holds back every message after the login answer of the
+    # first four connections (a delay at "after-login", 20 to 400 ms each):
+    # the own data, groups and friends come well after LoginResult.
+    server = Server(options=["--chaos", "17", "--chaos-share", "1", "--chaos-only", "delay"])
+    accounts = iter([kl.Account(1001, "alice"), kl.Account(1002, "bob"), kl.Account(1003, "carol")])
+    seen = []
+
+    class Player(kl.KelvoUser):
+        fixed_count = 3
+
+        def take_account(self):
+            return next(accounts)
+
+        @task
+        def look(self):
+            me = self.client.my_info
+            seen.append((self.client.user_id, me and me.user_id))
+            gevent.sleep(0.05)
+
+    env = environment([Player], "127.0.0.1:%d" % server.port)
+    runner = env.create_local_runner()
+    try:
+        runner.start(3, spawn_rate=100)
+        run_until(lambda: {user for user, _ in seen} == {1001, 1002, 1003})
+        assert all(user == mine for user, mine in seen), seen
+        assert failures(env) == {}
+    finally:
+        runner.quit()
+        server.stop()
 
 
 def test_accounts_are_handed_out_once(tmp_path):
