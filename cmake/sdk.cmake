@@ -134,18 +134,27 @@ if(KELVO_BUILD_DOCS)
     WORKING_DIRECTORY ${KELVO_DOCS_DIR}
     COMMENT "API reference (Doxygen)")
   add_custom_target(kelvo_docs ALL DEPENDS ${KELVO_DOCS_DIR}/api/html/index.html)
-  install(DIRECTORY ${KELVO_DOCS_DIR}/api/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/api)
+  install(DIRECTORY ${KELVO_DOCS_DIR}/api/html/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/docs/api)
 endif()
 if(NOT WIN32)
-  install(FILES docs/host-guide.md docs/arguments-and-results.md CHANGELOG.md
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # The bindings ship as sources: the Python package and the C# sources with
-  # their pages, under share/kelvo/bindings.
+  # The pages (component "pages"): share/kelvo holds them in the source
+  # tree's layout, CHANGELOG.md at its top, the chapters under docs/ and each
+  # binding's README.md beside its sources, so that the relative links
+  # between them work here as they do in the tree. tools/package.sh puts the
+  # same files at the top of the Windows SDK .zip, and the test Docs.Links
+  # follows every link of this component's install.
+  file(GLOB _kelvo_pages ${PROJECT_SOURCE_DIR}/docs/*.md)
+  install(FILES ${_kelvo_pages} DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/docs COMPONENT pages)
+  install(FILES CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo COMPONENT pages)
+  install(FILES bindings/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python
+          COMPONENT pages)
+  install(FILES bindings/csharp/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp
+          COMPONENT pages)
+  # The bindings ship as sources: the Python package and the C# sources,
+  # under share/kelvo/bindings.
   install(DIRECTORY bindings/python/kelvo DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python
           PATTERN "__pycache__" EXCLUDE)
-  install(FILES bindings/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/python)
   install(DIRECTORY bindings/csharp/src DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
-  install(FILES bindings/csharp/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/bindings/csharp)
   # The SDK's version file beside bindings/, where the Python package's
   # kelvo.__version__ reads it.
   install(FILES VERSION DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo)

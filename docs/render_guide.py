@@ -42,6 +42,15 @@ def svg_text(path):
     return " ".join(t for t in root.itertext())
 
 
+def page_links(text):
+    """The guide's links to the other pages, as plain HTML links for Doxygen,
+    which would take a Markdown link to a page it was not given as a
+    reference it cannot resolve. The reference lies in docs/api/, one level
+    below the pages, in the archives."""
+    return re.sub(r"\[([^\]\[]+)\]\(((?![a-z]+:)[^)\s#]+\.md)\)",
+                  lambda m: '<a href="../%s">%s</a>' % (m.group(2), m.group(1)), text)
+
+
 def main():
     mmdc, source, out = sys.argv[1:4]
     os.makedirs(out, exist_ok=True)
@@ -74,6 +83,7 @@ def main():
         return "![Figure %d: %s](./%s)" % (next(captions), heading[-1] if heading else "diagram",
                                          m.group(1))
     rendered = re.sub(r"!\[[^\]]*\]\(\./([^)]+\.svg)\)", caption, rendered)
+    rendered = page_links(rendered)
     with open(target, "w", encoding="utf-8") as f:
         f.write(rendered)
     if len(images) != len(blocks) or "```mermaid" in rendered:

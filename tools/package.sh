@@ -12,7 +12,8 @@
 #   kelvocore-VERSION-windows-sdk.zip       include/, bin/x64, bin/x86,
 #                                           lib/x64, lib/x86, lib/cmake,
 #                                           docs/, bindings/, CHANGELOG.md,
-#                                           VERSION
+#                                           VERSION (the pages as share/kelvo
+#                                           of the Linux archives has them)
 #   SHA256SUMS
 # Release builds in build/package-linux, build/package-win64 and
 # build/package-win32 (presets of the same names); an existing build there is
@@ -70,14 +71,18 @@ sdk="build/package-stage/${sdk_name}"
 # lib/cmake/KelvoCore/<arch>; the headers are the same.
 cmake --install build/package-win64 --prefix "$sdk" --strip >/dev/null
 cmake --install build/package-win32 --prefix "$sdk" --strip >/dev/null
+# The pages as the Linux archives hold them under share/kelvo (CHANGELOG.md,
+# docs/, each binding's README.md), at the top of the .zip, so that their
+# relative links work there too; the API reference beside them.
+rm -rf build/package-stage/pages
+cmake --install build/package-linux --component pages --prefix build/package-stage/pages >/dev/null
+cp -r build/package-stage/pages/share/kelvo/. "$sdk/"
 mkdir -p "$sdk/docs/api"
-cp docs/host-guide.md "$sdk/docs/"
 cp -r build/package-linux/docs/api/html/. "$sdk/docs/api/"
-cp CHANGELOG.md "$sdk/"
 # The bindings as sources (the C# one is what a Unity project takes).
 mkdir -p "$sdk/bindings/python" "$sdk/bindings/csharp"
-cp -r bindings/python/kelvo bindings/python/README.md "$sdk/bindings/python/"
-cp -r bindings/csharp/src bindings/csharp/README.md "$sdk/bindings/csharp/"
+cp -r bindings/python/kelvo "$sdk/bindings/python/"
+cp -r bindings/csharp/src "$sdk/bindings/csharp/"
 # The SDK's version file beside bindings/, where kelvo.__version__ reads it.
 cp VERSION "$sdk/"
 find "$sdk/bindings" -name __pycache__ -prune -exec rm -rf {} +

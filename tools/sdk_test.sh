@@ -161,7 +161,7 @@ bindings_tests() {
       --sdk-tgz "$tgz" --sdk-zip "$zip"
   # The reference: every brief says what the operation does, not its slot,
   # and the host guide shows its diagrams (each SVG there and well-formed).
-  local html="$prefix/share/doc/kelvo/api"
+  local html="$prefix/share/kelvo/docs/api"
   check "API reference: no brief line is a slot number" \
     bash -c "! grep -h -o 'class=\"mdescRight\">Slot[^<]*' '$html'/class*.html | grep ."
   check "API reference: the host guide shows its diagrams" python3 - "$html" "$root/docs/host-guide.md" <<'PY'
@@ -188,14 +188,16 @@ echo "=== sdk_test: Linux .tar.gz"
 holds "tar.gz" "$prefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
   "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
   lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
-  bin/kelvo-bots bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
-  share/doc/kelvo/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
+  bin/kelvo-bots bin/kelvo-server share/kelvo/docs/host-guide.md share/kelvo/CHANGELOG.md \
+  share/kelvo/docs/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
   share/kelvo/bindings/csharp/src/KelvoClient.cs
 check "libkelvocore's SONAME is libkelvocore.so.${soname_version}" \
   bash -c "readelf -d '$prefix/lib/libkelvocore.so.${version}' | grep -q 'SONAME.*\[libkelvocore.so.${soname_version}\]'"
 check "no static library, test program or network library" \
   bash -c "! find '$prefix' -name '*.a' -o -name '*_test*' -o -name 'libnimbo*' | grep -q ."
 check "no file names the build tree ($root)" bash -c "! grep -rlF '$root' '$prefix'"
+check "tar.gz: every link of the pages leads to a page it holds" \
+  python3 "$root/tests/docs/check_links.py" --tree "$prefix/share/kelvo"
 
 consumer="$work/consumer-linux"
 check "find_package(KelvoCore 1.1 CONFIG): configure and build" bash -c \
@@ -232,8 +234,8 @@ expected=(
   usr/include/kelvo/kelvo_core.h usr/include/kelvo/kelvo_types.h usr/include/kelvo/version.h
   usr/lib/cmake/KelvoCore/KelvoCoreConfig.cmake usr/lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
   usr/lib/cmake/KelvoCore/KelvoCoreTargets.cmake usr/lib/pkgconfig/kelvocore.pc
-  usr/bin/kelvo-cli usr/bin/kelvo-bots usr/bin/kelvo-server usr/share/doc/kelvo/host-guide.md
-  usr/share/doc/kelvo/CHANGELOG.md usr/share/doc/kelvo/api/index.html
+  usr/bin/kelvo-cli usr/bin/kelvo-bots usr/bin/kelvo-server usr/share/kelvo/docs/host-guide.md
+  usr/share/kelvo/CHANGELOG.md usr/share/kelvo/docs/api/index.html
   usr/share/kelvo/bindings/python/kelvo/__init__.py usr/share/kelvo/bindings/csharp/src/KelvoClient.cs
 )
 holds ".deb" "$debroot" "${expected[@]}"
@@ -251,6 +253,8 @@ holds "zip" "$sdk" include/kelvo/kelvo_core.h include/kelvo/version.h CHANGELOG.
   docs/host-guide.md docs/api/index.html lib/cmake/KelvoCore/KelvoCoreConfig.cmake \
   lib/cmake/KelvoCore/KelvoCoreConfigVersion.cmake
 check "zip: no file names the build tree" bash -c "! grep -rlF '$root' '$sdk'"
+check "zip: every link of the pages leads to a page it holds" \
+  python3 "$root/tests/docs/check_links.py" --tree "$sdk"
 
 mkdir -p "$WINEPREFIX"
 wineserver -p && wine_started=1
@@ -323,8 +327,8 @@ sdk_test_linux_arm() {
     holds "$arch tar.gz" "$aprefix" lib/libkelvocore.so "lib/libkelvocore.so.${soname_version}" \
       "lib/libkelvocore.so.${version}" include/kelvo/kelvo_core.h include/kelvo/version.h \
       lib/cmake/KelvoCore/KelvoCoreConfig.cmake lib/pkgconfig/kelvocore.pc bin/kelvo-cli \
-      bin/kelvo-server share/doc/kelvo/host-guide.md share/doc/kelvo/CHANGELOG.md \
-      share/doc/kelvo/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
+      bin/kelvo-server share/kelvo/docs/host-guide.md share/kelvo/CHANGELOG.md \
+      share/kelvo/docs/api/index.html share/kelvo/bindings/python/kelvo/__init__.py \
       share/kelvo/bindings/csharp/src/KelvoClient.cs
     local module="$aprefix/lib/libkelvocore.so.${version}"
     check "$arch: module, kelvo-cli and kelvo-server are $machine programs" bash -c \
