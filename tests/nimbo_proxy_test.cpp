@@ -5,6 +5,9 @@
 #endif
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "nimbo2/tcp_client_socks5.h"
 #include "support/loopback_server.h"
 #include "support/socks5_proxy.h"
@@ -104,6 +107,31 @@ TEST(NimboProxy, HandshakeFailuresAreFailedAttempts) {
     EXPECT_EQ(proxy.Greeting(), kGreeting);
     EXPECT_EQ(proxy.Request(), row.reachesRequest ? kRequest : ByteVec{});
   }
+}
+
+TEST(NimboProxy, ASlowProxyWithinTheAttemptsLimitIsNotATimeout) {
+  // The pending connect is checked on a short timer; once the socket is up,
+  // that timer's next firing must not be taken for the attempt's end. A
+  // proxy (or, alike, a TLS server) that answers a second later is slow,
+  // not gone.
+  LoopbackServer proxy;
+  RecordingWorker worker;
+  TCPClient_Socks5 client(&worker);
+  tagProxyInfo info = LocalProxy(proxy.port());
+  client.SetProxyServer(info);
+  ASSERT_TRUE(client.Connect(FarTarget()));
+  ASSERT_TRUE(proxy.Accept());
+  ByteVec got;
+  ASSERT_TRUE(proxy.Read(kGreeting.size(), &got));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_TRUE(proxy.Send(ByteVec{5, 0}));
+  got.clear();
+  ASSERT_TRUE(proxy.Read(kRequest.size(), &got));
+  EXPECT_EQ(got, kRequest);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_TRUE(proxy.Send(ByteVec{5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}));
+  ASSERT_TRUE(worker.WaitStates(1));
+  EXPECT_EQ(worker.States(), States{1});
 }
 
 TEST(NimboProxy, ReadsExactlyTheReplysBoundAddress) {

@@ -144,6 +144,9 @@ void Conn::OnDeadline() {
       return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
     case Phase::kProxy:
     case Phase::kTls:
+      // The timer may be the pending connect's short check, set before the
+      // socket came up: only the attempt's own limit ends it.
+      if (Clock::now() < started_ + std::chrono::milliseconds(attempt_.timeoutMs)) return Rearm();
       return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
     case Phase::kUp:
       return Tick();
