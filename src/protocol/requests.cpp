@@ -62,7 +62,10 @@ bool ImServerClient::Login(uint32_t userId, const uint8_t* password, const uint8
   out.Bytes(kLoginPasswordOffset, password, kLoginPasswordWidth);
   // Older hosts pass no extra block; the server reads zeros as "none".
   out.Bytes(kLoginExtraOffset, extra, kLoginExtraWidth);
-  return Send(message.data(), message.size());
+  if (!Send(message.data(), message.size())) return false;
+  // What a reconnection logs in with.
+  reconnect_.RememberLogin(userId, password, extra);
+  return true;
 }
 
 bool ImServerClient::Logout(uint32_t userId) {
@@ -73,7 +76,10 @@ bool ImServerClient::Logout(uint32_t userId) {
   ByteWriter out(message.data(), message.size());
   WriteHead(out, message.size(), IM_MSG_ID_LOGOUT);
   out.U32(kLogoutUserIdOffset, userId);
-  return Send(message.data(), message.size());
+  if (!Send(message.data(), message.size())) return false;
+  // Logged out on purpose: a reconnection does not log back in.
+  reconnect_.ForgetLogin();
+  return true;
 }
 
 bool ImServerClient::AddUser(uint32_t value1, uint32_t value2, uint32_t value3) {
