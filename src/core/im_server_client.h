@@ -227,6 +227,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   const GroupMap& groups() const { return GroupTable; }
   const UserRecord& myInfo() const { return MyInfo; }
   IImClientSink* sink() const { return sink_; }
+  // Seeds the reconnection's delay draws (tests: a known delay).
+  void SeedReconnectDraws(uint64_t seed);
   // Threads waiting for the client's lock right now (tests).
   int LockWaiters() const { return lock_.Waiters(); }
   // Threads asleep in WaitForEvents right now (tests).

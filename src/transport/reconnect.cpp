@@ -116,6 +116,11 @@ bool ImServerClient::SetReconnect(const KelvoReconnectPolicy* policy) {
   return true;
 }
 
+void ImServerClient::SeedReconnectDraws(uint64_t seed) {
+  CallScope scope(this);
+  reconnect_.Seed(seed);
+}
+
 void ImServerClient::HostConnects() {
   if (!reconnect_.starting) EndSeries();
 }
