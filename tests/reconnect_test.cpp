@@ -99,6 +99,26 @@ struct Host {
   IImClient* client = nullptr;
 };
 
+// Keeps 127.0.0.1:`port` bound without listening: a connect there is
+// refused, and the port is never picked as a connection's own (a connect
+// to a free port of the ephemeral range can meet itself and come up).
+class PortHolder {
+ public:
+  explicit PortHolder(uint16_t port) : s_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const int on = 1;
+    // The closed server's connection may still wait out its TIME_WAIT.
+    test::SetOption(s_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in at = test::LoopbackAddress(port);
+    bound_ = ::bind(s_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+  }
+  ~PortHolder() { test::CloseSocketHandle(s_); }
+  bool bound() const { return bound_; }
+
+ private:
+  test::SocketHandle s_;
+  bool bound_ = false;
+};
+
 // A seed whose first draw under `bound` lies in [low, high].
 uint64_t SeedDrawing(uint32_t bound, uint32_t low, uint32_t high) {
   for (uint64_t seed = 1;; ++seed) {
@@ -173,13 +193,16 @@ TEST(ReconnectTest, BoundsGrowByTheFactorUpToTheCapAndDrawsCoverThem) {
 }
 
 TEST(ReconnectTest, EachAttemptIsReportedOnceUntilTheLimit) {
-  Host host({5, 20, 200, 3, 0});
+  // The first attempt waits 30 ms or more: time enough to hold the port.
+  Host host({50, 50, 100, 3, 0}, Host::kOwnThread, SeedDrawing(50, 30, 50));
   auto server = std::make_unique<test::LoopbackServer>();
   const uint16_t port = server->port();
   ASSERT_TRUE(host.ConnectTo(*server));
   server.reset();  // the connection and the listener go: every attempt is refused
+  PortHolder holder(port);
+  ASSERT_TRUE(holder.bound());
   ASSERT_TRUE(host.WaitFor("OnConnect", 4));
-  // The limit's end: no fifth attempt (it would follow within 20 ms).
+  // The limit's end: no fifth attempt (it would follow within 50 ms).
   EXPECT_FALSE(host.sink.WaitFor("OnConnect", 5, 500ms));
   EXPECT_EQ(host.sink.Names(),
             (std::vector<std::string>{"QueryInterface", "OnConnect", "OnLog", "OnClose", "OnLog",
