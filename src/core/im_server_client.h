@@ -356,6 +356,10 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // itself is the caller).
   void HostConnects();
   void EndSeries();
+  // After Connect or ConnectTo started an attempt: a loss of the connection
+  // it makes goes back to the same place.
+  void TargetChosen(const ServerAddress& address);
+  void TargetChosen(const char* host, uint16_t port);
   // Around the delivery of one connection state: what the report means for
   // a series is noted before the host hears it, and acted on after, unless
   // the host closed, connected or released inside the callback.

@@ -19,9 +19,7 @@ bool ImServerClient::Connect(const ServerAddress* address) {
   if (!scope.live() || socket_ == nullptr || address == nullptr) return false;
   HostConnects();
   if (!ConnectAddress(*address)) return false;
-  // A new connection, not yet up; a loss of it will go back to this place.
-  reconnect_.up = false;
-  reconnect_.TargetAddress(*address);
+  TargetChosen(*address);
   return true;
 }
 

@@ -125,6 +125,16 @@ void ImServerClient::HostConnects() {
   if (!reconnect_.starting) EndSeries();
 }
 
+void ImServerClient::TargetChosen(const ServerAddress& address) {
+  reconnect_.up = false;  // a new connection, not up yet
+  reconnect_.TargetAddress(address);
+}
+
+void ImServerClient::TargetChosen(const char* host, uint16_t port) {
+  reconnect_.up = false;
+  reconnect_.TargetName(host, port);
+}
+
 void ImServerClient::EndSeries() {
   if (!reconnect_.pending) return;
   reconnect_.pending = false;
