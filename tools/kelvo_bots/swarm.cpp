@@ -228,8 +228,11 @@ void KELVO_CALL Bot::OnConnect(uint32_t state) {
 
 void KELVO_CALL Bot::OnClose(uint32_t) {
   if (swarm_.Reconnecting()) {
+    // Also a connection the module won back and lost again before its
+    // login was answered (the dying server's backlog took it): the module
+    // starts over.
     Phase now = phase.load();
-    if ((now == Phase::kLoggedIn || now == Phase::kLoggingIn) &&
+    if ((now == Phase::kLoggedIn || now == Phase::kLoggingIn || now == Phase::kReconnecting) &&
         phase.compare_exchange_strong(now, Phase::kReconnecting)) {
       if (now == Phase::kLoggedIn) swarm_.counters.loggedIn.fetch_sub(1);
       swarm_.counters.losses.fetch_add(1);
