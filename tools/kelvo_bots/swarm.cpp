@@ -615,7 +615,11 @@ int Swarm::Run() {
     // that the module is reconnecting are still to come back).
     const bool nobodyLeft = allSettled && counters.loggedIn.load() == 0 &&
                             (!Reconnecting() || counters.failed.load() == bots_.size());
-    if (next == bots_.size() && (now >= endNs || nobodyLeft) && allSettled) {
+    // --reconnect: once a loss has been won back by every bot, the run has
+    // shown what it is for.
+    const bool allBack = Reconnecting() && counters.losses.load() != 0 &&
+                         counters.loggedIn.load() == bots_.size();
+    if (next == bots_.size() && (now >= endNs || nobodyLeft || allBack) && allSettled) {
       if (drainUntil == 0) drainUntil = now + static_cast<int64_t>(options_.drain * 1e9);
       const bool answered = counters.answersReceived.load() >= counters.pingsSent.load();
       if (answered || now >= drainUntil) break;
