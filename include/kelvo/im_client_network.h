@@ -35,11 +35,18 @@
 // not come back all at once). Each attempt is reported as any attempt is:
 // OnConnect(1), or its reason line and OnConnect(0). With `relogin` set the
 // client logs in again, right after OnConnect(1), with the values of the
-// last Login made on this object. Close, Release, Connect and ConnectTo end
-// a series; it also ends after maxAttempts failed attempts (0: no limit).
-// It works in both delivery modes and on the shared loop. Nothing is
-// retried after the host's own Close, nor after a first attempt that never
-// came up.
+// last Login made on this object (none after a Logout; nor when the host
+// logs in itself inside that OnConnect). Close, Release, Connect and
+// ConnectTo end a series: its attempt under way, still waiting or
+// connecting, is dropped with nothing more reported, and Connect and
+// ConnectTo start the host's own instead of refusing because of it. A
+// series also ends after maxAttempts failed attempts (0: no limit). It
+// works in both delivery modes and on the shared loop; a series moves on
+// as its reports are delivered, so in pump mode as the host pumps. A
+// waiting attempt is an attempt under way (SetDeliveryMode, UseSharedLoop
+// and the security settings refuse changes meanwhile). Nothing is retried
+// after the host's own Close (also one made in the reason line or in
+// OnClose), nor after a first attempt that never came up.
 //
 // The login's data: after OnLoginResult(1) the server sends the own user's
 // data (GetMyInfo), the group list and the friend list, each as messages of
@@ -112,8 +119,9 @@ class IImClientNetwork : public IImBase {
   virtual bool KELVO_CALL SetProxy(const char* host, uint16_t port) = 0;
   // Slot 5. Reconnection after a loss, as described above; null turns it
   // off (the default). The policy is copied. False, with nothing changed,
-  // for a policy whose values are out of their ranges. Takes effect at once,
-  // also for a series under way (a series ends when turned off).
+  // for a policy whose values are out of their ranges. Takes effect at once:
+  // new values from a series' next attempt on; null ends a series under way
+  // as Close would end its attempt, leaving the connection closed.
   virtual bool KELVO_CALL SetReconnect(const KelvoReconnectPolicy* policy) = 0;
   // Slot 6. Where the current connection's login stands: KELVO_LOGIN_NONE
   // (no login sent, refused, logged out, or no connection), _WAITING,

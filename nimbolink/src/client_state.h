@@ -58,6 +58,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   bool haveProxy = false;
   tagProxyInfo proxy{};
   uint32_t timeoutMs = kConnectTimeoutMs;
+  uint32_t nextDelayMs = 0;  // DelayNextConnect: for the next Connect only
   LinkHealthLimits limits{};
   std::size_t inboxLimit = kDefaultInboxLimitBytes;
   LinkSecurity security;

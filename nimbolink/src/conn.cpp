@@ -31,7 +31,7 @@ Conn::Conn(std::shared_ptr<ClientState> owner, std::shared_ptr<Loop> loop, uint6
 Conn::~Conn() { net::Close(fd_); }
 
 void Conn::OnOps(uint32_t ops) {
-  if (ops & Loop::kStart) Begin();
+  if (ops & Loop::kStart) Start();
   if (phase_ == Phase::kDone) return;
   if (ops & Loop::kClose) {
     if (phase_ != Phase::kUp && phase_ != Phase::kClosing) {
@@ -64,6 +64,15 @@ void Conn::OnOps(uint32_t ops) {
     tickAt_ = progressAt_ + kTick;
   }
   SetInterest();
+  Rearm();
+}
+
+void Conn::Start() {
+  if (attempt_.startDelayMs == 0) return Begin();
+  // Nothing is opened while waiting: the attempt is a deadline and no more,
+  // and a close (kClose, or the loop stopping) simply finishes it.
+  phase_ = Phase::kWaiting;
+  waitUntil_ = Clock::now() + std::chrono::milliseconds(attempt_.startDelayMs);
   Rearm();
 }
 
@@ -134,6 +143,8 @@ void Conn::OnReady(uint32_t ready) {
 
 void Conn::OnDeadline() {
   switch (phase_) {
+    case Phase::kWaiting:
+      return Begin();
     case Phase::kConnecting:
       if (Clock::now() < started_ + std::chrono::milliseconds(attempt_.timeoutMs)) {
         const int error = net::ConnectOutcome(fd_);
@@ -496,6 +507,9 @@ void Conn::SetInterest() {
 void Conn::Rearm() {
   Clock::time_point at{};
   switch (phase_) {
+    case Phase::kWaiting:
+      at = waitUntil_;
+      break;
     case Phase::kConnecting:
       at = std::min(started_ + std::chrono::milliseconds(attempt_.timeoutMs), connectCheckAt_);
       break;

@@ -37,6 +37,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
     net::Health health;
     std::size_t inboxLimit;
     LinkSecurity security;
+    uint32_t startDelayMs;  // waited before the socket is opened (0: none)
   };
 
   Conn(std::shared_ptr<ClientState> owner, std::shared_ptr<Loop> loop, uint64_t epoch,
@@ -88,8 +89,11 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool OnStopping();
 
  private:
-  enum class Phase { kIdle, kConnecting, kProxy, kTls, kUp, kClosing, kDone };
+  enum class Phase { kIdle, kWaiting, kConnecting, kProxy, kTls, kUp, kClosing, kDone };
 
+  // kStart: the wait the attempt was asked to make first, if any, then
+  // Begin.
+  void Start();
   void Begin();
   void Connected();
   void StartTlsOrEstablish();
@@ -143,6 +147,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool timerSet_ = false;
   std::multimap<Clock::time_point, Conn*>::iterator timer_;
   Clock::time_point started_;
+  Clock::time_point waitUntil_{};  // kWaiting: when Begin runs
   Clock::time_point connectCheckAt_{};  // the next look at a pending connect's outcome
   Clock::time_point deadline_{};
   Clock::time_point lingerUntil_{};

@@ -106,6 +106,11 @@ void TCPClient_Socks5::SetConnectTimeoutMs(uint32_t ms) {
   state_->timeoutMs = ms ? ms : kConnectTimeoutMs;
 }
 
+void TCPClient_Socks5::DelayNextConnect(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->nextDelayMs = ms;
+}
+
 void TCPClient_Socks5::SetLinkHealthLimits(const LinkHealthLimits& limits) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->limits = limits;
@@ -173,6 +178,8 @@ bool TCPClient_Socks5::Connect(sockaddr_in address) {
   std::shared_ptr<Conn> replaced;
   try {
     std::lock_guard<std::mutex> lock(d->mu);
+    // The wait was asked for this call's attempt, whether it starts or not.
+    const uint32_t delayMs = std::exchange(d->nextDelayMs, 0u);
     if (d->stopped.load(std::memory_order_relaxed)) return false;
     if (d->current) {
       std::lock_guard<std::mutex> clock(d->current->mu());
@@ -202,6 +209,7 @@ bool TCPClient_Socks5::Connect(sockaddr_in address) {
     a.health = Resolve(d->limits);
     a.inboxLimit = d->inboxLimit;
     a.security = d->security;
+    a.startDelayMs = delayMs;
     const uint64_t epoch = ++d->epochs;
     conn = std::make_shared<Conn>(state_, d->loop, epoch, a);
     replaced = std::move(d->current);

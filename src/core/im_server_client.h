@@ -68,6 +68,7 @@
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "roster/tables.h"
+#include "transport/reconnect.h"
 #include "transport/security.h"
 
 namespace kelvo {
@@ -232,6 +233,8 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   const GroupMap& groups() const { return GroupTable; }
   const UserRecord& myInfo() const { return MyInfo; }
   IImClientSink* sink() const { return sink_; }
+  // Seeds the reconnection's delay draws (tests: a known delay).
+  void SeedReconnectDraws(uint64_t seed);
   // Threads waiting for the client's lock right now (tests).
   int LockWaiters() const { return lock_.Waiters(); }
   // Threads asleep in WaitForEvents right now (tests).
@@ -349,6 +352,32 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   // OnConnect/OnClose of one connection report and the emptying after a
   // close. Lock held, life kOpen.
   void DeliverConnectState(uint32_t state);
+  void ReportConnectState(uint32_t state);
+  // The host's Connect: starts an attempt at `address`. Lock held, live.
+  bool ConnectAddress(const ServerAddress& address);
+
+  // Reconnection (transport/reconnect.cpp). Lock held.
+  // Connect and ConnectTo call HostConnects before they start anything: a
+  // series under way ends, its attempt dropped unheard (not when the series
+  // itself is the caller).
+  void HostConnects();
+  void EndSeries();
+  // After Connect or ConnectTo started an attempt: a loss of the connection
+  // it makes goes back to the same place.
+  void TargetChosen(const ServerAddress& address);
+  void TargetChosen(const char* host, uint16_t port);
+  // Around the delivery of one connection state: what the report means for
+  // a series is noted before the host hears it, and acted on after, unless
+  // the host closed, connected or released inside the callback.
+  struct SeriesMark {
+    bool ofSeries;    // the report is of an attempt of a series
+    uint32_t logins;  // Logins sent before the callback
+  };
+  SeriesMark BeforeConnectState(uint32_t state);
+  void AfterConnectState(uint32_t state, const SeriesMark& mark);
+  // Starts the series' next attempt, after its drawn delay.
+  void NextAttempt();
+
   // The reason for a failed attempt or an ended connection, as one OnLog
   // line (transport/link_notes.cpp). Lock held.
   void TellNote(const Nimbo2::LinkNote& note);
@@ -389,6 +418,7 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   SecurityFace securityFace_{this};
   NetworkFace networkFace_{this};
   SecuritySettings security_;  // under lock_
+  Reconnection reconnect_;     // under lock_
   Inbox inbox_{this};
 
   // Under lock_; mirrored for the loop thread, which reads it without the

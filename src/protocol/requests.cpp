@@ -66,6 +66,8 @@ bool ImServerClient::Login(uint32_t userId, const uint8_t* password, const uint8
   out.Bytes(kLoginExtraOffset, extra, kLoginExtraWidth);
   if (!Send(message.data(), message.size())) return false;
   LoginSent();
+  // What a reconnection logs in with.
+  reconnect_.RememberLogin(userId, password, extra);
   return true;
 }
 
@@ -77,7 +79,10 @@ bool ImServerClient::Logout(uint32_t userId) {
   ByteWriter out(message.data(), message.size());
   WriteHead(out, message.size(), IM_MSG_ID_LOGOUT);
   out.U32(kLogoutUserIdOffset, userId);
-  return Send(message.data(), message.size());
+  if (!Send(message.data(), message.size())) return false;
+  // Logged out on purpose: a reconnection does not log back in.
+  reconnect_.ForgetLogin();
+  return true;
 }
 
 bool ImServerClient::AddUser(uint32_t value1, uint32_t value2, uint32_t value3) {

@@ -121,6 +121,10 @@ inline constexpr char kTextCallbackThrewMessage[] =
     "ImServerClient::HandleMessage() callback threw an exception, rest of msg ID=%u skipped!\n";
 inline constexpr char kTextCallbackThrewConnectState[] =
     "ImServerClient::OnConnectState() callback threw an exception, state=%u kept!\n";
+// A reconnection's next attempt could not start (no thread or memory for
+// it): the series ends. ASCII, like the reason lines.
+inline constexpr char kTextReconnectNotStarted[] =
+    "ImServerClient: reconnection ended: attempt %u could not start\n";
 // These three carry no value; the formatter ignores the one it is given.
 inline constexpr char kTextCallbackThrewEnumUsers[] =
     "ImServerClient::EnumUsers() callback threw an exception, enumeration ended!\n";

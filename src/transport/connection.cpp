@@ -17,18 +17,25 @@ bool ImServerClient::Connect(const ServerAddress* address) {
   // A client on its way out (a Release made in a callback that has not
   // returned yet) starts nothing more.
   if (!scope.live() || socket_ == nullptr || address == nullptr) return false;
+  HostConnects();
+  if (!ConnectAddress(*address)) return false;
+  TargetChosen(*address);
+  return true;
+}
+
+bool ImServerClient::ConnectAddress(const ServerAddress& address) {
   sockaddr_in target;
   std::memset(&target, 0, sizeof target);
   target.sin_family = AF_INET;
-  target.sin_port = htons(address->serverPort);
-  target.sin_addr.s_addr = htonl(address->serverIp);
-  if (address->proxyIp != 0) {
+  target.sin_port = htons(address.serverPort);
+  target.sin_addr.s_addr = htonl(address.serverIp);
+  if (address.proxyIp != 0) {
     // A proxy set here stays set for later attempts of this object: the
     // client never withdraws it.
     Nimbo2::tagProxyInfo proxy{};
-    proxy.address = address->proxyIp;
-    proxy.port = address->proxyPort;
-    proxy.param = address->proxyParam;
+    proxy.address = address.proxyIp;
+    proxy.port = address.proxyPort;
+    proxy.param = address.proxyParam;
     socket_->SetProxyServer(proxy);
   }
   // TLS and the proxy's credentials as they stand now; a later change
@@ -44,6 +51,8 @@ bool ImServerClient::Close() {
   CallScope scope(this);
   if (socket_ == nullptr) return false;
   ClearLoginData();
+  // The host's own Close: no reconnection follows it.
+  reconnect_.HostClosed();
   // Nothing of the connection reaches the host after this, whether the
   // library had seen its end already or not; what it accepted for sending
   // still goes out, before our FIN, in the background.
@@ -58,6 +67,12 @@ void ImServerClient::OnConnectState(uint32_t state) {
 }
 
 void ImServerClient::DeliverConnectState(uint32_t state) {
+  const SeriesMark mark = BeforeConnectState(state);
+  ReportConnectState(state);
+  AfterConnectState(state, mark);
+}
+
+void ImServerClient::ReportConnectState(uint32_t state) {
   if (sink_ == nullptr) return;
   try {
     if (state == Nimbo2::kConnectFailed || state == Nimbo2::kConnected) {

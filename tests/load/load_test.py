@@ -28,6 +28,13 @@ The churn soak (kelvo-bots --churn), also under the sanitizers:
   drops     a server that drops every connection (reset or FIN mid-message):
             each drop reported exactly once, with its reason.
 
+Reconnection (kelvo-bots --reconnect):
+
+  reconnect 300 bots logged in; the server is killed (SIGKILL) and started
+            again on the same port about a second later: every bot logs in
+            again within the cap + 2 s of the restart, and no second holds
+            more than a third of those logins (full jitter spreads them).
+
 usage: load_test.py --server PATH --bots PATH [--sanitized] [--cycles N] [--seconds S] CASE
 Exit status 77 (skipped) when the descriptor limit is too low for the crowd.
 """
@@ -42,6 +49,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77
@@ -56,13 +64,13 @@ def fail(text):
 class Server:
     """kelvo-server on a free loopback port, its log in a file."""
 
-    def __init__(self, path, seed, limit=None, extra=()):
+    def __init__(self, path, seed, limit=None, extra=(), port=0):
         self.log = tempfile.NamedTemporaryFile("w+", suffix=".log")
         preexec = None
         if limit is not None:
             preexec = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
         self.process = subprocess.Popen(
-            [path, "--port", "0", "--seed", seed] + list(extra), stdin=subprocess.DEVNULL,
+            [path, "--port", str(port), "--seed", seed] + list(extra), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=self.log, text=True, preexec_fn=preexec)
         line = self.process.stdout.readline()
         if not line.startswith("listening on "):
@@ -458,6 +466,89 @@ def case_drops(args):
     return 0
 
 
+def case_reconnect(args):
+    # Full jitter spreads the logins over about the first delay: with a
+    # one-second outage, 10 s keeps the busiest second near a seventh of
+    # them, and leaves room for a starved server or pump that answers a
+    # second's logins in a burst.
+    clients, first_ms, cap_ms = 300, 10000, 20000
+    seed = write_seed(args.bots, FIRST_ID, clients, "pw{id}")
+    server = Server(args.server, seed)
+    port = server.port
+    bots = subprocess.Popen(
+        [args.bots, "--json", "--quiet", "--server", "127.0.0.1:%d" % port, "--seed", seed,
+         "--ramp", "0", "--duration", "60", "--chat-rate", "0", "--timeout", "60", "--drain", "0",
+         "--reconnect", "%d,%d" % (first_ms, cap_ms)],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = []
+    all_in = threading.Event()
+
+    def read_events():
+        for line in bots.stderr:
+            lines.append(line)
+            if line.startswith("all "):
+                all_in.set()
+
+    reader = threading.Thread(target=read_events, daemon=True)
+    reader.start()
+    try:
+        if not all_in.wait(60):
+            bots.kill()
+            fail("the bots did not all log in:\n" + "".join(lines[-20:]))
+        server.process.kill()
+        server.process.wait()
+        server.stop()
+        # The outage: about a second with nothing on the port.
+        time.sleep(1.0)
+        # The restart is the moment the server says it listens; it listens
+        # a little before, so bots may be back before this process hears
+        # it, but never before the launch.
+        launch_ns = time.monotonic_ns()
+        server = Server(args.server, seed, port=port)
+        restart_ns = time.monotonic_ns()
+        # stderr is the reader's: only stdout here.
+        out = bots.stdout.read()
+        bots.wait(timeout=120)
+        reader.join(10)
+        try:
+            s = json.loads(out)
+        except ValueError:
+            fail("no JSON summary (exit %d)\nstdout: %s\nstderr: %s"
+                 % (bots.returncode, out, "".join(lines[-20:])))
+        back = {}
+        for line in lines:
+            words = line.split()
+            if len(words) == 3 and words[0] == "relogin":
+                back.setdefault(int(words[1]), int(words[2]))
+        expect(s["failed"] == 0 and s["reconnect"]["losses"] >= clients
+               and s["reconnect"]["relogins"] == clients and s["reconnect"]["not_back"] == 0
+               and len(back) == clients, "not every bot logged in again", s, server)
+        expect(min(back.values()) >= launch_ns, "a login before the server was back", s, server)
+        after = sorted((t - restart_ns) / 1e9 for t in back.values())
+        # The busiest second: the most logins in any one-second window.
+        busiest, j = 0, 0
+        for i, t in enumerate(after):
+            while t - after[j] >= 1.0:
+                j += 1
+            busiest = max(busiest, i - j + 1)
+        per_second = [0] * (int(max(after[-1], 0)) + 1)
+        for t in after:
+            per_second[max(int(t), 0)] += 1
+        print("reconnect %d,%d ms: %d bots back %.3f s (median) %.3f s (max) after the restart; "
+              "busiest second %d (%.1f%%); %d failed attempts; per second %s"
+              % (first_ms, cap_ms, len(after), after[len(after) // 2], after[-1], busiest,
+                 100.0 * busiest / clients, s["reconnect"]["failed_attempts"], per_second))
+        expect(after[-1] <= cap_ms / 1000.0 + 2, "not all back within the cap + 2 s", s, server)
+        expect(busiest * 3 <= clients, "more than a third back in one second", s, server)
+    finally:
+        if bots.poll() is None:
+            bots.kill()
+            bots.wait()
+        server.stop()
+        os.unlink(seed)
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--server", required=True)
@@ -468,7 +559,7 @@ def main():
     ap.add_argument("--seconds", type=int, default=60)
     cases = {"crowd": case_crowd, "refused": case_refused, "accept": case_accept,
              "churn": case_churn, "unload": case_unload, "chaos": case_chaos,
-             "chaos-tls": case_chaos_tls, "drops": case_drops}
+             "chaos-tls": case_chaos_tls, "drops": case_drops, "reconnect": case_reconnect}
     ap.add_argument("case", choices=sorted(cases))
     args = ap.parse_args()
     return cases[args.case](args)

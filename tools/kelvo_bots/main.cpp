@@ -35,7 +35,7 @@ void PrintUsage(std::FILE* out) {
       "                  [--duration SECONDS] [--chat-rate PER_SECOND] [--proxy HOST:PORT]\n"
       "                  [--max-failures SHARE]\n"
       "                  [--timeout SECONDS] [--drain SECONDS] [--loop-threads N] [--own-threads]\n"
-      "                  [--json] [--quiet] [--lib PATH]\n"
+      "                  [--reconnect FIRST_MS,CAP_MS] [--json] [--quiet] [--lib PATH]\n"
       "       kelvo-bots --server HOST:PORT (--seed FILE | --first-id ID [--password PATTERN])\n"
       "                  (--churn CYCLES | --churn-seconds S) [--clients N] [--churn-seed N]\n"
       "                  [--modes LIST] [--ends LIST] [--unload-every N | --no-unload]\n"
@@ -66,6 +66,11 @@ void PrintUsage(std::FILE* out) {
       "  --drain SECONDS       how long to wait for answers after the last chat (default 2)\n"
       "  --loop-threads N      threads of the module's shared loop (default: its own choice)\n"
       "  --own-threads         one network thread per client even when the shared loop exists\n"
+      "  --reconnect FIRST_MS,CAP_MS  a lost connection is not a failure: the module reconnects\n"
+      "                        (delays drawn up to FIRST_MS, doubling to CAP_MS) and logs in\n"
+      "                        again; stderr gets \"all N logged in T\" once and \"relogin ID T\"\n"
+      "                        per login made again (T: monotonic clock, ns); the run also\n"
+      "                        ends once every bot is logged in again after a loss\n"
       "  --json                the summary as one JSON object on stdout\n"
       "  --quiet               no progress lines on stderr\n"
       "  --lib PATH            client module to load (default %s)\n"
@@ -228,6 +233,13 @@ int main(int argc, char** argv) {
       ok = ParseShare(v, &options.maxFailures);
     } else if (arg == "--loop-threads") {
       ok = ParseUnsigned(v, 64, &loopThreads);
+    } else if (arg == "--reconnect") {
+      const std::size_t comma = v.find(',');
+      uint64_t first = 0, cap = 0;
+      ok = comma != std::string::npos && ParseUnsigned(v.substr(0, comma), 0xFFFFFFFFull, &first) &&
+           ParseUnsigned(v.substr(comma + 1), 0xFFFFFFFFull, &cap) && first != 0 && cap >= first;
+      options.reconnectFirstMs = static_cast<uint32_t>(first);
+      options.reconnectCapMs = static_cast<uint32_t>(cap);
     } else if (arg == "--lib") {
       options.libraryPath = v;
     } else if (arg == "--write-seed") {

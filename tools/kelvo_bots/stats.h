@@ -49,6 +49,11 @@ struct Counters {
   std::atomic<uint64_t> otherReceived{0};  // chats and notices that are not the bots'
   std::atomic<uint64_t> sendRefused{0};    // SendChatMessage returned false
   std::atomic<uint64_t> diagnostics{0};    // OnLog lines that explain no failure
+  // --reconnect: connections lost and left to the module to win back, its
+  // attempts that failed meanwhile, and the logins it made again.
+  std::atomic<uint64_t> losses{0};
+  std::atomic<uint64_t> reconnectFailures{0};
+  std::atomic<uint64_t> relogins{0};
   // Steady-clock nanoseconds of the latest login, for the time until all
   // were in.
   std::atomic<int64_t> lastLoginNs{0};

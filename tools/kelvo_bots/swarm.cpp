@@ -19,6 +19,7 @@
 #include "descriptor_limit.h"
 #include "gbk.h"
 #include "kelvo/im_client_engine.h"
+#include "kelvo/im_client_network.h"
 #include "kelvo/im_client_pump.h"
 #include "stats.h"
 
@@ -42,7 +43,11 @@ constexpr char kPing[] = "kb ping ";
 constexpr char kPong[] = "kb pong ";
 constexpr std::size_t kTagSize = sizeof kPing - 1;
 
-enum class Phase : uint8_t { kIdle, kConnecting, kLoggingIn, kLoggedIn, kFailed, kReleased };
+// kReconnecting (--reconnect): the connection was lost and the module is
+// winning it back; the bot is logged in again when its login is answered.
+enum class Phase : uint8_t {
+  kIdle, kConnecting, kLoggingIn, kLoggedIn, kReconnecting, kFailed, kReleased
+};
 
 class Swarm;
 
@@ -60,6 +65,7 @@ class Bot final : public kelvo::IImClientSink {
   kelvo::IImClient* client = nullptr;
   std::atomic<Phase> phase{Phase::kIdle};
   int64_t deadlineNs = 0;  // driver only: when the login must have been answered
+  std::atomic<bool> everLoggedIn{false};
 
   // Marks the bot failed, from `from` only or (kFailed) from any live phase;
   // counts it once, with `reason`. Whether this call was the one that did.
@@ -123,6 +129,8 @@ class Swarm {
   ~Swarm() { ReleaseAll(); }
 
   int Run();
+  std::size_t Size() const { return bots_.size(); }
+  bool Reconnecting() const { return options_.reconnectFirstMs != 0; }
 
   Counters counters;
   LatencyHistogram roundTrip;
@@ -165,6 +173,7 @@ class Swarm {
   double releaseSeconds_ = 0;
   double runSeconds_ = 0;
   ProcessReading peak_;
+  uint64_t notBack_ = 0;  // --reconnect: bots still winning their connection back at the end
 
   bool tty_ = false;
   double lastProgress_ = -1;
@@ -189,7 +198,7 @@ bool Bot::Fail(const std::string& reason, Phase from) {
   Counters& c = swarm_.counters;
   if (now == Phase::kLoggedIn) {
     c.loggedIn.fetch_sub(1);
-  } else {
+  } else if (now != Phase::kReconnecting || !everLoggedIn.load()) {
     c.settled.fetch_add(1);
   }
   c.failed.fetch_add(1);
@@ -198,6 +207,13 @@ bool Bot::Fail(const std::string& reason, Phase from) {
 }
 
 void KELVO_CALL Bot::OnConnect(uint32_t state) {
+  if (phase.load() == Phase::kReconnecting) {
+    // The module's own attempts: a failure is followed by the next one, a
+    // success by its login.
+    linkNote_.clear();
+    if (state != 1) swarm_.counters.reconnectFailures.fetch_add(1);
+    return;
+  }
   if (state != 1) {
     Fail("connect: " + TakeLinkReason(), Phase::kConnecting);
     return;
@@ -211,7 +227,22 @@ void KELVO_CALL Bot::OnConnect(uint32_t state) {
   }
 }
 
-void KELVO_CALL Bot::OnClose(uint32_t) { Fail("connection lost: " + TakeLinkReason()); }
+void KELVO_CALL Bot::OnClose(uint32_t) {
+  if (swarm_.Reconnecting()) {
+    // Also a connection the module won back and lost again before its
+    // login was answered (the dying server's backlog took it): the module
+    // starts over.
+    Phase now = phase.load();
+    if ((now == Phase::kLoggedIn || now == Phase::kLoggingIn || now == Phase::kReconnecting) &&
+        phase.compare_exchange_strong(now, Phase::kReconnecting)) {
+      if (now == Phase::kLoggedIn) swarm_.counters.loggedIn.fetch_sub(1);
+      swarm_.counters.losses.fetch_add(1);
+      linkNote_.clear();
+      return;
+    }
+  }
+  Fail("connection lost: " + TakeLinkReason());
+}
 
 void KELVO_CALL Bot::OnLoginResult(uint32_t result, const char* text) {
   if (result != 1) {
@@ -219,11 +250,22 @@ void KELVO_CALL Bot::OnLoginResult(uint32_t result, const char* text) {
     return;
   }
   Phase expected = Phase::kLoggingIn;
-  if (!phase.compare_exchange_strong(expected, Phase::kLoggedIn)) return;
+  if (!phase.compare_exchange_strong(expected, Phase::kLoggedIn)) {
+    expected = Phase::kReconnecting;
+    if (!phase.compare_exchange_strong(expected, Phase::kLoggedIn)) return;
+  }
   Counters& c = swarm_.counters;
   c.loggedIn.fetch_add(1);
-  c.loggedInEver.fetch_add(1);
+  if (everLoggedIn.exchange(true)) {
+    c.relogins.fetch_add(1);
+    std::fprintf(stderr, "relogin %u %" PRId64 "\n", account_.id, NowNs());
+    return;
+  }
+  const uint64_t ever = c.loggedInEver.fetch_add(1) + 1;
   c.settled.fetch_add(1);
+  if (swarm_.Reconnecting() && ever == swarm_.Size()) {
+    std::fprintf(stderr, "all %" PRIu64 " logged in %" PRId64 "\n", ever, NowNs());
+  }
   const int64_t now = NowNs();
   int64_t last = c.lastLoginNs.load();
   while (now > last && !c.lastLoginNs.compare_exchange_weak(last, now)) {
@@ -305,6 +347,13 @@ std::string Swarm::Create(Bot& bot) {
     }
   }
   if (!client->SetSink(&bot)) return "the client did not take the callback object";
+  if (Reconnecting()) {
+    auto* net = static_cast<kelvo::IImClientNetwork*>(
+        client->QueryInterface(kelvo::IID_IImClientNetwork, kelvo::IM_NETWORK_INTERFACE_VERSION));
+    const kelvo::KelvoReconnectPolicy policy = {options_.reconnectFirstMs, options_.reconnectCapMs,
+                                                200, 0, 1};
+    if (net == nullptr || !net->SetReconnect(&policy)) return "the client refused reconnection";
+  }
   return "";
 }
 
@@ -556,9 +605,15 @@ int Swarm::Run() {
     Progress(elapsed, false);
 
     const bool allSettled = counters.settled.load() == bots_.size();
-    // Once every bot has failed there is nothing left to wait for.
-    const bool nobodyLeft = allSettled && counters.loggedIn.load() == 0;
-    if (next == bots_.size() && (now >= endNs || nobodyLeft) && allSettled) {
+    // Once every bot has failed there is nothing left to wait for (bots
+    // that the module is reconnecting are still to come back).
+    const bool nobodyLeft = allSettled && counters.loggedIn.load() == 0 &&
+                            (!Reconnecting() || counters.failed.load() == bots_.size());
+    // --reconnect: once a loss has been won back by every bot, the run has
+    // shown what it is for.
+    const bool allBack = Reconnecting() && counters.losses.load() != 0 &&
+                         counters.loggedIn.load() == bots_.size();
+    if (next == bots_.size() && (now >= endNs || nobodyLeft || allBack) && allSettled) {
       if (drainUntil == 0) drainUntil = now + static_cast<int64_t>(options_.drain * 1e9);
       const bool answered = counters.answersReceived.load() >= counters.pingsSent.load();
       if (answered || now >= drainUntil) break;
@@ -573,6 +628,7 @@ int Swarm::Run() {
   const double share =
       bots_.empty() ? 0 : static_cast<double>(failed) / static_cast<double>(bots_.size());
   const bool passed = share <= options_.maxFailures;
+  for (const auto& bot : bots_) notBack_ += bot->phase.load() == Phase::kReconnecting;
   ReleaseAll();
   PrintSummary(passed, share);
   return passed ? 0 : 1;
@@ -631,6 +687,12 @@ void Swarm::PrintSummary(bool passed, double share) {
          ",\"descriptor_limit\":" + std::to_string(static_cast<long>(files_.rlim_cur)) +
          ",\"rss_kib\":" + known(peak_.rssKib) + "}";
     j += ",\"diagnostics\":" + std::to_string(c.diagnostics.load());
+    if (options_.reconnectFirstMs != 0) {
+      j += ",\"reconnect\":{\"losses\":" + std::to_string(c.losses.load()) +
+           ",\"failed_attempts\":" + std::to_string(c.reconnectFailures.load()) +
+           ",\"relogins\":" + std::to_string(c.relogins.load()) +
+           ",\"not_back\":" + std::to_string(notBack_) + "}";
+    }
     j += ",\"release_s\":" + Fixed(releaseSeconds_, 3);
     j += "}\n";
     std::fputs(j.c_str(), stdout);
@@ -656,6 +718,11 @@ void Swarm::PrintSummary(bool passed, double share) {
     std::printf("               %" PRIu64 " refused by the client, %" PRIu64
                 " other messages received\n",
                 c.sendRefused.load(), c.otherReceived.load());
+  }
+  if (options_.reconnectFirstMs != 0) {
+    std::printf("  reconnect    %" PRIu64 " losses, %" PRIu64 " failed attempts, %" PRIu64
+                " logins made again, %" PRIu64 " not back at the end\n",
+                c.losses.load(), c.reconnectFailures.load(), c.relogins.load(), notBack_);
   }
   if (roundTrip.Count() != 0) {
     std::printf("  round trip   p50 %s ms  p99 %s ms  max %s ms  (%" PRIu64

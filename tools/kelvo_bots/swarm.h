@@ -33,6 +33,10 @@ struct Options {
   double maxFailures = 0;   // share of the clients that may fail
   uint32_t loopThreads = 0; // threads of the shared loop; 0: the module's default
   bool ownThreads = false;  // do not use the shared loop even when offered
+  // --reconnect FIRST_MS,CAP_MS: the module reconnects and logs in again
+  // after a loss (doubling bound, no attempt limit); 0: a loss is a failure.
+  uint32_t reconnectFirstMs = 0;
+  uint32_t reconnectCapMs = 0;
   bool json = false;
   bool quiet = false;       // no progress lines
 };

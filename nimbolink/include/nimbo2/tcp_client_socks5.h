@@ -142,6 +142,15 @@ class TCPClient_Socks5 {
   // outcome arrives as OnConnectState(1) or (0). False also when the loop's
   // thread cannot be started.
   virtual bool Connect(sockaddr_in address);
+  // The attempt the next Connect starts waits `ms` before it opens its
+  // socket; the Connect after it starts at once again (a Connect that
+  // starts nothing uses the wait up all the same). The wait is the
+  // attempt's first phase, a deadline of its loop: no thread sleeps and an
+  // idle loop wakes only when it runs out. Until then the attempt is under
+  // way like any other (HasConnection, Connect refused), and CloseSocket, a
+  // replacing Connect or the destructor end it with nothing delivered. The
+  // attempt's time limit (kConnectTimeoutMs) starts when the wait ends.
+  void DelayNextConnect(uint32_t ms);
   // Accepts `len` bytes of `msg` for sending, in call order: written to the
   // socket at once when nothing waits before them, queued otherwise. False
   // when not connected, len < 4 or len > 0x7FFF, or the queue would pass
