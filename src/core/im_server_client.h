@@ -54,6 +54,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include <atomic>
 #include <thread>
@@ -366,6 +367,14 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   SecurityFace securityFace_{this};
   NetworkFace networkFace_{this};
   SecuritySettings security_;  // under lock_
+  // Under lock_: SetProxy's proxy, for ConnectTo (empty: direct), and the
+  // proxy the last ServerAddress named, which Connect keeps using.
+  std::string proxyHost_;
+  uint16_t proxyHostPort_ = 0;
+  uint32_t addressProxyIp_ = 0;
+  uint16_t addressProxyPort_ = 0;
+  uint32_t addressProxyParam_ = 0;
+  bool connectToSetProxy_ = false;  // the socket client has ConnectTo's proxy (or none)
   Inbox inbox_{this};
 
   // Under lock_; mirrored for the loop thread, which reads it without the
