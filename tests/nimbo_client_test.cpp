@@ -548,7 +548,8 @@ TEST(NimboClient, APollerReportsEverySocketWhenMoreAreReadyThanOneWaitTakes) {
     const Nimbo2::net::Socket s = Nimbo2::net::OpenTcp(Nimbo2::net::Address::kIpv4, &error);
     ASSERT_NE(s, Nimbo2::net::kNoSocket) << error;
     mine.push_back(s);
-    ASSERT_EQ(Nimbo2::net::StartConnect(s, Nimbo2::net::Address::Ipv4(0x7F000001, server.port())), 0);
+    ASSERT_EQ(
+        Nimbo2::net::StartConnect(s, Nimbo2::net::Address::Ipv4(0x7F000001, server.port())), 0);
     ASSERT_TRUE(server.Accept());
     theirs.push_back(server.Release());
     ASSERT_EQ(SendBytes(theirs.back(), "x", 1), 1);

@@ -1,7 +1,8 @@
 // The client side of a SOCKS5 handshake (RFC 1928 CONNECT to an IPv4 or
-// IPv6 address or to a domain name the proxy resolves, RFC 1929 username/password when credentials are given), as a
-// byte-in, byte-out state machine with no socket of its own: the caller
-// moves the bytes, this decides what they mean.
+// IPv6 address or to a domain name the proxy resolves, RFC 1929
+// username/password when credentials are given), as a byte-in, byte-out
+// state machine with no socket of its own: the caller moves the bytes,
+// this decides what they mean.
 //
 //   Socks5Handshake h(target, port, user, password);
 //   h.Start(&out);                       // send `out`
