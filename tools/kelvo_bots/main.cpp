@@ -130,15 +130,13 @@ bool ParseShare(std::string text, double* out) {
   return true;
 }
 
-bool ParseEndpoint(const std::string& text, uint32_t* ip, uint16_t* port) {
+bool ParseEndpoint(const std::string& text, kelvo_bots::Endpoint* out) {
   const std::size_t colon = text.rfind(':');
   uint64_t value = 0;
-  if (colon == std::string::npos || !ParseUnsigned(text.substr(colon + 1), 65535, &value) ||
-      value == 0) {
+  if (colon == std::string::npos || !ParseUnsigned(text.substr(colon + 1), 65535, &value)) {
     return false;
   }
-  *port = static_cast<uint16_t>(value);
-  return ResolveIpv4(text.substr(0, colon), ip);
+  return kelvo_bots::ParseEndpoint(text, out, static_cast<uint16_t>(value));
 }
 
 int Fail(const std::string& message) {
@@ -192,10 +190,10 @@ int main(int argc, char** argv) {
       ok = false;
     } else if (arg == "--server") {
       options.serverText = v;
-      ok = ParseEndpoint(v, &options.serverIp, &options.serverPort);
+      ok = ParseEndpoint(v, &options.server);
     } else if (arg == "--proxy") {
       options.proxyText = v;
-      ok = ParseEndpoint(v, &options.proxyIp, &options.proxyPort);
+      ok = ParseEndpoint(v, &options.proxy);
     } else if (arg == "--seed") {
       seedPath = v;
     } else if (arg == "--first-id") {
@@ -307,10 +305,8 @@ int main(int argc, char** argv) {
   if (churning) {
     churn.libraryPath = options.libraryPath;
     churn.serverText = options.serverText;
-    churn.serverIp = options.serverIp;
-    churn.serverPort = options.serverPort;
-    churn.proxyIp = options.proxyIp;
-    churn.proxyPort = options.proxyPort;
+    churn.server = options.server;
+    churn.proxy = options.proxy;
     churn.slots = options.clients;
     churn.timeout = options.timeout;
     churn.json = options.json;

@@ -321,12 +321,7 @@ void Swarm::Start(std::size_t i) {
       return;
     }
   }
-  kelvo::ServerAddress address{};
-  address.serverIp = options_.serverIp;
-  address.serverPort = options_.serverPort;
-  address.proxyIp = options_.proxyIp;
-  address.proxyPort = options_.proxyPort;
-  if (!bot.client->Connect(&address)) {
+  if (!StartAttempt(bot.client, options_.server, options_.proxy)) {
     // With a thread per client, this is where the process runs out of
     // threads or descriptors.
     bot.Fail("connect: the client could not start the attempt", Phase::kConnecting);
