@@ -50,9 +50,13 @@ IID_IImClientPump = GUID.make(0x6C1F3E52, 0x2B7D, 0x4F0A,
                               (0x9E, 0x64, 0x0D, 0x5A, 0x8C, 0x17, 0xB3, 0xE9))
 IID_IImClientEngine = GUID.make(0x3B0D7C6E, 0x91A4, 0x4E2F,
                                 (0x8C, 0x5B, 0x7A, 0x2E, 0x16, 0xD0, 0x9F, 0x41))
+IID_IImClientNetwork = GUID.make(0x6F1C2D8A, 0x5B34, 0x4E9D,
+                                 (0xA2, 0xC7, 0x0E, 0x8B, 0x3F, 0x5D, 0x7A, 0x19))
 IM_INTERFACE_VERSION = 0x01010100
 IM_PUMP_INTERFACE_VERSION = 0x01000000
 IM_ENGINE_INTERFACE_VERSION = 0x01000000
+IM_NETWORK_INTERFACE_VERSION = 0x01000000
+KELVO_HOST_NAME_MAX = 253
 KELVO_DELIVERY_PUMP = 1
 
 
@@ -155,6 +159,11 @@ PUMP_OPS: OpTable = {
     "Pump": (5, c_uint32, (c_uint32,)),
     "PendingEvents": (6, c_uint32, ()),
     "WaitForEvents": (7, c_bool, (c_uint32,)),
+}
+
+NETWORK_OPS: OpTable = {
+    "ConnectTo": (3, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
+    "SetProxy": (4, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
 }
 
 ENGINE_OPS: OpTable = {
