@@ -33,6 +33,8 @@ namespace Kelvo
         internal static readonly byte[] IidPump = new Guid("6C1F3E52-2B7D-4F0A-9E64-0D5A8C17B3E9").ToByteArray();
         internal const uint InterfaceVersion = 0x01010100;
         internal const uint PumpInterfaceVersion = 0x01000000;
+        internal static readonly byte[] IidNetwork = new Guid("6F1C2D8A-5B34-4E9D-A2C7-0E8B3F5D7A19").ToByteArray();
+        internal const uint NetworkInterfaceVersion = 0x01000000;
         internal const uint DeliveryPump = 1;
 
         // ---- the export ----
@@ -106,6 +108,7 @@ namespace Kelvo
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VU(IntPtr self, uint a);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BUUB(IntPtr self, uint a, uint b, byte flag);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BH(IntPtr self, ushort a);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BHost(IntPtr self, byte[] host, ushort port);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VEnumUsers(IntPtr self, uint context, uint relation, uint groupId, ushort gameServerId, byte onlineState);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VUU(IntPtr self, uint a, uint b);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BGetUser(IntPtr self, uint id, out UserRecord record);
