@@ -100,6 +100,7 @@ bool FromSystem(const sockaddr* sa, std::size_t len, uint16_t port, Address* out
 // The same words on every platform, so that a player's report reads the
 // same whatever the game runs on.
 std::string ResolveErrorText(int code, int systemError) {
+  (void)systemError;  // EAI_SYSTEM's errno, where there is one
   switch (code) {
     case EAI_NONAME: return "no such name";
 #if defined(EAI_NODATA) && EAI_NODATA != EAI_NONAME
