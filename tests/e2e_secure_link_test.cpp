@@ -16,6 +16,7 @@
 #include "gtest/gtest.h"
 
 #if defined(KELVO_SERVER_PATH)
+#include "kelvo/im_client_network.h"
 #include "kelvo/kelvo_core.h"
 #include "support/e2e_client.h"
 #include "support/e2e_password.h"
@@ -278,6 +279,51 @@ TEST_F(SecureLink, EachRefusalEndsTheAttemptWithOneLineNamingIt) {
     // Exactly this line and the outcome: nothing else reached the host.
     EXPECT_EQ(c.events().All(), line + "\nOnConnect(0)\n");
     std::printf("%s: %s", row.name, c.events().All().c_str());
+  }
+}
+
+// ConnectTo's host is the name the certificate must carry when no name was
+// set; a name that was set still wins.
+TEST_F(SecureLink, ConnectToChecksTheCertificateAgainstTheHostName) {
+  const Certs& certs = TheCerts();
+  test::TempDir dir;
+  const TestCert local = test::MakeCert({"localhost", {"localhost"}, {}, -1, 30, false}, &certs.ca);
+  ASSERT_TRUE(local.ok());
+  e2e::ServerProcess forLocalhost, forName;
+  ASSERT_TRUE(StartServer(&forLocalhost, dir.Write("local.pem", local.certPem),
+                          dir.Write("local.key", local.keyPem)));
+  ASSERT_TRUE(StartServer(&forName, certs.goodCert, certs.goodKey));
+  struct Row {
+    const char* name;
+    uint16_t port;
+    const char* serverName;  // "": none set
+    std::string outcome;     // the events the host reads
+  } rows[] = {
+      {"a certificate for the host", forLocalhost.port(), "", "OnConnect(1)\n"},
+      {"a certificate for another name", forName.port(), "",
+       "OnLog(" +
+           Escape(("ImServerClient: connect to localhost:" + std::to_string(forName.port()) +
+                   " failed: certificate verify failed: hostname mismatch\n")
+                      .c_str()) +
+           ")\nOnConnect(0)\n"},
+      {"the name set, not the host", forName.port(), kName, "OnConnect(1)\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Client c;
+    IImClientSecurity* const sec = c.security();
+    ASSERT_NE(sec, nullptr);
+    if (row.serverName[0] != '\0') {
+      ASSERT_TRUE(sec->SetTlsServerName(row.serverName));
+    }
+    ASSERT_TRUE(sec->SetTlsTrustCaFile(certs.caFile.c_str()));
+    ASSERT_TRUE(sec->SetTlsMode(KELVO_TLS_ON));
+    auto* const net = static_cast<IImClientNetwork*>(
+        c->QueryInterface(IID_IImClientNetwork, IM_NETWORK_INTERFACE_VERSION));
+    ASSERT_NE(net, nullptr);
+    ASSERT_TRUE(net->ConnectTo("localhost", row.port));
+    ASSERT_TRUE(c.WaitFor("OnConnect(")) << c.events().All();
+    EXPECT_EQ(c.events().All(), row.outcome);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "kelvo/im_client_network.h"
 #include "kelvo/kelvo_core.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "support/loopback_server.h"
@@ -194,6 +195,8 @@ TEST(LinkHealth, TheHostReadsOneLogLineBeforeTheState) {
     bool serverCloses;       // direct: connect, then the server closes
     std::string line;        // the OnLog text, with the ports as {P} and {X}
     std::string state;
+    const char* host = nullptr;       // IImClientNetwork::ConnectTo this host instead
+    const char* proxyHost = nullptr;  // ... through SetProxy(proxyHost)
   } rows[] = {
       {"refused", {}, false, false, "connect to 127.0.0.1:{P} failed: connection refused",
        "OnConnect(0)"},
@@ -216,6 +219,25 @@ TEST(LinkHealth, TheHostReadsOneLogLineBeforeTheState) {
        "OnConnect(0)"},
       {"server closes", {}, false, true, "connection to 127.0.0.1:{P} lost: connection closed by peer",
        "OnConnect(1)\nOnClose(0)"},
+      {"a name that does not resolve", {}, false, false,
+       "connect to kelvo-test.invalid:{P} failed: cannot resolve \\x27kelvo-test.invalid\\x27: "
+       "no such name",
+       "OnConnect(0)", "kelvo-test.invalid"},
+      {"no address of a name answers", {}, false, false,
+       "connect to localhost:{P} failed: no address of \\x27localhost\\x27 answered: "
+       "connection refused",
+       "OnConnect(0)", "localhost"},
+      {"an IPv6 address refuses", {}, false, false,
+       "connect to [::1]:{P} failed: connection refused", "OnConnect(0)", "::1"},
+      {"a proxy by name refuses the target", {{5, 0}, false, {5, 5, 0, 1, 0, 0, 0, 0, 0, 0}, {}},
+       true, false,
+       "connect to im.example.com:9 via proxy localhost:{X} failed: proxy failure reply 5 "
+       "(connection refused)",
+       "OnConnect(0)", "im.example.com", "localhost"},
+      {"a proxy's name that does not resolve", {}, true, false,
+       "connect to im.example.com:9 via proxy proxy.invalid:{X} failed: cannot resolve "
+       "\\x27proxy.invalid\\x27: no such name",
+       "OnConnect(0)", "im.example.com", "proxy.invalid"},
   };
   for (Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -251,7 +273,17 @@ TEST(LinkHealth, TheHostReadsOneLogLineBeforeTheState) {
     WaitingSink sink;
     std::unique_ptr<IImClient, ClientDeleter> client(NewClient());
     ASSERT_TRUE(client->SetSink(&sink));
-    ASSERT_TRUE(client->Connect(&address));
+    if (row.host != nullptr) {
+      auto* const net = static_cast<IImClientNetwork*>(
+          client->QueryInterface(IID_IImClientNetwork, IM_NETWORK_INTERFACE_VERSION));
+      ASSERT_NE(net, nullptr);
+      if (row.proxyHost != nullptr) {
+        ASSERT_TRUE(net->SetProxy(row.proxyHost, address.proxyPort));
+      }
+      ASSERT_TRUE(net->ConnectTo(row.host, address.serverPort));
+    } else {
+      ASSERT_TRUE(client->Connect(&address));
+    }
     if (row.serverCloses) {
       ASSERT_TRUE(server->Accept());
       ASSERT_TRUE(sink.WaitFor("OnConnect"));

@@ -14,14 +14,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "net.h"
 #include "nimbo2/tcp_client_socks5.h"
 #include "poller.h"
+#include "resolver.h"
 #include "support/loopback_server.h"
 
 namespace kelvo {
@@ -540,10 +545,11 @@ TEST(NimboClient, APollerReportsEverySocketWhenMoreAreReadyThanOneWaitTakes) {
   std::vector<SocketHandle> theirs;
   std::vector<int> tokens(kSockets);  // a socket's token: its entry here
   for (int i = 0; i < kSockets; ++i) {
-    const Nimbo2::net::Socket s = Nimbo2::net::OpenTcp(&error);
+    const Nimbo2::net::Socket s = Nimbo2::net::OpenTcp(Nimbo2::net::Address::kIpv4, &error);
     ASSERT_NE(s, Nimbo2::net::kNoSocket) << error;
     mine.push_back(s);
-    ASSERT_EQ(Nimbo2::net::StartConnect(s, 0x7F000001, server.port()), 0);
+    ASSERT_EQ(
+        Nimbo2::net::StartConnect(s, Nimbo2::net::Address::Ipv4(0x7F000001, server.port())), 0);
     ASSERT_TRUE(server.Accept());
     theirs.push_back(server.Release());
     ASSERT_EQ(SendBytes(theirs.back(), "x", 1), 1);
@@ -566,6 +572,199 @@ TEST(NimboClient, APollerReportsEverySocketWhenMoreAreReadyThanOneWaitTakes) {
     Nimbo2::net::Close(mine[static_cast<std::size_t>(i)]);
     CloseSocketHandle(theirs[static_cast<std::size_t>(i)]);
   }
+}
+
+// Connecting by name or literal, over real loopback sockets on ::1 and
+// 127.0.0.1 at the same port. "localhost" is ::1 and 127.0.0.1 whatever
+// the hosts file says.
+TEST(NimboClient, ConnectsByNameOrLiteral) {
+  enum Up { kNone, kOnIpv6, kOnIpv4 };
+  struct Row {
+    const char* name;
+    const char* host;
+    bool ipv6Listens;
+    bool ipv4Listens;
+    Up up;
+    Nimbo2::LinkReason reason;  // when not up
+    bool everyAddressFailed;
+    const char* detail;
+  } rows[] = {
+      {"localhost, the server on ::1 only", "localhost", true, false, kOnIpv6, {}, false, ""},
+      {"localhost, the server on 127.0.0.1 only", "localhost", false, true, kOnIpv4, {}, false, ""},
+      {"a name under localhost, in capitals", "Im.LOCALHOST", true, false, kOnIpv6, {}, false, ""},
+      {"an IPv6 literal", "::1", true, true, kOnIpv6, {}, false, ""},
+      {"an IPv6 literal in brackets", "[::1]", true, false, kOnIpv6, {}, false, ""},
+      {"an IPv4 literal", "127.0.0.1", true, true, kOnIpv4, {}, false, ""},
+      {"localhost, nothing listening", "localhost", false, false, kNone,
+       Nimbo2::LinkReason::kRefused, true, ""},
+      {"an IPv6 literal, nothing listening", "[::1]", false, false, kNone,
+       Nimbo2::LinkReason::kRefused, false, ""},
+      {"a name that does not exist", "kelvo-test.invalid", true, true, kNone,
+       Nimbo2::LinkReason::kUnresolved, false, "no such name"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A port free on both families: the one listener's, where the other
+    // family can bind it too.
+    std::unique_ptr<LoopbackServer> six, four;
+    for (int tries = 0; tries < 10 && !(six && four); ++tries) {
+      six = std::make_unique<LoopbackServer>(16, true);
+      if (!six->listening()) GTEST_SKIP() << "no ::1 on this machine: IPv6 connects not tested";
+      four = std::make_unique<LoopbackServer>(16, false, six->port());
+      if (!four->listening()) six.reset(), four.reset();
+    }
+    ASSERT_TRUE(six && four);
+    const uint16_t port = six->port();
+    if (!row.ipv6Listens) six.reset();
+    if (!row.ipv4Listens) four.reset();
+
+    NotingWorker worker;
+    TCPClient_Socks5 client(&worker);
+    client.SetLinkNoteWorker(&worker);
+    ASSERT_TRUE(client.ConnectTo(row.host, port));
+    ASSERT_TRUE(worker.WaitStates(1));
+    if (row.up != kNone) {
+      EXPECT_EQ(worker.States(), States{1});
+      LoopbackServer* const at = row.up == kOnIpv6 ? six.get() : four.get();
+      EXPECT_TRUE(at->Accept());
+      continue;
+    }
+    EXPECT_EQ(worker.States(), States{0});
+    const std::vector<Nimbo2::LinkNote> notes = worker.Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].reason, row.reason);
+    EXPECT_EQ(notes[0].everyAddressFailed, row.everyAddressFailed);
+    EXPECT_FALSE(notes[0].aboutProxy);
+    EXPECT_EQ(notes[0].port, port);
+    // The text as given, an IPv6 literal without its brackets.
+    EXPECT_STREQ(notes[0].host, row.host[0] == '[' ? "::1" : row.host);
+    EXPECT_STREQ(notes[0].detail, row.detail);
+  }
+}
+
+TEST(NimboClient, ConnectToRefusesWhatIsNoHost) {
+  RecordingWorker worker;
+  TCPClient_Socks5 client(&worker);
+  const std::string longest(253, 'a');
+  for (const char* host : {static_cast<const char*>(nullptr), "", "[::1", "::1]", "[]", "a..b",
+                           "1:2:3", "[127.0.0.1]", "fe80::1%eth0", "im example.com",
+                           "\xC1\xC4.cn", (longest + "b").c_str()}) {
+    SCOPED_TRACE(host == nullptr ? "null" : host);
+    EXPECT_FALSE(client.ConnectTo(host, 7000));
+  }
+  EXPECT_FALSE(client.ConnectTo("localhost", 0));
+  EXPECT_FALSE(client.SetProxyHost("[::1", 1080));
+  EXPECT_FALSE(client.SetProxyHost("localhost", 0));
+  EXPECT_EQ(client.GetConnectState(), 0);
+  EXPECT_TRUE(worker.States().empty());
+}
+
+// RFC 8305 over loopback: ::1 first, 127.0.0.1 after the stagger when ::1
+// does not answer, or at once when ::1 refuses.
+TEST(NimboClient, RacesTheFamiliesIpv6First) {
+  using Ms = std::chrono::milliseconds;
+  struct Row {
+    const char* name;
+    bool ipv6Silent;     // ::1 listens with its queue full: SYNs go unanswered
+    uint32_t delayMs;    // the stagger
+    Ms atLeast;          // v4 could not have come up before this
+  } rows[] = {
+      {"::1 silent: 127.0.0.1 after the stagger", true, Nimbo2::kNextAddressDelayMs,
+       Ms(Nimbo2::kNextAddressDelayMs)},
+      // The stagger far above the bound below: 127.0.0.1 only comes up in
+      // time when the refusal started it.
+      {"::1 refusing: 127.0.0.1 at once", false, 5000, Ms(0)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<LoopbackServer> six, four;
+    for (int tries = 0; tries < 10 && !(six && four); ++tries) {
+      six = std::make_unique<LoopbackServer>(row.ipv6Silent ? 0 : 16, true);
+      if (!six->listening()) GTEST_SKIP() << "no ::1 on this machine: the race is not tested";
+      four = std::make_unique<LoopbackServer>(16, false, six->port());
+      if (!four->listening()) six.reset(), four.reset();
+    }
+    ASSERT_TRUE(six && four);
+    const uint16_t port = six->port();
+    if (row.ipv6Silent) {
+      ASSERT_TRUE(six->Saturate());
+    } else {
+      six.reset();
+    }
+    RecordingWorker worker;
+    TCPClient_Socks5 client(&worker);
+    client.SetNextAddressDelayMs(row.delayMs);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.ConnectTo("localhost", port));
+    ASSERT_TRUE(worker.WaitStates(1));
+    const auto took = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(worker.States(), States{1});
+    EXPECT_TRUE(four->Accept());
+    EXPECT_GE(took, row.atLeast);
+    EXPECT_LT(took, Ms(2000));  // far inside the attempt's 10 s
+    std::printf("  [ %s ] connected in %lld ms\n", row.name, static_cast<long long>(took.count()));
+  }
+}
+
+// A name whose answer comes after the attempt was closed, and after the
+// client was destroyed: the answer reaches nothing.
+bool SlowResolve(const std::string&, uint16_t, std::vector<Nimbo2::net::Address>*,
+                 std::string* why);
+std::mutex gSlowMu;
+std::condition_variable gSlowCv;
+int gSlowEntered = 0;
+bool gSlowRelease = false;
+
+bool SlowResolve(const std::string&, uint16_t port, std::vector<Nimbo2::net::Address>* out,
+                 std::string*) {
+  std::unique_lock<std::mutex> lock(gSlowMu);
+  ++gSlowEntered;
+  gSlowCv.notify_all();
+  gSlowCv.wait(lock, [] { return gSlowRelease; });
+  out->push_back(Nimbo2::net::Address::Ipv4(0x7F000001, port));
+  return true;
+}
+
+TEST(NimboClient, AnAnswerAfterTheEndReachesNothing) {
+  LoopbackServer server;
+  Nimbo2::SetResolveHookForTests(&SlowResolve);
+  {
+    std::lock_guard<std::mutex> lock(gSlowMu);
+    gSlowEntered = 0;
+    gSlowRelease = false;
+  }
+  const auto waitEntered = [](int n) {
+    std::unique_lock<std::mutex> lock(gSlowMu);
+    return gSlowCv.wait_for(lock, 5s, [n] { return gSlowEntered >= n; });
+  };
+  RecordingWorker worker;
+  {
+    // Closed while resolving, then connected again: only the second
+    // attempt's outcome is heard.
+    TCPClient_Socks5 client(&worker);
+    ASSERT_TRUE(client.ConnectTo("im.kelvo.test", server.port()));
+    ASSERT_TRUE(waitEntered(1));
+    EXPECT_EQ(client.GetConnectState(), 1);
+    EXPECT_TRUE(client.CloseSocket(false));
+    ASSERT_TRUE(client.ConnectTo("im.kelvo.test", server.port()));
+    ASSERT_TRUE(waitEntered(2));
+    // Destroyed with both answers still out.
+  }
+  worker.Forbid();
+  EXPECT_GE(Nimbo2::ResolutionsRunning(), 2);
+  {
+    std::lock_guard<std::mutex> lock(gSlowMu);
+    gSlowRelease = true;
+  }
+  gSlowCv.notify_all();
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (Nimbo2::ResolutionsRunning() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  Nimbo2::SetResolveHookForTests(nullptr);
+  EXPECT_EQ(Nimbo2::ResolutionsRunning(), 0);
+  EXPECT_FALSE(server.Accept(100ms));  // nobody dialled the answer
+  EXPECT_EQ(worker.ForbiddenCalls(), 0);
+  EXPECT_TRUE(worker.States().empty());
 }
 
 }  // namespace

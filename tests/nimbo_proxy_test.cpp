@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "nimbo2/tcp_client_socks5.h"
@@ -160,6 +163,85 @@ TEST(NimboProxy, ReadsExactlyTheReplysBoundAddress) {
     ASSERT_TRUE(worker.WaitMessages(1));
     EXPECT_EQ(worker.Messages(), std::vector<ByteVec>{message});
     EXPECT_EQ(proxy.Request(), kRequest);
+  }
+}
+
+// By name: the server's name goes to the proxy as a domain name (ATYP 3),
+// an IPv6 literal as an IPv6 address (ATYP 4), an IPv4 one as before; the
+// proxy's own name is resolved here.
+TEST(NimboProxy, NamesTheTargetAsItWasGiven) {
+  struct Row {
+    const char* name;
+    const char* proxyHost;
+    const char* target;
+    ByteVec request;
+  } rows[] = {
+      {"a name", "127.0.0.1", "im.example.com",
+       {5, 1, 0, 3, 14, 'i', 'm', '.', 'e', 'x', 'a', 'm', 'p', 'l', 'e', '.', 'c', 'o', 'm', 0x1F,
+        0x90}},
+      {"an IPv6 literal", "127.0.0.1", "[2001:db8::7]",
+       {5, 1, 0, 4, 0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0x1F, 0x90}},
+      {"an IPv4 literal", "127.0.0.1", "10.1.2.3", kRequest},
+      // ::1 refuses (the fake proxy listens on 127.0.0.1 only), 127.0.0.1 answers.
+      {"the proxy by name", "localhost", "im.example.com",
+       {5, 1, 0, 3, 14, 'i', 'm', '.', 'e', 'x', 'a', 'm', 'p', 'l', 'e', '.', 'c', 'o', 'm', 0x1F,
+        0x90}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeSocks5Proxy proxy({});
+    RecordingWorker worker;
+    TCPClient_Socks5 client(&worker);
+    ASSERT_TRUE(client.SetProxyHost(row.proxyHost, proxy.port()));
+    ASSERT_TRUE(client.ConnectTo(row.target, 8080));
+    ASSERT_TRUE(worker.WaitStates(1));
+    EXPECT_EQ(worker.States(), States{1});
+    EXPECT_EQ(proxy.Greeting(), kGreeting);
+    EXPECT_EQ(proxy.Request(), row.request);
+  }
+}
+
+// Real proxies resolve the name themselves and reach IPv6 targets.
+TEST(NimboProxy, NamesAndIpv6ThroughMicrosocksAndDante) {
+  auto microsocks = std::make_unique<MicrosocksProxy>();
+  auto dante = std::make_unique<DanteProxy>();
+  const bool haveMicrosocks = microsocks->Start();
+  const bool haveDante = dante->Start();
+  if (!haveMicrosocks && !haveDante) GTEST_SKIP() << microsocks->error() << "; " << dante->error();
+  LoopbackServer four;
+  LoopbackServer six(16, true);
+  if (!six.listening()) GTEST_SKIP() << "no ::1 on this machine: IPv6 through a proxy not tested";
+  struct Proxy {
+    const char* name;
+    bool running;
+    uint16_t port;
+    std::string why;
+  } proxies[] = {{"microsocks", haveMicrosocks, microsocks->port(), microsocks->error()},
+                 {"danted", haveDante, dante->port(), dante->error()}};
+  struct Target {
+    const char* host;
+    LoopbackServer* server;
+  } targets[] = {{"localhost", &four}, {"::1", &six}, {"[::1]", &six}};
+  for (const Proxy& proxy : proxies) {
+    if (!proxy.running) {
+      std::printf("  %s not tested: %s\n", proxy.name, proxy.why.c_str());
+      ADD_FAILURE() << proxy.name << ": " << proxy.why;
+      continue;
+    }
+    for (const Target& target : targets) {
+      SCOPED_TRACE(std::string(proxy.name) + " to " + target.host);
+      RecordingWorker worker;
+      TCPClient_Socks5 client(&worker);
+      ASSERT_TRUE(client.SetProxyHost("localhost", proxy.port));
+      ASSERT_TRUE(client.ConnectTo(target.host, target.server->port()));
+      ASSERT_TRUE(target.server->Accept());
+      ASSERT_TRUE(worker.WaitStates(1));
+      EXPECT_EQ(worker.States(), States{1});
+      const ByteVec down = Frame(40, 5, 2);
+      ASSERT_TRUE(target.server->Send(down));
+      ASSERT_TRUE(worker.WaitMessages(1));
+      EXPECT_EQ(worker.Messages(), std::vector<ByteVec>{down});
+    }
   }
 }
 

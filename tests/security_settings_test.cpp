@@ -90,8 +90,11 @@ TEST(SecuritySettings, RefusesBadInputAndChangesNothing) {
   };
   const auto none = [](LinkSecurity&) {};
   const Step steps[] = {
-      {"TLS on without a server name", [](SecuritySettings& s) { return s.SetTlsMode(1); }, false,
-       none},
+      // ConnectTo's host is the name then.
+      {"TLS on without a server name", [](SecuritySettings& s) { return s.SetTlsMode(1); }, true,
+       [](LinkSecurity& l) { l.tls = true; }},
+      {"TLS off before any name", [](SecuritySettings& s) { return s.SetTlsMode(0); }, true,
+       [](LinkSecurity& l) { l.tls = false; }},
       {"null server name", [](SecuritySettings& s) { return s.SetTlsServerName(nullptr); }, false,
        none},
       {"trailing dot", [](SecuritySettings& s) { return s.SetTlsServerName("im.example."); },

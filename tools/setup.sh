@@ -39,7 +39,7 @@ fi
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
-  microsocks libreadline-dev libssl-dev binutils
+  microsocks dante-server libreadline-dev libssl-dev binutils
   tshark python3 python3-pytest
   doxygen llvm-14 zip unzip pkgconf dpkg-dev icoutils
   mono-mcs mono-devel nunit-console libnunit-cil-dev libmono-i18n4.0-all

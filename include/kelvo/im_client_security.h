@@ -77,9 +77,12 @@ class IImClientSecurity : public IImBase {
   // Slots 0-2 come from IImBase.
 
   // Slot 3. Turns TLS on (KELVO_TLS_ON) or off (KELVO_TLS_OFF) for the next
-  // connections. On needs a server name (SetTlsServerName) first; the trust
-  // stays as chosen, the system's store unless another was set. False for
-  // another value or with no server name.
+  // connections. The certificate is checked against the server name
+  // (SetTlsServerName) or, with none set, the host IImClientNetwork::
+  // ConnectTo was given; an attempt with neither (Connect by address, or
+  // ConnectTo an IPv6 address) fails at its TLS set-up, as OnConnect(0)
+  // with its OnLog line. The trust stays as chosen, the system's store
+  // unless another was set. False for another value.
   virtual bool KELVO_CALL SetTlsMode(uint32_t mode) = 0;
   // Slot 4. The name the server's certificate must carry, sent as SNI: a DNS
   // name in ASCII (an internationalised name in its "xn--" form) of at most

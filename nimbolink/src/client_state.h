@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "nimbo2/link_security.h"
 #include "nimbo2/msg_worker.h"
 #include "nimbo2/recorder.h"
 #include "nimbo2/tcp_client_socks5.h"
+#include "resolver.h"
 
 namespace Nimbo2 {
 
@@ -57,8 +59,14 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
 
   bool haveProxy = false;
   tagProxyInfo proxy{};
+  // SetProxyHost's proxy (with haveProxy): its text, what it is, and a
+  // literal's address (IPv4 in proxy.address).
+  std::string proxyHost;
+  HostKind proxyHostKind = HostKind::kInvalid;
+  uint8_t proxyIp6[16] = {};
   uint32_t timeoutMs = kConnectTimeoutMs;
   uint32_t nextDelayMs = 0;  // DelayNextConnect: for the next Connect only
+  uint32_t nextAddressDelayMs = kNextAddressDelayMs;
   LinkHealthLimits limits{};
   std::size_t inboxLimit = kDefaultInboxLimitBytes;
   LinkSecurity security;

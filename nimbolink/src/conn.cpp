@@ -16,6 +16,9 @@ constexpr auto kTick = std::chrono::seconds(1);
 // WSAPoll before Windows 10 2004 reports no event for a refused connect, so
 // a refusal would otherwise read as a timeout.
 constexpr auto kConnectCheck = std::chrono::milliseconds(250);
+// A connect the poller flagged with an error that the system gave no code
+// for: read as a reset, as the peer's doing.
+constexpr int kErrorWithoutCode = -2;
 
 uint32_t MsSince(Clock::time_point t) {
   return static_cast<uint32_t>(
@@ -28,10 +31,15 @@ Conn::Conn(std::shared_ptr<ClientState> owner, std::shared_ptr<Loop> loop, uint6
            const Attempt& attempt)
     : owner_(std::move(owner)), loop_(std::move(loop)), epoch_(epoch), attempt_(attempt) {}
 
-Conn::~Conn() { net::Close(fd_); }
+Conn::~Conn() {
+  if (resolution_) resolution_->Abandon();
+  for (const Racer& r : racers_) net::Close(r.fd);
+  net::Close(fd_);
+}
 
 void Conn::OnOps(uint32_t ops) {
   if (ops & Loop::kStart) Start();
+  if ((ops & Loop::kResolved) && phase_ == Phase::kResolving) Resolved();
   if (phase_ == Phase::kDone) return;
   if (ops & Loop::kClose) {
     if (phase_ != Phase::kUp && phase_ != Phase::kClosing) {
@@ -92,34 +100,139 @@ void Conn::Begin() {
     std::lock_guard<std::mutex> lock(mu_);
     tls_ = std::move(session);
   }
-  int error = 0;
-  const net::Socket s = net::OpenTcp(&error);
-  if (s == net::kNoSocket) return FailIo(error);
+  // The first hop: the proxy when there is one, else the server; by
+  // address, by literal, or by a name resolved first.
+  const std::string& host = attempt_.viaProxy ? attempt_.proxyHost : attempt_.host;
+  const HostKind kind = attempt_.viaProxy ? attempt_.proxyHostKind : attempt_.hostKind;
+  const uint16_t port = attempt_.viaProxy ? attempt_.proxyPort : attempt_.port;
+  if (host.empty() || kind == HostKind::kIpv4) {
+    // A literal was read into the address when the attempt was made.
+    candidates_.push_back(
+        net::Address::Ipv4(attempt_.viaProxy ? attempt_.proxyIp : attempt_.ip, port));
+  } else if (kind == HostKind::kIpv6) {
+    net::Address a;
+    a.family = net::Address::kIpv6;
+    a.port = port;
+    std::memcpy(a.ip, attempt_.viaProxy ? attempt_.proxyIp6 : attempt_.ip6, sizeof a.ip);
+    candidates_.push_back(a);
+  } else {
+    phase_ = Phase::kResolving;
+    std::weak_ptr<Conn> self = weak_from_this();
+    int error = 0;
+    // The answer reaches the loop as posted work; the callback holds the
+    // attempt only while it posts, and finds it gone when it was closed.
+    resolution_ = Resolution::Start(
+        host, port,
+        [self] {
+          if (std::shared_ptr<Conn> c = self.lock()) c->loop().Post(c, Loop::kResolved);
+        },
+        &error);
+    if (!resolution_) return FailIo(error);
+    return Rearm();
+  }
+  StartNextAddress();
+}
+
+void Conn::Resolved() {
+  std::vector<net::Address> addresses;
+  std::string why;
+  const bool ok = resolution_->Result(&addresses, &why);
+  resolution_.reset();
+  if (!ok) return Fail(LinkReason::kUnresolved, 0, why);
+  candidates_ = InterleaveFamilies(addresses);
+  StartNextAddress();
+}
+
+const std::string* Conn::HopName() const {
+  if (attempt_.viaProxy) {
+    return attempt_.proxyHostKind == HostKind::kName ? &attempt_.proxyHost : nullptr;
+  }
+  return attempt_.hostKind == HostKind::kName ? &attempt_.host : nullptr;
+}
+
+// RFC 8305: one address at a time, the next one when the last has not
+// answered within the delay, or at once when it failed; every connect
+// started stays in the race until it fails or another wins.
+void Conn::StartNextAddress() {
+  while (nextCandidate_ < candidates_.size()) {
+    const net::Address to = candidates_[nextCandidate_++];
+    int error = 0;
+    const net::Socket s = net::OpenTcp(to.family, &error);
+    if (s == net::kNoSocket) {
+      lastConnectError_ = error;
+      continue;
+    }
+    error = net::StartConnect(s, to);
+    if (error == 0 && !loop_->Watch(this, s, Poller::kOut, &error) && error == 0) error = -1;
+    if (error != 0) {
+      net::Close(s);
+      lastConnectError_ = error;
+      continue;
+    }
+    racers_.push_back(Racer{s, to});
+    const auto now = Clock::now();
+    if (phase_ != Phase::kConnecting) {
+      phase_ = Phase::kConnecting;
+      connectCheckAt_ = now + kConnectCheck;
+    }
+    nextAddressAt_ = now + std::chrono::milliseconds(attempt_.nextAddressDelayMs);
+    return Rearm();
+  }
+  if (!racers_.empty()) return Rearm();
+  everyAddressFailed_ = HopName() != nullptr;
+  if (lastConnectError_ == kErrorWithoutCode) return Fail(LinkReason::kResetByPeer);
+  FailIo(lastConnectError_);
+}
+
+void Conn::DropRacer(std::size_t i) {
+  loop_->Unwatch(this, racers_[i].fd);
+  net::Close(racers_[i].fd);
+  racers_.erase(racers_.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+void Conn::Win(std::size_t i) {
+  const Racer won = racers_[i];
+  racers_.erase(racers_.begin() + static_cast<std::ptrdiff_t>(i));
+  while (!racers_.empty()) DropRacer(racers_.size() - 1);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    fd_ = s;
+    fd_ = won.fd;
   }
-  phase_ = Phase::kConnecting;
-  const uint32_t ip = attempt_.viaProxy ? attempt_.proxyIp : attempt_.ip;
-  const uint16_t port = attempt_.viaProxy ? attempt_.proxyPort : attempt_.port;
-  error = net::StartConnect(s, ip, port);
-  if (error != 0) return FailIo(error);
-  interest_ = Poller::kOut;
-  if (!loop_->Watch(this, s, interest_, &error)) return FailIo(error);
   watched_ = true;
-  connectCheckAt_ = started_ + kConnectCheck;
+  interest_ = Poller::kOut;
+  Connected();
+  // The handshakes' deadline replaces the connect's checks.
+  if (phase_ == Phase::kProxy || phase_ == Phase::kTls) Rearm();
+}
+
+void Conn::CheckRacers(bool error) {
+  bool dropped = false;
+  for (std::size_t i = 0; i < racers_.size();) {
+    const int e = net::ConnectOutcome(racers_[i].fd);
+    if (e != 0) {
+      lastConnectError_ = e;
+      DropRacer(i);
+      dropped = true;
+      continue;
+    }
+    if (net::ConnectedNow(racers_[i].fd)) return Win(i);
+    ++i;
+  }
+  // An error the system gave no code for: the oldest connect is the one
+  // that has had the time to fail.
+  if (error && !dropped && !racers_.empty()) {
+    lastConnectError_ = kErrorWithoutCode;
+    DropRacer(0);
+    dropped = true;
+  }
+  if (dropped || Clock::now() >= nextAddressAt_) return StartNextAddress();
   Rearm();
 }
 
 void Conn::OnReady(uint32_t ready) {
   switch (phase_) {
-    case Phase::kConnecting: {
-      const int error = net::ConnectOutcome(fd_);
-      if (error != 0) return FailIo(error);
-      if (ready & Poller::kOut) return Connected();
-      if (ready & Poller::kError) return Fail(LinkReason::kResetByPeer);
-      return;
-    }
+    case Phase::kConnecting:
+      return CheckRacers((ready & Poller::kError) != 0);
     case Phase::kProxy:
       return ProxyStep();
     case Phase::kTls:
@@ -145,13 +258,16 @@ void Conn::OnDeadline() {
   switch (phase_) {
     case Phase::kWaiting:
       return Begin();
+    case Phase::kResolving:
+      if (Clock::now() < started_ + std::chrono::milliseconds(attempt_.timeoutMs)) return Rearm();
+      return Fail(LinkReason::kUnresolved, 0,
+                  "no answer within " + std::to_string(attempt_.timeoutMs) + " ms");
     case Phase::kConnecting:
       if (Clock::now() < started_ + std::chrono::milliseconds(attempt_.timeoutMs)) {
-        const int error = net::ConnectOutcome(fd_);
-        if (error != 0) return FailIo(error);
-        connectCheckAt_ += kConnectCheck;
-        return Rearm();
+        while (connectCheckAt_ <= Clock::now()) connectCheckAt_ += kConnectCheck;
+        return CheckRacers(false);
       }
+      everyAddressFailed_ = HopName() != nullptr;
       return Fail(LinkReason::kTimedOut, attempt_.timeoutMs);
     case Phase::kProxy:
     case Phase::kTls:
@@ -200,7 +316,14 @@ void Conn::Connected() {
   owner_->tuning.store(net::Tune(fd_, attempt_.health), std::memory_order_relaxed);
   if (!attempt_.viaProxy) return StartTlsOrEstablish();
   phase_ = Phase::kProxy;
-  socks_ = std::make_unique<Socks5Handshake>(attempt_.ip, attempt_.port,
+  // A name goes to the proxy as such, for the proxy to resolve.
+  Socks5Target target = Socks5Target::Ipv4(attempt_.ip);
+  if (attempt_.hostKind == HostKind::kName) {
+    target = Socks5Target::Domain(attempt_.host);
+  } else if (attempt_.hostKind == HostKind::kIpv6) {
+    target = Socks5Target::Ipv6(attempt_.ip6);
+  }
+  socks_ = std::make_unique<Socks5Handshake>(std::move(target), attempt_.port,
                                              attempt_.security.proxyUsername,
                                              attempt_.security.proxyPassword);
   std::vector<uint8_t> out;
@@ -380,6 +503,16 @@ LinkNote Conn::Note(uint32_t state, LinkReason reason, uint32_t value,
     n.proxyAddress = attempt_.proxyIp;
     n.proxyPort = attempt_.proxyPort;
   }
+  const auto copy = [](const std::string& text, char* out) {
+    const std::size_t len = std::min(text.size(), kNoteHostMax);
+    std::memcpy(out, text.data(), len);
+    out[len] = '\0';
+  };
+  copy(attempt_.host, n.host);
+  if (attempt_.viaProxy) copy(attempt_.proxyHost, n.proxyHost);
+  // A name of the proxy, or one resolved here, concerns the first hop.
+  n.aboutProxy = attempt_.viaProxy;
+  n.everyAddressFailed = everyAddressFailed_;
   return n;
 }
 
@@ -471,6 +604,11 @@ void Conn::Finish() {
   if (phase_ == Phase::kDone) return;
   phase_ = Phase::kDone;
   loop_->Deadline(this, {});
+  if (resolution_) {
+    resolution_->Abandon();
+    resolution_.reset();
+  }
+  while (!racers_.empty()) DropRacer(racers_.size() - 1);
   if (watched_) {
     loop_->Unwatch(this, fd_);
     watched_ = false;
@@ -487,7 +625,7 @@ uint32_t Conn::WantedInterest() {
   std::lock_guard<std::mutex> lock(mu_);
   const uint32_t out = sendQueue_.empty() ? 0u : uint32_t{Poller::kOut};
   switch (phase_) {
-    case Phase::kConnecting: return Poller::kOut;
+    case Phase::kConnecting: return Poller::kOut;  // the winner, until the proxy or TLS
     case Phase::kProxy: return Poller::kIn;
     case Phase::kTls: return Poller::kIn | out;
     case Phase::kUp: return (paused_ ? 0u : uint32_t{Poller::kIn}) | out;
@@ -510,8 +648,12 @@ void Conn::Rearm() {
     case Phase::kWaiting:
       at = waitUntil_;
       break;
+    case Phase::kResolving:
+      at = started_ + std::chrono::milliseconds(attempt_.timeoutMs);
+      break;
     case Phase::kConnecting:
       at = std::min(started_ + std::chrono::milliseconds(attempt_.timeoutMs), connectCheckAt_);
+      if (nextCandidate_ < candidates_.size()) at = std::min(at, nextAddressAt_);
       break;
     case Phase::kProxy:
     case Phase::kTls:

@@ -19,6 +19,7 @@
 #include "net.h"
 #include "nimbo2/link_security.h"
 #include "nimbo2/msg_worker.h"
+#include "resolver.h"
 #include "socks5_handshake.h"
 #include "tls_session.h"
 
@@ -33,7 +34,19 @@ class Conn : public std::enable_shared_from_this<Conn> {
     bool viaProxy;
     uint32_t proxyIp;
     uint16_t proxyPort;
+    // By name (ConnectTo, SetProxyHost): the text given, an IPv6 literal
+    // without brackets, and what it is; empty (and `ip`, `proxyIp` used)
+    // for an attempt by address.
+    // An IPv4 literal is also read into `ip` (`proxyIp`), an IPv6 one into
+    // `ip6` (`proxyIp6`).
+    std::string host;
+    HostKind hostKind = HostKind::kInvalid;
+    uint8_t ip6[16];
+    std::string proxyHost;
+    HostKind proxyHostKind = HostKind::kInvalid;
+    uint8_t proxyIp6[16];
     uint32_t timeoutMs;
+    uint32_t nextAddressDelayMs;
     net::Health health;
     std::size_t inboxLimit;
     LinkSecurity security;
@@ -89,12 +102,30 @@ class Conn : public std::enable_shared_from_this<Conn> {
   bool OnStopping();
 
  private:
-  enum class Phase { kIdle, kWaiting, kConnecting, kProxy, kTls, kUp, kClosing, kDone };
+  enum class Phase { kIdle, kWaiting, kResolving, kConnecting, kProxy, kTls, kUp, kClosing, kDone };
+
+  // One of the addresses being tried at once while connecting.
+  struct Racer {
+    net::Socket fd;
+    net::Address to;
+  };
 
   // kStart: the wait the attempt was asked to make first, if any, then
   // Begin.
   void Start();
   void Begin();
+  // The resolver's answer is in (kResolved).
+  void Resolved();
+  // Starts the next address that can be started; fails the attempt when
+  // none is left and none is pending.
+  void StartNextAddress();
+  // Looks at every pending connect: drops those that failed, wins with one
+  // that is up. `error`: the poller reported an error on one of them.
+  void CheckRacers(bool error);
+  void DropRacer(std::size_t i);
+  void Win(std::size_t i);
+  // The first hop's name when it was given by name (not a literal).
+  const std::string* HopName() const;
   void Connected();
   void StartTlsOrEstablish();
   void TlsHandshake();
@@ -159,6 +190,14 @@ class Conn : public std::enable_shared_from_this<Conn> {
   uint64_t received_ = 0;
   uint64_t receivedAtTick_ = 0;
   std::unique_ptr<Socks5Handshake> socks_;
+  std::shared_ptr<Resolution> resolution_;
+  std::vector<net::Address> candidates_;  // the first hop's addresses, in trying order
+  std::size_t nextCandidate_ = 0;
+  std::vector<Racer> racers_;             // watched, connect pending
+  Clock::time_point nextAddressAt_{};     // the next address starts then (when one is left)
+  int lastConnectError_ = 0;
+  // The failure is the last address's, after every address of a name failed.
+  bool everyAddressFailed_ = false;
 
   // Under mu_.
   std::mutex mu_;

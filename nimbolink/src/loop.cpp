@@ -37,6 +37,10 @@ void Loop::Post(const std::shared_ptr<Conn>& c, uint32_t ops) {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // A loop that ended runs nothing more; what is posted to it late (a
+    // resolver's answer) would only keep the connection, and with it the
+    // loop, alive.
+    if (ended_) return;
     wake = posted_.empty();
     posted_.push_back(c);
   }

@@ -34,6 +34,7 @@ class Loop : public std::enable_shared_from_this<Loop> {
     kResume = 4,     // the inbox has room again
     kClose = 8,      // the connection is no longer current: finish it
     kNotifyClosed = 16,  // tell the worker of the close CloseSocket(true) asked for
+    kResolved = 32,  // the resolver's answer is in
   };
 
   // A loop and its wake-up channel (not yet its thread). `many`: a shared

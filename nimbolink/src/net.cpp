@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
+#include <vector>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -18,6 +20,7 @@
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -36,6 +39,153 @@
 
 namespace Nimbo2 {
 namespace net {
+
+Address Address::Ipv4(uint32_t ip, uint16_t port) {
+  Address a;
+  a.family = kIpv4;
+  a.ip[0] = static_cast<uint8_t>(ip >> 24);
+  a.ip[1] = static_cast<uint8_t>(ip >> 16);
+  a.ip[2] = static_cast<uint8_t>(ip >> 8);
+  a.ip[3] = static_cast<uint8_t>(ip);
+  a.port = port;
+  return a;
+}
+
+uint32_t Address::Ipv4HostOrder() const {
+  return (uint32_t{ip[0]} << 24) | (uint32_t{ip[1]} << 16) | (uint32_t{ip[2]} << 8) | ip[3];
+}
+
+namespace {
+
+// The system's form of `a`; returns its length.
+int ToSystem(const Address& a, sockaddr_storage* out) {
+  std::memset(out, 0, sizeof *out);
+  if (a.family == Address::kIpv6) {
+    sockaddr_in6* const six = reinterpret_cast<sockaddr_in6*>(out);
+    six->sin6_family = AF_INET6;
+    six->sin6_port = htons(a.port);
+    std::memcpy(&six->sin6_addr, a.ip, 16);
+    six->sin6_scope_id = a.scope;
+    return static_cast<int>(sizeof *six);
+  }
+  sockaddr_in* const four = reinterpret_cast<sockaddr_in*>(out);
+  four->sin_family = AF_INET;
+  four->sin_port = htons(a.port);
+  std::memcpy(&four->sin_addr, a.ip, 4);
+  return static_cast<int>(sizeof *four);
+}
+
+// One entry of the resolver's list, when it is TCP over IPv4 or IPv6.
+bool FromSystem(const sockaddr* sa, std::size_t len, uint16_t port, Address* out) {
+  if (sa == nullptr) return false;
+  if (sa->sa_family == AF_INET6 && len >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 six;
+    std::memcpy(&six, sa, sizeof six);
+    out->family = Address::kIpv6;
+    std::memcpy(out->ip, &six.sin6_addr, 16);
+    out->scope = six.sin6_scope_id;
+  } else if (sa->sa_family == AF_INET && len >= sizeof(sockaddr_in)) {
+    sockaddr_in four;
+    std::memcpy(&four, sa, sizeof four);
+    out->family = Address::kIpv4;
+    std::memcpy(out->ip, &four.sin_addr, 4);
+    out->scope = 0;
+  } else {
+    return false;
+  }
+  out->port = port;
+  return true;
+}
+
+// The same words on every platform, so that a player's report reads the
+// same whatever the game runs on.
+std::string ResolveErrorText(int code, int systemError) {
+  (void)systemError;  // EAI_SYSTEM's errno, where there is one
+  switch (code) {
+    case EAI_NONAME: return "no such name";
+#if defined(EAI_NODATA) && EAI_NODATA != EAI_NONAME
+    case EAI_NODATA: return "the name has no address";
+#endif
+#if defined(EAI_ADDRFAMILY)
+    case EAI_ADDRFAMILY: return "the name has no address";
+#endif
+    case EAI_AGAIN: return "temporary failure in name resolution";
+    case EAI_FAIL: return "name resolution failed";
+    case EAI_MEMORY: return "out of memory";
+#if defined(EAI_SYSTEM)
+    case EAI_SYSTEM: return "system error " + std::to_string(systemError);
+#endif
+    default: return "resolver error " + std::to_string(code);
+  }
+}
+
+}  // namespace
+
+bool ParseIpv6(const std::string& text, uint8_t out[16]) {
+  if (text.empty() || text.size() > 45) return false;
+  in6_addr a;
+  if (::inet_pton(AF_INET6, text.c_str(), &a) != 1) return false;
+  std::memcpy(out, &a, 16);
+  return true;
+}
+
+#if defined(_WIN32)
+bool Resolve(const std::string& host, uint16_t port, std::vector<Address>* out,
+             std::string* why) {
+  if (!Startup()) {
+    *why = ResolveErrorText(EAI_FAIL, 0);
+    return false;
+  }
+  // The names are ASCII (checked before an attempt starts): widened as they are.
+  std::wstring wide(host.begin(), host.end());
+  ADDRINFOW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_ADDRCONFIG;
+  ADDRINFOW* list = nullptr;
+  const int r = ::GetAddrInfoW(wide.c_str(), nullptr, &hints, &list);
+  if (r != 0) {
+    *why = ResolveErrorText(r, r);
+    return false;
+  }
+  for (const ADDRINFOW* p = list; p != nullptr; p = p->ai_next) {
+    Address a;
+    if (FromSystem(p->ai_addr, p->ai_addrlen, port, &a)) out->push_back(a);
+  }
+  ::FreeAddrInfoW(list);
+  if (out->empty()) *why = ResolveErrorText(EAI_NODATA, 0);
+  return !out->empty();
+}
+#else
+bool Resolve(const std::string& host, uint16_t port, std::vector<Address>* out,
+             std::string* why) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  // Only the families the machine has an address of: on an IPv6-only
+  // network the resolver's DNS64 answer (a NAT64 address) is what comes
+  // back, and no IPv4 address that could never be reached is tried.
+  hints.ai_flags = AI_ADDRCONFIG;
+#if defined(AI_DEFAULT)
+  hints.ai_flags |= AI_DEFAULT;  // Apple: AI_ADDRCONFIG | AI_V4MAPPED, NAT64 synthesis
+#endif
+  addrinfo* list = nullptr;
+  const int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+  if (r != 0) {
+    *why = ResolveErrorText(r, errno);
+    return false;
+  }
+  for (const addrinfo* p = list; p != nullptr; p = p->ai_next) {
+    Address a;
+    if (FromSystem(p->ai_addr, p->ai_addrlen, port, &a)) out->push_back(a);
+  }
+  ::freeaddrinfo(list);
+  if (out->empty()) *why = ResolveErrorText(EAI_NONAME, 0);
+  return !out->empty();
+}
+#endif
 
 #if defined(_WIN32)
 // Winsock option numbers that MinGW's headers lack (ws2ipdef.h).
@@ -63,8 +213,9 @@ bool WouldBlock(int e) { return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS; }
 bool Interrupted(int e) { return e == WSAEINTR; }
 bool NoDescriptors(int e) { return e == WSAEMFILE || e == WSAENOBUFS; }
 
-Socket OpenTcp(int* error) {
-  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+Socket OpenTcp(Address::Family family, int* error) {
+  SOCKET s = ::WSASocketW(family == Address::kIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP,
+                          nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
     *error = LastError();
     return kNoSocket;
@@ -78,12 +229,10 @@ Socket OpenTcp(int* error) {
   return static_cast<Socket>(s);
 }
 
-int StartConnect(Socket s, uint32_t ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(ip);
-  if (::connect(S(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return 0;
+int StartConnect(Socket s, const Address& to) {
+  sockaddr_storage a;
+  const int len = ToSystem(to, &a);
+  if (::connect(S(s), reinterpret_cast<const sockaddr*>(&a), len) == 0) return 0;
   const int e = LastError();
   return WouldBlock(e) ? 0 : e;
 }
@@ -94,6 +243,12 @@ int ConnectOutcome(Socket s) {
   if (::getsockopt(S(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&e), &len) != 0)
     return LastError();
   return e;
+}
+
+bool ConnectedNow(Socket s) {
+  sockaddr_storage peer;
+  int len = sizeof peer;
+  return ::getpeername(S(s), reinterpret_cast<sockaddr*>(&peer), &len) == 0;
 }
 
 long Send(Socket s, const void* data, std::size_t n, int* error) {
@@ -286,19 +441,18 @@ bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINPROGR
 bool Interrupted(int e) { return e == EINTR; }
 bool NoDescriptors(int e) { return e == EMFILE || e == ENFILE; }
 
-Socket OpenTcp(int* error) {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+Socket OpenTcp(Address::Family family, int* error) {
+  const int s = ::socket(family == Address::kIpv6 ? AF_INET6 : AF_INET,
+                         SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (s < 0) *error = errno;
   return s;
 }
 
-int StartConnect(Socket s, uint32_t ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(ip);
+int StartConnect(Socket s, const Address& to) {
+  sockaddr_storage a;
+  const socklen_t len = static_cast<socklen_t>(ToSystem(to, &a));
   for (;;) {
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return 0;
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), len) == 0) return 0;
     if (errno == EINTR) continue;
     return errno == EINPROGRESS ? 0 : errno;
   }
@@ -309,6 +463,12 @@ int ConnectOutcome(Socket s) {
   socklen_t len = sizeof e;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &e, &len) != 0) return errno;
   return e;
+}
+
+bool ConnectedNow(Socket s) {
+  sockaddr_storage peer;
+  socklen_t len = sizeof peer;
+  return ::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
 }
 
 long Send(Socket s, const void* data, std::size_t n, int* error) {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "nimbo2/msg_worker.h"
 
@@ -33,14 +35,43 @@ bool Interrupted(int error);
 // Out of descriptors (EMFILE, ENFILE, WSAEMFILE).
 bool NoDescriptors(int error);
 
-// A non-blocking IPv4 TCP socket (close-on-exec, no SIGPIPE), or kNoSocket
-// with *error set.
-Socket OpenTcp(int* error);
-// Starts connecting to `ip`:`port` (host order). 0 when connected or under
-// way; the error otherwise.
-int StartConnect(Socket s, uint32_t ip, uint16_t port);
+// An IPv4 or IPv6 endpoint, without the system's types: `ip` holds the 4 or
+// 16 address bytes in network order, `port` is in host order.
+struct Address {
+  enum Family : uint8_t { kIpv4 = 4, kIpv6 = 6 };
+  Family family = kIpv4;
+  uint8_t ip[16] = {};
+  uint16_t port = 0;
+  uint32_t scope = 0;  // IPv6 scope (zone) id, as the resolver gave it
+
+  static Address Ipv4(uint32_t ip, uint16_t port);  // `ip` in host order
+  uint32_t Ipv4HostOrder() const;
+};
+
+// A non-blocking TCP socket of `family` (close-on-exec, no SIGPIPE), or
+// kNoSocket with *error set.
+Socket OpenTcp(Address::Family family, int* error);
+// Starts connecting to `to`. 0 when connected or under way; the error
+// otherwise.
+int StartConnect(Socket s, const Address& to);
+
+// The system resolver (getaddrinfo; GetAddrInfoW on Windows) for TCP to
+// `host`:`port`, the families the machine has addresses of
+// (AI_ADDRCONFIG). Blocks for as long as the system takes: only ever
+// called on a thread that may block. True with the addresses in the
+// system's order (at least one); false with *why, the resolver's reason in
+// the same words on every platform ("no such name", "temporary failure in
+// name resolution").
+bool Resolve(const std::string& host, uint16_t port, std::vector<Address>* out,
+             std::string* why);
+// An IPv6 literal (no brackets, no zone) into its 16 bytes; false when it
+// is not one.
+bool ParseIpv6(const std::string& text, uint8_t out[16]);
 // The outcome of a connect that the poller reported ready: 0 or the error.
 int ConnectOutcome(Socket s);
+// A pending connect of `s` has completed (the socket has its peer). For a
+// poller event that names the connection but not which of its sockets.
+bool ConnectedNow(Socket s);
 // Bytes written (>= 0), or -1 with *error (WouldBlock when the buffer is
 // full).
 long Send(Socket s, const void* data, std::size_t n, int* error);

@@ -25,9 +25,36 @@ void AppendText(const std::string& text, std::vector<uint8_t>* out) {
 
 }  // namespace
 
+Socks5Target Socks5Target::Ipv4(uint32_t address) {
+  Socks5Target t;
+  t.type = kAtypIpv4;
+  t.address = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+               static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  return t;
+}
+
+Socks5Target Socks5Target::Ipv6(const uint8_t bytes[16]) {
+  Socks5Target t;
+  t.type = kAtypIpv6;
+  t.address.assign(bytes, bytes + 16);
+  return t;
+}
+
+Socks5Target Socks5Target::Domain(const std::string& name) {
+  Socks5Target t;
+  t.type = kAtypDomain;
+  AppendText(name, &t.address);  // the length byte, then the name
+  return t;
+}
+
 Socks5Handshake::Socks5Handshake(uint32_t address, uint16_t port, std::string username,
                                  std::string password)
-    : address_(address),
+    : Socks5Handshake(Socks5Target::Ipv4(address), port, std::move(username),
+                      std::move(password)) {}
+
+Socks5Handshake::Socks5Handshake(Socks5Target target, uint16_t port, std::string username,
+                                 std::string password)
+    : target_(std::move(target)),
       port_(port),
       username_(std::move(username)),
       password_(std::move(password)) {}
@@ -119,18 +146,14 @@ void Socks5Handshake::Complete(std::vector<uint8_t>* out) {
     case Step::kFailed:
       return;
   }
-  // Method or credentials accepted: CONNECT to the IPv4 target.
-  const uint8_t request[] = {kSocksVersion,
-                             kCmdConnect,
-                             0,
-                             kAtypIpv4,
-                             static_cast<uint8_t>(address_ >> 24),
-                             static_cast<uint8_t>(address_ >> 16),
-                             static_cast<uint8_t>(address_ >> 8),
-                             static_cast<uint8_t>(address_),
-                             static_cast<uint8_t>(port_ >> 8),
-                             static_cast<uint8_t>(port_)};
-  out->insert(out->end(), request, request + sizeof request);
+  // Method or credentials accepted: CONNECT to the target.
+  out->push_back(kSocksVersion);
+  out->push_back(kCmdConnect);
+  out->push_back(0);
+  out->push_back(target_.type);
+  out->insert(out->end(), target_.address.begin(), target_.address.end());
+  out->push_back(static_cast<uint8_t>(port_ >> 8));
+  out->push_back(static_cast<uint8_t>(port_));
   Expect(Step::kReplyHead, 4);
 }
 

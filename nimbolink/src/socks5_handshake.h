@@ -1,7 +1,8 @@
-// The client side of a SOCKS5 handshake (RFC 1928 CONNECT to an IPv4
-// target, RFC 1929 username/password when credentials are given), as a
-// byte-in, byte-out state machine with no socket of its own: the caller
-// moves the bytes, this decides what they mean.
+// The client side of a SOCKS5 handshake (RFC 1928 CONNECT to an IPv4 or
+// IPv6 address or to a domain name the proxy resolves, RFC 1929
+// username/password when credentials are given), as a byte-in, byte-out
+// state machine with no socket of its own: the caller moves the bytes,
+// this decides what they mean.
 //
 //   Socks5Handshake h(target, port, user, password);
 //   h.Start(&out);                       // send `out`
@@ -22,6 +23,17 @@
 
 namespace Nimbo2 {
 
+// What the CONNECT request names: the address type (RFC 1928: 1 IPv4,
+// 3 domain name, 4 IPv6) and its bytes (4, the name's 1..255, or 16).
+struct Socks5Target {
+  uint8_t type = 1;
+  std::vector<uint8_t> address;
+
+  static Socks5Target Ipv4(uint32_t address);  // host byte order
+  static Socks5Target Ipv6(const uint8_t bytes[16]);
+  static Socks5Target Domain(const std::string& name);  // cut to 255 bytes
+};
+
 class Socks5Handshake {
  public:
   enum class Status { kNeedMore, kDone, kFailed };
@@ -31,6 +43,8 @@ class Socks5Handshake {
   // too and used when the proxy picks it. Both texts must be 1..255 bytes
   // when given (LinkSecurity checks that at set-up); longer ones are cut.
   Socks5Handshake(uint32_t address, uint16_t port, std::string username = {},
+                  std::string password = {});
+  Socks5Handshake(Socks5Target target, uint16_t port, std::string username = {},
                   std::string password = {});
 
   // Appends the greeting to `out`.
@@ -53,7 +67,7 @@ class Socks5Handshake {
   void Expect(Step step, std::size_t bytes);
   void Complete(std::vector<uint8_t>* out);
 
-  uint32_t address_;
+  Socks5Target target_;
   uint16_t port_;
   std::string username_;
   std::string password_;

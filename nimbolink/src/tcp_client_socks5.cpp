@@ -14,7 +14,9 @@
 #include "nimbo2/tcp_client_socks5.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #if defined(_WIN32)
@@ -43,6 +45,91 @@ net::Health Resolve(const LinkHealthLimits& l) {
   h.stallMs = l.sendStallMs ? l.sendStallMs : kSendStallMs;
   return h;
 }
+
+// Starts an attempt with the client's settings; `target` fills in, under
+// the client's lock, what the attempt is to (and may refuse it).
+template <typename Target>
+bool StartAttempt(const std::shared_ptr<ClientState>& state, Target target) {
+  ClientState* const d = state.get();
+  std::shared_ptr<Conn> conn;
+  std::shared_ptr<Conn> replaced;
+  try {
+    std::lock_guard<std::mutex> lock(d->mu);
+    // The wait was asked for this call's attempt, whether it starts or not.
+    const uint32_t delayMs = std::exchange(d->nextDelayMs, 0u);
+    if (d->stopped.load(std::memory_order_relaxed)) return false;
+    if (d->current) {
+      std::lock_guard<std::mutex> clock(d->current->mu());
+      // An attempt under way or a connection up stays; one that ended and
+      // whose end was not taken yet is replaced, unheard.
+      if (!d->current->EndedLocked()) return false;
+    }
+    if (!d->loop) {
+      int error = 0;
+      if (d->shared) {
+        d->loop = LoopGroup::Shared().Acquire(&error);
+        d->loopShared = true;
+      } else {
+        d->loop = Loop::Make(false, &error);
+        d->loopShared = false;
+        if (d->loop && !d->loop->Start("kelvo-net", state, &error)) d->loop.reset();
+      }
+      if (!d->loop) return false;
+    }
+    Conn::Attempt a{};
+    a.viaProxy = d->haveProxy;
+    a.proxyIp = d->proxy.address;
+    a.proxyPort = d->proxy.port;
+    a.proxyHost = d->proxyHost;
+    a.proxyHostKind = d->proxyHostKind;
+    std::memcpy(a.proxyIp6, d->proxyIp6, sizeof a.proxyIp6);
+    a.timeoutMs = d->timeoutMs;
+    a.nextAddressDelayMs = d->nextAddressDelayMs;
+    a.health = Resolve(d->limits);
+    a.inboxLimit = d->inboxLimit;
+    a.security = d->security;
+    a.startDelayMs = delayMs;
+    target(a);
+    const uint64_t epoch = ++d->epochs;
+    conn = std::make_shared<Conn>(state, d->loop, epoch, a);
+    replaced = std::move(d->current);
+    d->current = conn;
+    d->currentEpoch.store(epoch, std::memory_order_release);
+  } catch (...) {
+    return false;  // out of memory: this attempt did not start
+  }
+  if (replaced) replaced->Close();
+  conn->loop().Post(conn, Loop::kStart);
+  return true;
+}
+
+// A host text as ConnectTo and SetProxyHost take it: its kind, its text
+// without brackets, and a literal's address.
+struct HostText {
+  HostKind kind = HostKind::kInvalid;
+  std::string bare;
+  uint32_t ip = 0;
+  uint8_t ip6[16] = {};
+
+  explicit HostText(const char* host) {
+    kind = ClassifyHost(host, &bare);
+    if (kind == HostKind::kIpv4) {
+      // Four parts of 0..255 (checked): each shifts in.
+      uint32_t part = 0;
+      for (const char c : bare) {
+        if (c == '.') {
+          ip = (ip << 8) | part;
+          part = 0;
+        } else {
+          part = part * 10 + static_cast<uint32_t>(c - '0');
+        }
+      }
+      ip = (ip << 8) | part;
+    } else if (kind == HostKind::kIpv6 && !net::ParseIpv6(bare, ip6)) {
+      kind = HostKind::kInvalid;
+    }
+  }
+};
 
 }  // namespace
 
@@ -77,6 +164,8 @@ TCPClient_Socks5::~TCPClient_Socks5() {
     }
   }
   Detach();
+  // A resolver thread of ours may run on after this (its answer unheard).
+  ReapResolvers();
 }
 
 void TCPClient_Socks5::Detach() {
@@ -94,11 +183,34 @@ void TCPClient_Socks5::SetProxyServer(tagProxyInfo& info) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->proxy = info;
   state_->haveProxy = true;
+  state_->proxyHost.clear();
+  state_->proxyHostKind = HostKind::kInvalid;
+}
+
+bool TCPClient_Socks5::SetProxyHost(const char* host, uint16_t port) {
+  if (port == 0) return false;
+  try {
+    const HostText text(host);
+    if (text.kind == HostKind::kInvalid) return false;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->proxy = tagProxyInfo{};
+    state_->proxy.address = text.ip;
+    state_->proxy.port = port;
+    state_->proxyHost = text.bare;
+    state_->proxyHostKind = text.kind;
+    std::memcpy(state_->proxyIp6, text.ip6, sizeof text.ip6);
+    state_->haveProxy = true;
+  } catch (...) {
+    return false;
+  }
+  return true;
 }
 
 void TCPClient_Socks5::CancelProxyServer() {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->haveProxy = false;
+  state_->proxyHost.clear();
+  state_->proxyHostKind = HostKind::kInvalid;
 }
 
 void TCPClient_Socks5::SetConnectTimeoutMs(uint32_t ms) {
@@ -109,6 +221,11 @@ void TCPClient_Socks5::SetConnectTimeoutMs(uint32_t ms) {
 void TCPClient_Socks5::DelayNextConnect(uint32_t ms) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->nextDelayMs = ms;
+}
+
+void TCPClient_Socks5::SetNextAddressDelayMs(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->nextAddressDelayMs = ms ? ms : kNextAddressDelayMs;
 }
 
 void TCPClient_Socks5::SetLinkHealthLimits(const LinkHealthLimits& limits) {
@@ -173,54 +290,34 @@ uint32_t TCPClient_Socks5::LinkTuningApplied() const {
 }
 
 bool TCPClient_Socks5::Connect(sockaddr_in address) {
-  ClientState* const d = state_.get();
-  std::shared_ptr<Conn> conn;
-  std::shared_ptr<Conn> replaced;
-  try {
-    std::lock_guard<std::mutex> lock(d->mu);
-    // The wait was asked for this call's attempt, whether it starts or not.
-    const uint32_t delayMs = std::exchange(d->nextDelayMs, 0u);
-    if (d->stopped.load(std::memory_order_relaxed)) return false;
-    if (d->current) {
-      std::lock_guard<std::mutex> clock(d->current->mu());
-      // An attempt under way or a connection up stays; one that ended and
-      // whose end was not taken yet is replaced, unheard.
-      if (!d->current->EndedLocked()) return false;
-    }
-    if (!d->loop) {
-      int error = 0;
-      if (d->shared) {
-        d->loop = LoopGroup::Shared().Acquire(&error);
-        d->loopShared = true;
-      } else {
-        d->loop = Loop::Make(false, &error);
-        d->loopShared = false;
-        if (d->loop && !d->loop->Start("kelvo-net", state_, &error)) d->loop.reset();
-      }
-      if (!d->loop) return false;
-    }
-    Conn::Attempt a{};
+  return StartAttempt(state_, [&](Conn::Attempt& a) {
     a.ip = ntohl(address.sin_addr.s_addr);
     a.port = ntohs(address.sin_port);
-    a.viaProxy = d->haveProxy;
-    a.proxyIp = d->proxy.address;
-    a.proxyPort = d->proxy.port;
-    a.timeoutMs = d->timeoutMs;
-    a.health = Resolve(d->limits);
-    a.inboxLimit = d->inboxLimit;
-    a.security = d->security;
-    a.startDelayMs = delayMs;
-    const uint64_t epoch = ++d->epochs;
-    conn = std::make_shared<Conn>(state_, d->loop, epoch, a);
-    replaced = std::move(d->current);
-    d->current = conn;
-    d->currentEpoch.store(epoch, std::memory_order_release);
+  });
+}
+
+bool TCPClient_Socks5::ConnectTo(const char* host, uint16_t port) {
+  if (port == 0) return false;
+  try {
+    const HostText text(host);
+    if (text.kind == HostKind::kInvalid) return false;
+    return StartAttempt(state_, [&](Conn::Attempt& a) {
+      a.ip = text.ip;
+      a.port = port;
+      a.host = text.bare;
+      a.hostKind = text.kind;
+      std::memcpy(a.ip6, text.ip6, sizeof a.ip6);
+      // The name the host asked for is the one the certificate must carry,
+      // unless another was set; an IPv6 literal has none to give (SNI
+      // carries no address, and certificates are checked by name here).
+      TlsConfig& tls = a.security.tlsConfig;
+      if (a.security.tls && tls.serverName.empty() && text.kind != HostKind::kIpv6) {
+        tls.serverName = text.bare;
+      }
+    });
   } catch (...) {
-    return false;  // out of memory: this attempt did not start
+    return false;
   }
-  if (replaced) replaced->Close();
-  conn->loop().Post(conn, Loop::kStart);
-  return true;
 }
 
 bool TCPClient_Socks5::SendMsg(void*, void* msg, int len) {

@@ -54,6 +54,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include <atomic>
 #include <thread>
@@ -355,6 +356,9 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   void ReportConnectState(uint32_t state);
   // The host's Connect: starts an attempt at `address`. Lock held, live.
   bool ConnectAddress(const ServerAddress& address);
+  // ConnectTo's own work, after the checks and before the target is
+  // recorded: the proxy and security of the attempt, and its start.
+  bool ConnectToHost(const char* host, uint16_t port);
 
   // Reconnection (transport/reconnect.cpp). Lock held.
   // Connect and ConnectTo call HostConnects before they start anything: a
@@ -419,6 +423,14 @@ class ImServerClient final : public IImClient, public Nimbo2::MsgWorker {
   NetworkFace networkFace_{this};
   SecuritySettings security_;  // under lock_
   Reconnection reconnect_;     // under lock_
+  // Under lock_: SetProxy's proxy, for ConnectTo (empty: direct), and the
+  // proxy the last ServerAddress named, which Connect keeps using.
+  std::string proxyHost_;
+  uint16_t proxyHostPort_ = 0;
+  uint32_t addressProxyIp_ = 0;
+  uint16_t addressProxyPort_ = 0;
+  uint32_t addressProxyParam_ = 0;
+  bool connectToSetProxy_ = false;  // the socket client has ConnectTo's proxy (or none)
   Inbox inbox_{this};
 
   // Under lock_; mirrored for the loop thread, which reads it without the

@@ -142,15 +142,22 @@ inline constexpr char kTextQueryInterfaceFailed[] =
     "\xbd\xd3\xbf\xda\xb2\xe9\xd1\xaf\xca\xa7\xb0\xdc";
 
 // Why a connection attempt failed or a connection ended: one ASCII line per
-// event, a head naming the address, then the reason. Conversions: %u for
-// numbers (an address is four of them, then the port) and 0x%02X for a
-// protocol byte. The proxy heads name the target first, then the proxy.
-inline constexpr char kTextLinkFailed[] = "ImServerClient: connect to %u.%u.%u.%u:%u failed: ";
+// event, a head naming the server, then the reason. Conversions: %s for a
+// host (a dotted address, or the name or address ConnectTo was given, an
+// IPv6 one in brackets) followed by %u for its port, %u for other numbers
+// and 0x%02X for a protocol byte. The proxy heads name the target first,
+// then the proxy.
+inline constexpr char kTextLinkFailed[] = "ImServerClient: connect to %s:%u failed: ";
 inline constexpr char kTextLinkFailedViaProxy[] =
-    "ImServerClient: connect to %u.%u.%u.%u:%u via proxy %u.%u.%u.%u:%u failed: ";
-inline constexpr char kTextLinkLost[] = "ImServerClient: connection to %u.%u.%u.%u:%u lost: ";
+    "ImServerClient: connect to %s:%u via proxy %s:%u failed: ";
+inline constexpr char kTextLinkLost[] = "ImServerClient: connection to %s:%u lost: ";
 inline constexpr char kTextLinkLostViaProxy[] =
-    "ImServerClient: connection to %u.%u.%u.%u:%u via proxy %u.%u.%u.%u:%u lost: ";
+    "ImServerClient: connection to %s:%u via proxy %s:%u lost: ";
+// A name that did not resolve, with the resolver's reason; and the head of
+// the reason when every address of a name was tried and none answered (the
+// last one's reason follows).
+inline constexpr char kTextLinkUnresolved[] = "cannot resolve '%s': %s\n";
+inline constexpr char kTextLinkNoAddressAnswered[] = "no address of '%s' answered: ";
 inline constexpr char kTextLinkRefused[] = "connection refused\n";
 inline constexpr char kTextLinkTimedOut[] = "timed out after %u ms\n";
 inline constexpr char kTextLinkUnreachable[] = "network or host unreachable\n";

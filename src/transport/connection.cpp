@@ -30,14 +30,24 @@ bool ImServerClient::ConnectAddress(const ServerAddress& address) {
   target.sin_port = htons(address.serverPort);
   target.sin_addr.s_addr = htonl(address.serverIp);
   if (address.proxyIp != 0) {
-    // A proxy set here stays set for later attempts of this object: the
-    // client never withdraws it.
-    Nimbo2::tagProxyInfo proxy{};
-    proxy.address = address.proxyIp;
-    proxy.port = address.proxyPort;
-    proxy.param = address.proxyParam;
-    socket_->SetProxyServer(proxy);
+    // A proxy set here stays set for later Connect calls of this object:
+    // the client never withdraws it.
+    addressProxyIp_ = address.proxyIp;
+    addressProxyPort_ = address.proxyPort;
+    addressProxyParam_ = address.proxyParam;
   }
+  // The socket client keeps one proxy; ConnectTo may have set SetProxy's
+  // (or none) in place of the one Connect keeps.
+  if (address.proxyIp != 0 || (connectToSetProxy_ && addressProxyIp_ != 0)) {
+    Nimbo2::tagProxyInfo proxy{};
+    proxy.address = addressProxyIp_;
+    proxy.port = addressProxyPort_;
+    proxy.param = addressProxyParam_;
+    socket_->SetProxyServer(proxy);
+  } else if (connectToSetProxy_) {
+    socket_->CancelProxyServer();
+  }
+  connectToSetProxy_ = false;
   // TLS and the proxy's credentials as they stand now; a later change
   // waits for the next Connect.
   socket_->SetLinkSecurity(security_.link());

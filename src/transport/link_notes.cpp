@@ -7,6 +7,7 @@
 // already closed or replaced, and the host reads it before the state (in
 // pump mode too: the line is an event of its own, right before the state).
 #include <cstdio>
+#include <cstring>
 
 #include "core/im_server_client.h"
 #include "sink/texts.h"
@@ -54,26 +55,51 @@ const char* ReasonText(LinkReason reason) {
     case LinkReason::kNoDescriptors: return kTextLinkNoDescriptors;
     case LinkReason::kProxyAuthRefused: return kTextLinkProxyAuthRefused;
     case LinkReason::kTls: break;  // its detail, above
+    case LinkReason::kUnresolved: break;  // its own line, above
     case LinkReason::kOtherError: break;
   }
   return kTextLinkOtherError;
 }
 
+// A host as the head names it: the text the attempt was given (an IPv6
+// address in brackets), or the dotted address.
+struct HostName {
+  char text[Nimbo2::kNoteHostMax + 3];
+
+  HostName(const char* given, uint32_t address) {
+    if (given[0] == '\0') {
+      std::snprintf(text, sizeof text, "%u.%u.%u.%u", Octet(address, 24), Octet(address, 16),
+                    Octet(address, 8), Octet(address, 0));
+    } else if (std::strchr(given, ':') != nullptr) {
+      std::snprintf(text, sizeof text, "[%s]", given);
+    } else {
+      std::snprintf(text, sizeof text, "%s", given);
+    }
+  }
+};
+
 void FormatNote(const LinkNote& note, char* line) {
   std::size_t used = 0;
   const bool lost = note.state == Nimbo2::kConnectionClosed;
-  const uint32_t a = note.address;
-  const uint32_t p = note.proxyAddress;
+  const HostName server(note.host, note.address);
   if (note.viaProxy) {
+    const HostName proxy(note.proxyHost, note.proxyAddress);
     Append(used,
            std::snprintf(line, kLineSize, lost ? kTextLinkLostViaProxy : kTextLinkFailedViaProxy,
-                         Octet(a, 24), Octet(a, 16), Octet(a, 8), Octet(a, 0), unsigned{note.port},
-                         Octet(p, 24), Octet(p, 16), Octet(p, 8), Octet(p, 0),
-                         unsigned{note.proxyPort}));
+                         server.text, unsigned{note.port}, proxy.text, unsigned{note.proxyPort}));
   } else {
-    Append(used,
-           std::snprintf(line, kLineSize, lost ? kTextLinkLost : kTextLinkFailed, Octet(a, 24),
-                         Octet(a, 16), Octet(a, 8), Octet(a, 0), unsigned{note.port}));
+    Append(used, std::snprintf(line, kLineSize, lost ? kTextLinkLost : kTextLinkFailed,
+                               server.text, unsigned{note.port}));
+  }
+  // The name a resolver stage concerns: the proxy's when the attempt went
+  // through one, the server's otherwise.
+  const char* const name = note.aboutProxy ? note.proxyHost : note.host;
+  if (note.reason == LinkReason::kUnresolved) {
+    std::snprintf(line + used, kLineSize - used, kTextLinkUnresolved, name, note.detail);
+    return;
+  }
+  if (note.everyAddressFailed) {
+    Append(used, std::snprintf(line + used, kLineSize - used, kTextLinkNoAddressAnswered, name));
   }
   char* const rest = line + used;
   const std::size_t room = kLineSize - used;

@@ -16,8 +16,9 @@ bool SecuritySettings::SetTlsMode(uint32_t mode) {
     link_.tls = false;
     return true;
   }
-  // Verification needs a name to check: TLS without one is never set up.
-  if (mode != KELVO_TLS_ON || link_.tlsConfig.serverName.empty()) return false;
+  // Verification needs a name to check. Without one set, ConnectTo's host
+  // is the name; an attempt that has neither fails at its TLS set-up.
+  if (mode != KELVO_TLS_ON) return false;
   link_.tls = true;
   return true;
 }

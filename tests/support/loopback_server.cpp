@@ -50,23 +50,36 @@ ByteVec Frame(uint16_t length, uint8_t id, uint8_t seed, bool flagBit15) {
   return m;
 }
 
-LoopbackServer::LoopbackServer(int backlog) {
+LoopbackServer::LoopbackServer(int backlog, bool ipv6, uint16_t port) : ipv6_(ipv6) {
   StartSockets();
-  listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  listen_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
 #if !defined(_WIN32)
   // On Windows SO_REUSEADDR would let another socket steal the port.
   const int one = 1;
   SetOption(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 #endif
-  sockaddr_in a = LoopbackAddress(0);
-  if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+  sockaddr_storage any{};
+  socklen_t len;
+  if (ipv6) {
+    const int only = 1;
+    SetOption(listen_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    sockaddr_in6* const a = reinterpret_cast<sockaddr_in6*>(&any);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    a->sin6_port = htons(port);
+    len = sizeof *a;
+  } else {
+    *reinterpret_cast<sockaddr_in*>(&any) = LoopbackAddress(port);
+    len = sizeof(sockaddr_in);
+  }
+  if (::bind(listen_, reinterpret_cast<sockaddr*>(&any), len) != 0 ||
       ::listen(listen_, backlog) != 0) {
     CloseFd(listen_);
     return;
   }
-  socklen_t len = sizeof a;
-  ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  ::getsockname(listen_, reinterpret_cast<sockaddr*>(&any), &len);
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&any)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&any)->sin_port);
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -133,10 +146,18 @@ void LoopbackServer::Reset() {
 bool LoopbackServer::Saturate() {
   // Queue connections that are never accepted until one no longer completes.
   for (int i = 0; i < 8; ++i) {
-    const SocketHandle fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const SocketHandle fd = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     SetNonBlocking(fd);
-    const sockaddr_in a = Address();
-    ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    if (ipv6_) {
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      a.sin6_port = htons(port_);
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    } else {
+      const sockaddr_in a = Address();
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
     fillers_.push_back(fd);
     if (!PollFor(fd, POLLOUT, Clock::now() + 300ms)) return true;  // this one stalls
   }

@@ -34,14 +34,18 @@ ByteVec Frame(uint16_t length, uint8_t id, uint8_t seed = 0, bool flagBit15 = fa
 
 class LoopbackServer {
  public:
-  // Listens on 127.0.0.1, ephemeral port. `backlog` 0 with Saturate() gives
-  // a listener whose further SYNs go unanswered (connect timeout tests).
-  explicit LoopbackServer(int backlog = 16);
+  // Listens on 127.0.0.1 (or ::1 with `ipv6`), at `port` or an ephemeral
+  // one. `backlog` 0 with Saturate() gives a listener whose further SYNs go
+  // unanswered (connect timeout tests).
+  explicit LoopbackServer(int backlog = 16, bool ipv6 = false, uint16_t port = 0);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   uint16_t port() const { return port_; }
+  // False when the address could not be bound (the port is taken, or the
+  // machine has no ::1).
+  bool listening() const { return listen_ != kNoSocket; }
   sockaddr_in Address() const { return LoopbackAddress(port_); }
 
   // Accepts the next connection (replacing the current one).
@@ -73,6 +77,7 @@ class LoopbackServer {
   SocketHandle listen_ = kNoSocket;
   SocketHandle conn_ = kNoSocket;
   uint16_t port_ = 0;
+  bool ipv6_ = false;
   std::vector<SocketHandle> fillers_;
 };
 

@@ -46,6 +46,30 @@ class MicrosocksProxy {
   std::string error_;
 };
 
+// Debian's Dante (/usr/sbin/danted) on a free 127.0.0.1 port, with a
+// configuration written for the test: no authentication, out through the
+// loopback interface (IPv4 and IPv6). Killed, and its files removed, at
+// destruction.
+class DanteProxy {
+ public:
+  static constexpr const char* kBinary = "/usr/sbin/danted";
+
+  DanteProxy() = default;
+  ~DanteProxy();
+  DanteProxy(const DanteProxy&) = delete;
+  DanteProxy& operator=(const DanteProxy&) = delete;
+
+  bool Start();
+  uint16_t port() const { return port_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+  std::string config_;
+  std::string error_;
+};
+
 struct FakeSocks5Script {
   // Answer to the greeting. Empty: stay silent (the client must time out).
   std::vector<uint8_t> methodReply = {5, 0};
@@ -65,14 +89,15 @@ class FakeSocks5Proxy {
   FakeSocks5Proxy& operator=(const FakeSocks5Proxy&) = delete;
 
   uint16_t port() const { return port_; }
-  // What the client sent: the 3-byte greeting and the 10-byte request (as
-  // far as they arrived).
+  // What the client sent: the 3-byte greeting and the request, of the
+  // length its address type gives (as far as they arrived).
   std::vector<uint8_t> Greeting();
   std::vector<uint8_t> Request();
 
  private:
   void Serve();
   bool ReadExactly(SocketHandle fd, std::size_t n, std::vector<uint8_t>* out);
+  bool ReadRequest(SocketHandle fd);
   void HoldUntilStopped();
 
   FakeSocks5Script script_;

@@ -610,12 +610,8 @@ void Churn::RunCycle(Slot& slot, uint64_t cycle) {
   }
   probe.Begin(cycle, plan, client, slot.account->id, &slot.digest);
   if (setup.empty() && !client->SetSink(&probe)) setup = "SetSink refused";
-  kelvo::ServerAddress address{};
-  address.serverIp = options_.serverIp;
-  address.serverPort = options_.serverPort;
-  address.proxyIp = options_.proxyIp;
-  address.proxyPort = options_.proxyPort;
-  if (setup.empty() && !Timed(w, "Connect", [&] { return client->Connect(&address); })) {
+  if (setup.empty() &&
+      !Timed(w, "Connect", [&] { return StartAttempt(client, options_.server, options_.proxy); })) {
     setup = "Connect returned false";
   }
   if (!setup.empty()) {

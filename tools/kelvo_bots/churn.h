@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "connect.h"
+
 #include "accounts.h"
 #include "churn_check.h"
 
@@ -17,10 +19,8 @@ namespace kelvo_bots {
 struct ChurnOptions {
   std::string libraryPath;
   std::string serverText;
-  uint32_t serverIp = 0;  // host byte order
-  uint16_t serverPort = 0;
-  uint32_t proxyIp = 0;
-  uint16_t proxyPort = 0;
+  Endpoint server;
+  Endpoint proxy;  // host empty: none
   std::string proxyUser, proxyPassword;
   std::string tlsCa;  // not empty: TLS, verified against this CA file
   std::string tlsServerName = "im.kelvo.test";

@@ -139,15 +139,13 @@ bool ParseShare(std::string text, double* out) {
   return true;
 }
 
-bool ParseEndpoint(const std::string& text, uint32_t* ip, uint16_t* port) {
+bool ParseEndpoint(const std::string& text, kelvo_bots::Endpoint* out) {
   const std::size_t colon = text.rfind(':');
   uint64_t value = 0;
-  if (colon == std::string::npos || !ParseUnsigned(text.substr(colon + 1), 65535, &value) ||
-      value == 0) {
+  if (colon == std::string::npos || !ParseUnsigned(text.substr(colon + 1), 65535, &value)) {
     return false;
   }
-  *port = static_cast<uint16_t>(value);
-  return ResolveIpv4(text.substr(0, colon), ip);
+  return kelvo_bots::ParseEndpoint(text, out, static_cast<uint16_t>(value));
 }
 
 int Fail(const std::string& message) {
@@ -201,7 +199,7 @@ int main(int argc, char** argv) {
       ok = false;
     } else if (arg == "--server") {
       options.serverText = v;
-      ok = ParseEndpoint(v, &options.serverIp, &options.serverPort);
+      ok = ParseEndpoint(v, &options.server);
     } else if (arg == "--addresses") {
       char* end = nullptr;
       const unsigned long n = std::strtoul(v.c_str(), &end, 10);
@@ -209,7 +207,7 @@ int main(int argc, char** argv) {
       options.addresses = static_cast<uint32_t>(n);
     } else if (arg == "--proxy") {
       options.proxyText = v;
-      ok = ParseEndpoint(v, &options.proxyIp, &options.proxyPort);
+      ok = ParseEndpoint(v, &options.proxy);
     } else if (arg == "--seed") {
       seedPath = v;
     } else if (arg == "--first-id") {
@@ -328,10 +326,8 @@ int main(int argc, char** argv) {
   if (churning) {
     churn.libraryPath = options.libraryPath;
     churn.serverText = options.serverText;
-    churn.serverIp = options.serverIp;
-    churn.serverPort = options.serverPort;
-    churn.proxyIp = options.proxyIp;
-    churn.proxyPort = options.proxyPort;
+    churn.server = options.server;
+    churn.proxy = options.proxy;
     churn.slots = options.clients;
     churn.timeout = options.timeout;
     churn.json = options.json;

@@ -371,12 +371,9 @@ void Swarm::Start(std::size_t i) {
       return;
     }
   }
-  kelvo::ServerAddress address{};
-  address.serverIp = options_.serverIp + static_cast<uint32_t>(i) % options_.addresses;
-  address.serverPort = options_.serverPort;
-  address.proxyIp = options_.proxyIp;
-  address.proxyPort = options_.proxyPort;
-  if (!bot.client->Connect(&address)) {
+  Endpoint server = options_.server;
+  if (server.ip != 0) server.ip += static_cast<uint32_t>(i) % options_.addresses;
+  if (!StartAttempt(bot.client, server, options_.proxy)) {
     // With a thread per client, this is where the process runs out of
     // threads or descriptors.
     bot.Fail("connect: the client could not start the attempt", Phase::kConnecting);

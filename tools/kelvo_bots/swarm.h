@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "connect.h"
+
 #include "accounts.h"
 #include "kelvo/kelvo_core.h"
 
@@ -16,14 +18,13 @@ namespace kelvo_bots {
 struct Options {
   std::string libraryPath;
   std::string serverText;  // HOST:PORT as given
-  uint32_t serverIp = 0;   // host byte order
-  uint16_t serverPort = 0;
-  // Bot i connects to serverIp + i % addresses (kelvo-server --addresses):
-  // a crowd over one address runs out of local ports near 28,000.
+  Endpoint server;
+  // Bot i connects to server.ip + i % addresses (kelvo-server --addresses;
+  // an IPv4 server only): a crowd over one address runs out of local ports
+  // near 28,000.
   uint32_t addresses = 1;
   std::string proxyText;
-  uint32_t proxyIp = 0;
-  uint16_t proxyPort = 0;
+  Endpoint proxy;  // host empty: none
   uint32_t clients = 0;
   double ramp = 1000;       // clients started per second; 0: all at once
   double duration = 10;     // seconds the run goes on after the last start

@@ -114,7 +114,9 @@ bool ExpandVariables(const std::string& line, std::string* out, std::string* mis
 
 const char* Session::Help() {
   return "commands:\n"
-         "  connect HOST PORT [--proxy HOST:PORT]   open the connection (SOCKS5 proxy optional)\n"
+         "  connect HOST PORT [--proxy HOST:PORT]   open the connection (SOCKS5 proxy optional);\n"
+         "                                          HOST a name, IPv4 or IPv6 address ([v6]:PORT\n"
+         "                                          for a proxy)\n"
          "  login ID PASSWORD                       log in (the password is sent as its MD5)\n"
          "  logout | close                          log out | drop the connection\n"
          "  friends [RELATION GROUP GS ONLINE]      list friends (0 = any for each filter)\n"
@@ -151,10 +153,34 @@ bool Session::Gbk(const std::string& utf8, std::string* gbk) {
 
 Outcome Session::Connect(Words& words) {
   const char* usage = "connect HOST PORT [--proxy HOST:PORT]";
-  std::string host, portText, option, proxy;
+  std::string host, portText, option, proxy, proxyHost;
   uint32_t port = 0;
+  uint32_t proxyPort = 0;
   if (!words.Next(&host) || !words.Next(&portText) || !ParseNumber(portText, 65535, &port)) {
     return Usage(usage);
+  }
+  if (words.Next(&option)) {
+    if (option != "--proxy" || !words.Next(&proxy)) return Usage(usage);
+    // The last colon: "[::1]:1080" is the IPv6 proxy ::1.
+    const std::size_t colon = proxy.rfind(':');
+    if (colon == std::string::npos ||
+        !ParseNumber(proxy.substr(colon + 1), 65535, &proxyPort) || proxyPort == 0) {
+      return Usage(usage);
+    }
+    proxyHost = proxy.substr(0, colon);
+  }
+  if (!words.AtEnd()) return Usage(usage);
+  // A module with IImClientNetwork resolves names (IPv6 too) itself; an
+  // older one gets an IPv4 address resolved here.
+  auto* const net = static_cast<kelvo::IImClientNetwork*>(client_->QueryInterface(
+      kelvo::IID_IImClientNetwork, kelvo::IM_NETWORK_INTERFACE_VERSION));
+  if (net != nullptr) {
+    if (!net->SetProxy(proxyHost.c_str(), static_cast<uint16_t>(proxyPort))) {
+      console_.Note("! the client refused the proxy " + proxy);
+      return Outcome::kFailed;
+    }
+    Sent(net->ConnectTo(host.c_str(), static_cast<uint16_t>(port)), "ConnectTo");
+    return Outcome::kContinue;
   }
   kelvo::ServerAddress address{};
   if (!ResolveIpv4(host, &address.serverIp)) {
@@ -162,21 +188,13 @@ Outcome Session::Connect(Words& words) {
     return Outcome::kFailed;
   }
   address.serverPort = static_cast<uint16_t>(port);
-  if (words.Next(&option)) {
-    if (option != "--proxy" || !words.Next(&proxy)) return Usage(usage);
-    const std::size_t colon = proxy.rfind(':');
-    uint32_t proxyPort = 0;
-    if (colon == std::string::npos ||
-        !ParseNumber(proxy.substr(colon + 1), 65535, &proxyPort)) {
-      return Usage(usage);
-    }
-    if (!ResolveIpv4(proxy.substr(0, colon), &address.proxyIp)) {
-      console_.Note("! cannot resolve " + proxy.substr(0, colon));
+  if (!proxyHost.empty()) {
+    if (!ResolveIpv4(proxyHost, &address.proxyIp)) {
+      console_.Note("! cannot resolve " + proxyHost);
       return Outcome::kFailed;
     }
     address.proxyPort = static_cast<uint16_t>(proxyPort);
   }
-  if (!words.AtEnd()) return Usage(usage);
   Sent(client_->Connect(&address), "Connect");
   return Outcome::kContinue;
 }

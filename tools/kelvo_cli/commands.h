@@ -11,6 +11,7 @@
 #include "console.h"
 #include "host_address.h"
 #include "host_sink.h"
+#include "kelvo/im_client_network.h"
 #include "kelvo/kelvo_core.h"
 
 namespace kelvo_cli {

@@ -10,6 +10,7 @@
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
+using System.Globalization;
 using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
@@ -111,6 +112,7 @@ namespace Kelvo
         // IImClientPump, read from the object's tables once.
         private readonly Native.B _release;
         private readonly Native.BAddress _connect;
+        private readonly Native.QueryFn _query;
         private readonly Native.B _close;
         private readonly Native.BLogin _login;
         private readonly Native.BU _logout, _removeUser, _deleteGroup;
@@ -148,6 +150,7 @@ namespace Kelvo
             try
             {
                 var query = Native.Slot<Native.QueryFn>(client, 2);
+                _query = query;
                 _pump = query(client, Native.IidPump, Native.PumpInterfaceVersion);
                 if (_pump == IntPtr.Zero) throw new InvalidOperationException("Kelvo: the module has no pump interface");
 
@@ -470,14 +473,50 @@ namespace Kelvo
         // connected, send queue full). A text the request cannot carry throws
         // KelvoArgumentException (an ArgumentException) and nothing is sent.
 
-        /// <summary>Starts connecting to an IPv4 address; the outcome comes as <see cref="Connected"/>.</summary>
-        /// <param name="ipAddress">The server's IPv4 address, dotted.</param>
+        /// <summary>Starts connecting to a host; the outcome comes as <see cref="Connected"/>.</summary>
+        /// <param name="host">A name ("im.example.com", resolved by the module), an IPv4 or an IPv6 address ("::1" or "[::1]").</param>
         /// <param name="port">The server's TCP port.</param>
         /// <returns>False while a connection is up or being attempted.</returns>
-        public bool Connect(string ipAddress, int port)
+        public bool Connect(string host, int port) { return Connect(host, port, null, 0); }
+
+        /// <summary>Starts connecting to a host through the SOCKS5 proxy at proxyHost:proxyPort (null: directly).</summary>
+        /// <param name="host">A name, an IPv4 or an IPv6 address.</param>
+        /// <param name="port">The server's TCP port.</param>
+        /// <param name="proxyHost">The proxy's name or address; its name is resolved by the module, the server's by the proxy.</param>
+        /// <param name="proxyPort">The proxy's TCP port.</param>
+        /// <returns>False while a connection is up or being attempted.</returns>
+        public bool Connect(string host, int port, string proxyHost, int proxyPort)
         {
-            var address = new ServerAddress { ServerIp = HostOrder(ipAddress), ServerPort = checked((ushort)port) };
-            return Connect(address);
+            if (host == null) throw new ArgumentNullException("host");
+            IPAddress literal;
+            bool byAddress = IPAddress.TryParse(host, out literal) && literal.AddressFamily == AddressFamily.InterNetwork &&
+                             host.IndexOf('.') >= 0;
+            if (byAddress && proxyHost == null)
+            {
+                var address = new ServerAddress { ServerIp = HostOrder(host), ServerPort = checked((ushort)port) };
+                return Connect(address);
+            }
+            IntPtr face = _query(Live, Native.IidNetwork, Native.NetworkInterfaceVersion);
+            if (face == IntPtr.Zero) throw new ArgumentException("Kelvo: this module connects by IPv4 address only", "host");
+            var setProxy = Native.Slot<Native.BHost>(face, 4);
+            var connectTo = Native.Slot<Native.BHost>(face, 3);
+            byte[] proxyText = proxyHost == null ? new byte[] { 0 } : HostText(proxyHost, "proxyHost");
+            if (setProxy(face, proxyText, checked((ushort)(proxyHost == null ? 0 : proxyPort))) == 0) return false;
+            return connectTo(face, HostText(host, "host"), checked((ushort)port)) != 0;
+        }
+
+        // ASCII, an internationalised name in its "xn--" form; zero-terminated.
+        private static byte[] HostText(string host, string parameter)
+        {
+            string ascii = host;
+            foreach (char c in host)
+            {
+                if (c < 0x80) continue;
+                try { ascii = new IdnMapping().GetAscii(host); }
+                catch (ArgumentException) { throw new ArgumentException("Kelvo: not a host name or address", parameter); }
+                break;
+            }
+            return Encoding.ASCII.GetBytes(ascii + "\0");
         }
 
         /// <summary>Starts connecting, directly or through the SOCKS5 proxy the address names.</summary>

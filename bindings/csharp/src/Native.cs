@@ -108,6 +108,7 @@ namespace Kelvo
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VU(IntPtr self, uint a);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BUUB(IntPtr self, uint a, uint b, byte flag);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BH(IntPtr self, ushort a);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BHost(IntPtr self, byte[] host, ushort port);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VEnumUsers(IntPtr self, uint context, uint relation, uint groupId, ushort gameServerId, byte onlineState);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate void VUU(IntPtr self, uint a, uint b);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)] internal delegate byte BGetUser(IntPtr self, uint id, out UserRecord record);

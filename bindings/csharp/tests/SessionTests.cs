@@ -92,6 +92,23 @@ namespace Kelvo.Tests
         }
 
         [Test]
+        public void ConnectsByNameAndByIpv6Address()
+        {
+            using (var byName = new Peer())
+            using (var byIpv6 = new Peer())
+            {
+                // "localhost": ::1 refuses (the server listens on 127.0.0.1), 127.0.0.1 answers.
+                Assert.IsTrue(byName.Client.Connect("localhost", _server.Port));
+                PumpUntil(() => byName.ConnectedOk.HasValue, "connect by name", byName);
+                Assert.IsTrue(byName.ConnectedOk.Value);
+                Assert.IsFalse(byName.Client.Connect("localhost", _server.Port), "a connection is up");
+                Assert.IsTrue(byIpv6.Client.Connect("[::1]", _server.Port));
+                PumpUntil(() => byIpv6.ConnectedOk.HasValue, "connect to ::1", byIpv6);
+                Assert.IsFalse(byIpv6.ConnectedOk.Value);
+            }
+        }
+
+        [Test]
         public void RosterPresenceRequestsAndGroups()
         {
             using (Peer alice = LogIn(1001, "alice"))

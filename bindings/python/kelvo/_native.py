@@ -56,6 +56,7 @@ IM_INTERFACE_VERSION = 0x01010100
 IM_PUMP_INTERFACE_VERSION = 0x01000000
 IM_ENGINE_INTERFACE_VERSION = 0x01000000
 IM_NETWORK_INTERFACE_VERSION = 0x01000000
+KELVO_HOST_NAME_MAX = 253
 KELVO_DELIVERY_PUMP = 1
 
 
@@ -158,6 +159,11 @@ PUMP_OPS: OpTable = {
     "Pump": (5, c_uint32, (c_uint32,)),
     "PendingEvents": (6, c_uint32, ()),
     "WaitForEvents": (7, c_bool, (c_uint32,)),
+}
+
+NETWORK_OPS: OpTable = {
+    "ConnectTo": (3, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
+    "SetProxy": (4, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
 }
 
 ENGINE_OPS: OpTable = {

@@ -77,6 +77,42 @@ def _ipv4(host: str) -> int:
     return int(ipaddress.IPv4Address(host))  # host byte order, as Connect wants
 
 
+def _is_ipv4(host: str) -> bool:
+    try:
+        ipaddress.IPv4Address(host)
+        return True
+    except ValueError:
+        return False
+
+
+def _host_bytes(host: str) -> bytes:
+    """A host as the module takes it: ASCII, an internationalised name in
+    its "xn--" form."""
+    try:
+        raw = host.encode("ascii")
+    except UnicodeEncodeError:
+        try:
+            raw = host.encode("idna")
+        except UnicodeError:
+            raise InvalidArgument("connect", Refusal.BAD_HOST, repr(host)) from None
+    if not raw or b"\0" in raw or len(raw) > N.KELVO_HOST_NAME_MAX:
+        raise InvalidArgument("connect", Refusal.BAD_HOST, repr(host))
+    return raw
+
+
+def _plausible_host(raw: bytes) -> bool:
+    """Whether the module's refusal of `raw` can be a busy connection
+    rather than the host itself: an IPv6 address, or a name of labels."""
+    text = raw.decode("ascii")
+    try:
+        ipaddress.IPv6Address(text[1:-1] if text.startswith("[") and text.endswith("]") else text)
+        return True
+    except ValueError:
+        pass
+    labels = text.split(".")
+    return all(0 < len(l) <= 63 and all(c.isalnum() or c in "-_" for c in l) for l in labels)
+
+
 def _matcher(match: Any) -> Callable[[E.Event], bool]:
     if isinstance(match, type):
         cls = match
@@ -530,15 +566,43 @@ class Client(Requests):
 
     def connect(self, host: str, port: int, proxy: Optional[Tuple[str, int]] = None,
                 proxy_param: int = 0) -> bool:
-        """Starts connecting to the IPv4 `host`:`port`, through the SOCKS5
-        proxy (host, port) when given. The outcome arrives as Connected.
-        NotSent (CONNECTION_BUSY) while a connection is up or under way."""
-        addr = N.ServerAddress(_ipv4(host), port, 0, proxy_param, 0)
-        if proxy is not None:
-            addr.proxyIp, addr.proxyPort = _ipv4(proxy[0]), proxy[1]
-        if not self._call("connect", "Connect", byref(addr)):
+        """Starts connecting to `host`:`port`, through the SOCKS5 proxy
+        (host, port) when given. `host` is a name ("im.example.com"), an
+        IPv4 or an IPv6 address ("::1" or "[::1]"); a name is resolved by the
+        module, off the calling thread. The outcome arrives as Connected.
+        NotSent (CONNECTION_BUSY) while a connection is up or under way;
+        InvalidArgument (BAD_HOST) for a host that is none of these."""
+        if _is_ipv4(host) and (proxy is None or _is_ipv4(proxy[0])):
+            # Addresses only: the original Connect, which also carries
+            # proxy_param.
+            addr = N.ServerAddress(_ipv4(host), port, 0, proxy_param, 0)
+            if proxy is not None:
+                addr.proxyIp, addr.proxyPort = _ipv4(proxy[0]), proxy[1]
+            if not self._call("connect", "Connect", byref(addr)):
+                raise NotSent("connect", Refusal.CONNECTION_BUSY)
+            return True
+        net = self._network_ops()
+        name = _host_bytes(host)
+        proxy_name, proxy_port = (_host_bytes(proxy[0]), proxy[1]) if proxy else (b"", 0)
+        # The module refuses a malformed host and a busy client alike: the
+        # first is told apart here.
+        if port == 0 or not _plausible_host(name):
+            raise InvalidArgument("connect", Refusal.BAD_HOST, repr(host))
+        if proxy is not None and (proxy_port == 0 or not _plausible_host(proxy_name)):
+            raise InvalidArgument("connect", Refusal.BAD_HOST, repr(proxy[0]))
+        if not net["SetProxy"](proxy_name, proxy_port) or not net["ConnectTo"](name, port):
             raise NotSent("connect", Refusal.CONNECTION_BUSY)
         return True
+
+    def _network_ops(self) -> Dict[str, N.Bound]:
+        ops = self._ops
+        if ops is None:
+            raise ReleasedError("the client was released")
+        face = ops["QueryInterface"](byref(N.IID_IImClientNetwork),
+                                     N.IM_NETWORK_INTERFACE_VERSION)
+        if not face:
+            raise KelvoError("the module connects by IPv4 address only (no IImClientNetwork)")
+        return N.bind(face, N.NETWORK_OPS)
 
     def close(self) -> bool:
         """Empties the tables and closes the connection; no Closed event."""

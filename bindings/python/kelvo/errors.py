@@ -22,6 +22,7 @@ class Refusal(Enum):
     CONTAINS_NUL = "the text contains a NUL character"
     NO_PENDING_REQUEST = "there is no pending add request from that user"
     CONNECTION_BUSY = "a connection is up or being attempted"
+    BAD_HOST = "not a host name, IPv4 or IPv6 address"
     NOT_CONNECTED = "not connected"
     NOT_SENT = "the network library did not take the message (send queue full or closing)"
 

@@ -51,6 +51,25 @@ def test_connect_to_a_closed_port_reports_failure(server):
         assert refused.value.reason is kelvo.Refusal.NOT_CONNECTED
 
 
+def test_connect_by_name_or_ipv6_address(server):
+    with kelvo.Client() as c:
+        assert c.connect("localhost", server.port)  # ::1 refuses, 127.0.0.1 answers
+        assert c.wait_for(kelvo.Connected).ok
+        with pytest.raises(kelvo.NotSent) as busy:
+            c.connect("localhost", server.port)
+        assert busy.value.reason is kelvo.Refusal.CONNECTION_BUSY
+    with kelvo.Client() as c:
+        # kelvo-server listens on 127.0.0.1 only.
+        assert c.connect("[::1]", server.port)
+        assert c.wait_for(kelvo.Connected).result is kelvo.ConnectResult.FAILED
+    for host, proxy in [("im example.com", None), ("[::1", None), ("", None),
+                        ("localhost", ("proxy..example", 1080)), ("localhost", ("localhost", 0))]:
+        with kelvo.Client() as c:
+            with pytest.raises(kelvo.InvalidArgument) as bad:
+                c.connect(host, server.port, proxy)
+            assert bad.value.reason is kelvo.Refusal.BAD_HOST, host
+
+
 def test_login_brings_own_data_roster_groups_and_request(login):
     alice = login(1001, "alice")
     me = alice.my_info

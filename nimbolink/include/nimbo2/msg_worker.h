@@ -6,6 +6,7 @@
 #ifndef NIMBO2_MSG_WORKER_H_
 #define NIMBO2_MSG_WORKER_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Nimbo2 {
@@ -82,10 +83,20 @@ enum class LinkReason : uint32_t {
   kProxyAuthRefused,   // value: the status byte of the proxy's username/password reply (RFC 1929)
   kTls,                // the TLS layer's own line in LinkNote::detail (set-up, handshake,
                        // certificate verification, or the connection's failure)
+  kUnresolved,         // a name did not resolve: the resolver's reason in LinkNote::detail,
+                       // the name in host (or proxyHost when `aboutProxy`)
 };
+
+// Longest host text a note carries (a DNS name's longest text form, and
+// room for an IPv6 literal), without its terminating zero.
+inline constexpr std::size_t kNoteHostMax = 253;
 
 // One reason with the addresses it concerns. Addresses and ports are in host
 // byte order; the proxy fields are set only when the attempt went through one.
+// An attempt by name (ConnectTo, SetProxyHost) names its server (and proxy)
+// by the text it was given, in host (and proxyHost): a DNS name or a
+// literal, an IPv6 one without brackets; `address` (`proxyAddress`) is 0
+// then. An attempt by address (Connect, SetProxyServer) leaves them empty.
 struct LinkNote {
   uint32_t state;  // the ConnectState reported right after: failed or closed
   LinkReason reason;
@@ -96,8 +107,16 @@ struct LinkNote {
   uint32_t proxyAddress;
   uint16_t proxyPort;
   // kTls: "certificate verify failed: ...", "TLS handshake failed: ..."
-  // and the like, zero-terminated (cut to fit).
+  // and the like; kUnresolved: the resolver's reason. Zero-terminated (cut
+  // to fit).
   char detail[160];
+  char host[kNoteHostMax + 1];
+  char proxyHost[kNoteHostMax + 1];
+  // The reason is the one the last address of a name gave after every
+  // address of it failed: host's, or proxyHost's when `aboutProxy`.
+  bool everyAddressFailed;
+  // kUnresolved or everyAddressFailed: the name is the proxy's.
+  bool aboutProxy;
 };
 
 // Optional companion of a MsgWorker, registered with

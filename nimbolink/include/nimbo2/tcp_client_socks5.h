@@ -32,7 +32,11 @@ struct tagProxyInfo {
 // Limits. Named so that tests and documentation can refer to them.
 inline constexpr int kMinMessageLength = 4;
 inline constexpr int kMaxMessageLength = 0x7FFF;
-inline constexpr uint32_t kConnectTimeoutMs = 10000;   // connect + proxy and TLS handshakes
+inline constexpr uint32_t kConnectTimeoutMs = 10000;   // resolving, connect + proxy and TLS handshakes
+// An attempt at a name with several addresses (RFC 8305): the next address
+// is tried this long after the last one started, or at once when that one
+// failed; the first connection up wins.
+inline constexpr uint32_t kNextAddressDelayMs = 250;
 inline constexpr std::size_t kSendQueueLimitBytes = 4u << 20;  // bytes queued, not yet written
 // Bytes a connection's inbox holds before reading stops until the worker
 // has taken some (only an InboxWorker that does not take at once can get
@@ -131,10 +135,16 @@ class TCPClient_Socks5 {
   TCPClient_Socks5(const TCPClient_Socks5&) = delete;
   TCPClient_Socks5& operator=(const TCPClient_Socks5&) = delete;
 
-  // Later Connect calls go through this SOCKS5 proxy (with the credentials
-  // of SetLinkSecurity, if any).
+  // Later attempts (Connect and ConnectTo) go through this SOCKS5 proxy
+  // (with the credentials of SetLinkSecurity, if any).
   virtual void SetProxyServer(tagProxyInfo& info);
-  // Later Connect calls go direct.
+  // Later attempts go through the SOCKS5 proxy at `host`: a DNS name
+  // (resolved here when an attempt starts, its addresses tried as ConnectTo
+  // tries a server's), or an IPv4 or IPv6 literal (with or without
+  // brackets), at `port`. False, with nothing changed, for a malformed host
+  // or port 0.
+  virtual bool SetProxyHost(const char* host, uint16_t port);
+  // Later attempts go direct.
   virtual void CancelProxyServer();
   // Starts an attempt; true when started, false when one is under way or a
   // connection is up (a connection that ended but whose end the worker has
@@ -151,6 +161,18 @@ class TCPClient_Socks5 {
   // replacing Connect or the destructor end it with nothing delivered. The
   // attempt's time limit (kConnectTimeoutMs) starts when the wait ends.
   void DelayNextConnect(uint32_t ms);
+  // Connect by name: `host` is a DNS name (ASCII), a dotted IPv4 address or
+  // an IPv6 address (with or without brackets), 1 to 253 bytes. Directly,
+  // a name is resolved on a thread of the engine's own and its addresses
+  // are tried IPv6 first, the families taking turns, the next one
+  // kNextAddressDelayMs after the last or at once when that one failed;
+  // the first connection up wins and the others are closed. Through a
+  // proxy, a name is handed to the proxy to resolve (SOCKS5's domain-name
+  // address; an IPv6 literal as an IPv6 address), and the proxy's own name
+  // is resolved here. The attempt's limit covers all of it. With TLS on
+  // and no server name set, `host` is the name (an IPv6 literal has none).
+  // Otherwise as Connect; false also for a malformed host or port 0.
+  virtual bool ConnectTo(const char* host, uint16_t port);
   // Accepts `len` bytes of `msg` for sending, in call order: written to the
   // socket at once when nothing waits before them, queued otherwise. False
   // when not connected, len < 4 or len > 0x7FFF, or the queue would pass
@@ -217,8 +239,12 @@ class TCPClient_Socks5 {
   void Detach();
 
   // Replaces kConnectTimeoutMs for later attempts of this object (0 keeps
-  // the default). The limit covers the TCP connect and the proxy handshake.
+  // the default). The limit covers resolving, the TCP connect and the proxy
+  // and TLS handshakes.
   void SetConnectTimeoutMs(uint32_t ms);
+  // Replaces kNextAddressDelayMs for later attempts of this object (0 keeps
+  // the default). Tests.
+  void SetNextAddressDelayMs(uint32_t ms);
   // Replaces the health limits for later connections of this object.
   void SetLinkHealthLimits(const LinkHealthLimits& limits);
   // LinkTuning bits of the last TCP connection made (0 before any).
