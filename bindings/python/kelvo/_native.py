@@ -161,11 +161,6 @@ PUMP_OPS: OpTable = {
     "WaitForEvents": (7, c_bool, (c_uint32,)),
 }
 
-NETWORK_OPS: OpTable = {
-    "ConnectTo": (3, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
-    "SetProxy": (4, c_bool, (ctypes.c_char_p, ctypes.c_uint16)),
-}
-
 ENGINE_OPS: OpTable = {
     "UseSharedLoop": (3, c_bool, (c_uint32,)),
     "SetSharedLoopThreads": (4, c_bool, (c_uint32,)),
