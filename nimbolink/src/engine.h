@@ -6,9 +6,15 @@
 //                               wake-up channel, the work host threads post
 //                               to it, and its connections' deadlines
 //   loop_group.h, .cpp          LoopGroup: the process's shared loops
-//   conn.h, conn.cpp            Conn's state machine: connect, SOCKS5, TLS,
-//                               up, closing, done; the deadlines of each
-//                               phase, the stall watchdog, failure and loss
+//   conn.h, conn.cpp            Conn's state machine: a start delay
+//                               (reconnection), resolving, connect (the
+//                               addresses of a name raced, IPv6 first),
+//                               SOCKS5, TLS, up, closing, done; the deadlines
+//                               of each phase, the stall watchdog, failure
+//                               and loss
+//   resolver.h, .cpp            Resolution: a name resolved on a thread of
+//                               its own, its answer posted to the loop
+//   net.h, net.cpp              sockets and addresses of both families
 //   conn_stream.cpp             Conn's byte paths: sending (any thread),
 //                               reading into the inbox (inbox.h), TLS in
 //                               between, the drain of a closing connection
