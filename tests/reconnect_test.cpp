@@ -228,10 +228,11 @@ TEST_P(ReloginTest, TheServerDroppingIsFollowedByTheSameLoginAfterTheDrawnDelay)
   Reconnection same;
   same.Seed(seed);
   const uint32_t delay = same.DrawMs(kBound);
+  // Before the host, whose network thread runs the hook that sets it.
+  std::atomic<int64_t> closedAt{0};
   Host host({kBound, kBound, 100, 0, 1}, GetParam(), seed);
   IImClient* const client = host.client;
 
-  std::atomic<int64_t> closedAt{0};
   host.sink.hook = [&](const std::string& name) {
     if (name == "OnClose") closedAt = Clock::now().time_since_epoch().count();
   };
@@ -270,13 +271,15 @@ TEST(ReconnectTest, NothingIsRetriedAfterTheHostsCloseNorAfterAFirstAttemptThatF
   enum How { kCloseWhileUp, kCloseInOnClose, kCloseInTheReasonLine };
   for (How how : {kCloseWhileUp, kCloseInOnClose, kCloseInTheReasonLine}) {
     SCOPED_TRACE(how);
+    // Before the host: its network thread runs the hook, which reads this,
+    // until the host is gone.
+    const std::string when = how == kCloseInOnClose ? "OnClose" : "OnLog";
     Host host({1, 1, 100, 0, 0});
     test::LoopbackServer server;
     ASSERT_TRUE(host.ConnectTo(server));
     if (how == kCloseWhileUp) {
       EXPECT_TRUE(host.client->Close());
     } else {
-      const std::string when = how == kCloseInOnClose ? "OnClose" : "OnLog";
       host.sink.hook = [&](const std::string& name) {
         if (name == when) host.client->Close();
       };
